@@ -1,0 +1,329 @@
+#include "panel/form.h"
+
+#include <array>
+#include <optional>
+
+#include "link/monitor_text.h"
+#include "link/reply_decoding.h"
+
+namespace mero::panel {
+namespace {
+
+constexpr char kCr = '\r';
+
+struct NamedClick {
+  std::string_view control;
+  void (Form1::*handler)();
+};
+
+constexpr std::array kNamedClicks = std::to_array<NamedClick>({
+    {"Option1", &Form1::Option1_Click},
+    {"Option2", &Form1::Option2_Click},
+    {"Option9", &Form1::Option9_Click},
+    {"Option10", &Form1::Option10_Click},
+    {"Command33", &Form1::Command33_Click},
+    {"Command16", &Form1::Command16_Click},
+    {"Command13", &Form1::Command13_Click},
+    {"Command23", &Form1::Command23_Click},
+    {"Command95", &Form1::Command95_Click},
+    {"Command96", &Form1::Command96_Click},
+    {"Command34", &Form1::Command34_Click},
+});
+
+}  // namespace
+
+Form1::Form1(link::SerialPort& port, FormTimers timers, Surface& surface)
+    : port_(port), timers_(timers), surface_(surface) {
+  timers_.timer1.setInterval(kTimer1Start);
+  timers_.timer2.setInterval(kTimer2Start);
+  timers_.timer3.setInterval(kTimer3Start);
+  timers_.timer4.setInterval(kTimer4Start);
+  timers_.timer1.onTick = [this] { Timer1_Timer(); };
+  timers_.timer2.onTick = [this] { Timer2_Timer(); };
+  timers_.timer3.onTick = [this] { Timer3_Timer(); };
+  timers_.timer4.onTick = [this] { Timer4_Timer(); };
+  port_.onEvent = [this](int kind) { MSComm1_OnComm(kind); };
+  port_.onLost = [this](const link::PortFailure& failure) { MSComm1_Lost(failure); };
+}
+
+// ---- Start-up and the port choice ----
+
+void Form1::Form_Load() {
+  state.portSettings = kSettings19200;
+  state.commandPrefix.clear();
+
+  const int left = (surface_.screenWidth() - surface_.windowWidth()) / 2;
+  const int top = (surface_.screenHeight() - surface_.windowHeight()) / 2;
+  surface_.setWindowPosition(left, top);
+  surface_.setWindowHeight(kStartHeight);
+
+  state.repeatCode = 0;
+  state.replyPending = 0;
+  state.rxBuffer.clear();
+
+  port_.setPortNumber(1);
+  port_.setSettings(state.portSettings);
+  std::optional<link::PortFailure> startFailure;
+  if (!port_.open()) startFailure = port_.lastFailure();
+
+  surface_.mark("Option1");
+  Option1_Click();
+
+  if (startFailure) {
+    reopenOnChoice_ = true;
+    ShowPortState();
+    surface_.notify(startFailure->description);
+  }
+}
+
+void Form1::Option1_Click() { ChoosePort(1, 2); }
+void Form1::Option2_Click() { ChoosePort(2, 1); }
+
+void Form1::ChoosePort(int number, int fallback) {
+  std::optional<link::PortFailure> failure;
+  auto check = [&](bool ok) {
+    if (!ok) failure = port_.lastFailure();
+  };
+
+  const bool wasOpen = port_.isOpen() || reopenOnChoice_;
+  if (port_.isOpen()) check(port_.close());
+  check(port_.setPortNumber(number));
+  if (!failure && wasOpen) check(port_.open());
+
+  if (failure) {
+    surface_.warn(failure->description);
+    port_.setPortNumber(fallback);
+  } else {
+    if (wasOpen) reopenOnChoice_ = false;
+    surface_.setVisible("Frame8", false);
+  }
+  ShowPortState();
+}
+
+void Form1::Option9_Click() { ChooseSpeed(kSettings19200); }
+void Form1::Option10_Click() { ChooseSpeed(kSettings9600); }
+
+void Form1::ChooseSpeed(std::string_view settings) {
+  state.portSettings = settings;
+  port_.setSettings(state.portSettings);
+  surface_.setVisible("Frame8", false);
+}
+
+void Form1::Command33_Click() {
+  surface_.setVisible("Frame8", true);
+  timers_.timer3.setEnabled(true);
+}
+
+void Form1::Timer3_Timer() {
+  surface_.setVisible("Frame8", false);
+  timers_.timer3.setEnabled(false);
+}
+
+void Form1::Command16_Click() {
+  port_.close();
+  surface_.quit();
+}
+
+void Form1::ShowPortState() {
+  surface_.setCaption("Command33",
+                      std::string(port_.isOpen() ? kPortButtonOpen : kPortButtonClosed));
+}
+
+// ---- The send routine and the traffic monitor ----
+
+void Form1::Hyouji(const std::string& text, int trafficDirection) {
+  if (trafficDirection == kOutgoing) {
+    const bool sent = port_.write(text);
+    surface_.setCaption("Label11", sent ? link::MonitorText(text)
+                                        : std::string(kNotSentMark) + link::MonitorText(text));
+    timers_.timer2.setEnabled(true);
+    state.replyPending = 1;
+    timers_.timer4.setEnabled(true);
+    if (!sent) ShowPortState();
+    return;
+  }
+  const std::string shown = link::MonitorText(text);
+  surface_.setCaption("Label12", shown);
+  if (auto status = link::DecodeReply(shown, state.lastCommand, state.commandPrefix,
+                                      state.pressureValue)) {
+    surface_.setCaption("Label22", *status);
+  }
+}
+
+void Form1::MSComm1_OnComm(int kind) {
+  if (kind != link::kEventReceive) return;
+  state.rxBuffer += port_.takeAll();
+  // An endless stream with no reply window closing keeps only its newest text.
+  if (state.rxBuffer.size() > kRxBufferLimit) {
+    state.rxBuffer.erase(0, state.rxBuffer.size() - kRxBufferLimit);
+  }
+  state.replyPending = 0;
+  Hyouji(state.rxBuffer, kIncoming);
+}
+
+void Form1::Timer2_Timer() {
+  if (state.replyPending == 1) surface_.setCaption("Label12", std::string(kNoReplyMark));
+  timers_.timer2.setEnabled(false);
+  state.rxBuffer.clear();
+  state.replyPending = 0;
+}
+
+void Form1::Timer4_Timer() {
+  surface_.setCaption("Label11", "");
+  surface_.setCaption("Label12", "");
+  surface_.setCaption("Label22", "");
+  timers_.timer4.setEnabled(false);
+}
+
+void Form1::MSComm1_Lost(const link::PortFailure& failure) {
+  reopenOnChoice_ = true;
+  ShowPortState();
+  surface_.notify(failure.description);
+}
+
+// ---- Command keys ----
+
+void Form1::SendCommand(std::string_view code) {
+  state.lastCommand = state.commandPrefix;
+  state.lastCommand += code;
+  state.lastCommand += kCr;
+  Hyouji(state.lastCommand, kOutgoing);
+}
+
+void Form1::OneShot_Click(const OneShotBinding& key) {
+  if (auto intervals = IntervalsOf(key.timing)) {
+    timers_.timer2.setInterval(intervals->reply);
+    timers_.timer4.setInterval(intervals->monitor);
+  }
+  SendCommand(key.code);
+}
+
+void Form1::Repeat_MouseDown(const RepeatBinding& key) {
+  if (key.period) {
+    state.repeatCode = key.repeatCode;
+    SendCommand(key.code);
+    timers_.timer1.setInterval(*key.period);
+    timers_.timer2.setInterval(key.reply);
+    timers_.timer4.setInterval(key.monitor);
+    timers_.timer1.setEnabled(true);
+    return;
+  }
+  // A cursor key: its monitor timings follow the cursor mode, its period the last one set.
+  for (const CursorTiming& timing : CursorTimings()) {
+    if (timing.cursorMode == state.cursorMode) {
+      timers_.timer2.setInterval(timing.reply);
+      timers_.timer4.setInterval(timing.monitor);
+    }
+  }
+  state.repeatCode = key.repeatCode;
+  SendCommand(key.code);
+  timers_.timer1.setEnabled(true);
+}
+
+void Form1::Repeat_MouseUp(const RepeatBinding& key) {
+  state.repeatCode = 0;
+  timers_.timer1.setEnabled(false);
+  timers_.timer2.setEnabled(false);
+  timers_.timer4.setEnabled(true);
+  surface_.setCaption("Label11", "");
+  surface_.setCaption("Label12", "");
+  timers_.timer2.setInterval(kTimer2Start);
+  timers_.timer4.setInterval(kTimer4Start);
+  state.rxBuffer.clear();
+  if (key.setsZoomMode) {
+    timers_.timer1.setInterval(kZoomReleasePeriod);
+    state.cursorMode = kCursorModeZoom;
+  }
+}
+
+void Form1::Timer1_Timer() {
+  if (state.repeatCode == 0) return;
+  const std::string_view code = RepeatCommandOf(state.repeatCode);
+  if (code.empty()) return;
+  SendCommand(code);
+  timers_.timer1.setEnabled(true);
+}
+
+void Form1::Command13_Click() {
+  SendCommand("C89");
+  timers_.timer1.setInterval(kCursorMenuPeriod);
+  state.cursorMode = kCursorModeMenu;
+}
+
+void Form1::Command23_Click() {
+  SendCommand("C1C");
+  timers_.timer1.setInterval(kCursorMenuPeriod);
+  state.cursorMode = kCursorModeMenu;
+}
+
+// ---- Command entry ----
+
+void Form1::Command95_Click() {
+  const TimerIntervals intervals = *IntervalsOf(Timing::Reply2000);
+  timers_.timer2.setInterval(intervals.reply);
+  timers_.timer4.setInterval(intervals.monitor);
+  state.typedCommand = surface_.entryBytes();
+  state.lastCommand = state.commandPrefix + state.typedCommand + kCr;
+  Hyouji(state.lastCommand, kOutgoing);
+}
+
+void Form1::Command96_Click() { surface_.clearEntry(); }
+
+// ---- Extended panel ----
+
+void Form1::Form_KeyDown(int keyCode, int shift) {
+  if ((shift & (kShiftMask | kCtrlMask | kAltMask)) != kCtrlMask || keyCode != kKeyK) return;
+  surface_.setWindowHeight(kExtendedHeight);
+  state.panelLevel = 1;
+  surface_.setCaption("Command34", std::string(kCaptionClose));
+  surface_.setVisible("Command34", true);
+}
+
+void Form1::Image1_DblClick() {
+  if (state.panelLevel != 1) return;
+  surface_.setWindowHeight(kFullHeight);
+  surface_.setCaption("Command34", std::string(kCaptionClose));
+  surface_.setVisible("Command34", true);
+}
+
+void Form1::Command34_Click() {
+  timers_.timer3.setEnabled(false);
+  state.panelLevel = 0;
+  if (surface_.windowHeight() >= kEnlargedThreshold) {
+    surface_.setWindowHeight(kStartHeight);
+    surface_.setCaption("Command34", std::string(kCaptionShowData));
+  } else {
+    surface_.setWindowHeight(kDataHeight);
+    surface_.setCaption("Command34", std::string(kCaptionHideData));
+  }
+  timers_.timer3.setEnabled(true);
+}
+
+// ---- Dispatch ----
+
+void Form1::Click(std::string_view control) {
+  if (const OneShotBinding* key = FindOneShot(control)) {
+    OneShot_Click(*key);
+    return;
+  }
+  for (const NamedClick& click : kNamedClicks) {
+    if (click.control == control) {
+      (this->*click.handler)();
+      return;
+    }
+  }
+}
+
+void Form1::DoubleClick(std::string_view control) {
+  if (control == "Image1") Image1_DblClick();
+}
+
+void Form1::MouseDown(std::string_view control) {
+  if (const RepeatBinding* key = FindRepeat(control)) Repeat_MouseDown(*key);
+}
+
+void Form1::MouseUp(std::string_view control) {
+  if (const RepeatBinding* key = FindRepeat(control)) Repeat_MouseUp(*key);
+}
+
+}  // namespace mero::panel

@@ -1,0 +1,42 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace mero::panel {
+
+// The window as the form logic sees it. Controls are named as in the control table
+// ("Label11", "Command34", "Frame8" ...). Captions are UTF-8. Geometry is in twips; window
+// heights are outer heights, title bar and borders included.
+class Surface {
+ public:
+  virtual ~Surface() = default;
+
+  virtual void setCaption(std::string_view control, const std::string& text) = 0;
+  virtual std::string caption(std::string_view control) const = 0;
+  virtual void setVisible(std::string_view control, bool visible) = 0;
+  virtual bool isVisible(std::string_view control) const = 0;
+  // Marks an option button (and so unmarks the others of its group); raises no handler.
+  virtual void mark(std::string_view option) = 0;
+  virtual bool isMarked(std::string_view option) const = 0;
+
+  // The command entry box: its text as line bytes, and clearing it.
+  virtual std::string entryBytes() const = 0;
+  virtual void clearEntry() = 0;
+
+  virtual int windowWidth() const = 0;
+  virtual int windowHeight() const = 0;
+  virtual void setWindowHeight(int twips) = 0;
+  virtual void setWindowPosition(int left, int top) = 0;
+  virtual int screenWidth() const = 0;
+  virtual int screenHeight() const = 0;
+
+  // A modal warning box with only an OK button; returns once it is closed.
+  virtual void warn(const std::string& text) = 0;
+  // A warning that does not stop the panel (the operator closes it when convenient).
+  virtual void notify(const std::string& text) = 0;
+  // Closes the window and ends the program.
+  virtual void quit() = 0;
+};
+
+}  // namespace mero::panel

@@ -1,0 +1,162 @@
+#pragma once
+
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "link/serial_port.h"
+#include "panel/controls.h"
+#include "panel/surface.h"
+#include "virtual_clock.h"
+
+namespace mero::test {
+
+// A serial port that records what is written, with the time of each write, and delivers
+// what a test feeds it.
+class FakePort : public link::SerialPort {
+ public:
+  struct Write {
+    VirtualClock::Ms at;
+    link::Bytes bytes;
+  };
+
+  explicit FakePort(VirtualClock* clock = nullptr) : clock_(clock) {}
+
+  // Ports that can be opened; others fail as absent.
+  std::set<int> present{1, 2};
+  std::vector<Write> writes;
+  std::vector<std::string> calls;  // "open 1", "close 1", "settings 9600,N,8,1", ...
+
+  bool setPortNumber(int number) override {
+    if (open_) return fail(8005, "port already open");
+    number_ = number;
+    return true;
+  }
+  int portNumber() const override { return number_; }
+  bool setSettings(const std::string& settings) override {
+    settings_ = settings;
+    calls.push_back("settings " + settings);
+    return true;
+  }
+  const std::string& settings() const { return settings_; }
+  bool open() override {
+    calls.push_back("open " + std::to_string(number_));
+    if (open_) return fail(8005, "port already open");
+    if (!present.contains(number_)) return fail(8002, "COM" + std::to_string(number_) + " is absent");
+    open_ = true;
+    return true;
+  }
+  bool close() override {
+    calls.push_back("close " + std::to_string(number_));
+    open_ = false;
+    return true;
+  }
+  bool isOpen() const override { return open_; }
+  bool write(const link::Bytes& text) override {
+    if (!open_) return fail(8018, "port closed");
+    writes.push_back({clock_ ? clock_->now() : 0, text});
+    return true;
+  }
+  link::Bytes takeAll() override { return std::exchange(pending_, {}); }
+  link::PortFailure lastFailure() const override { return failure_; }
+
+  // Bytes arriving from the far end, with their receive event.
+  void feed(const link::Bytes& bytes) {
+    pending_ += bytes;
+    if (onEvent) onEvent(link::kEventReceive);
+  }
+  // The device vanishing under an open port.
+  void vanish(const std::string& why) {
+    open_ = false;
+    if (onLost) onLost({9999, why});
+  }
+
+  std::vector<link::Bytes> sent() const {
+    std::vector<link::Bytes> out;
+    for (const Write& w : writes) out.push_back(w.bytes);
+    return out;
+  }
+
+ private:
+  bool fail(int number, std::string description) {
+    failure_ = {number, std::move(description)};
+    return false;
+  }
+  VirtualClock* clock_;
+  int number_ = 1;
+  bool open_ = false;
+  std::string settings_{"9600,N,8,1"};
+  link::Bytes pending_;
+  link::PortFailure failure_;
+};
+
+// The window as plain data, started from the control table.
+class FakeSurface : public panel::Surface {
+ public:
+  FakeSurface() {
+    for (const panel::ControlRow& row : panel::Controls()) {
+      captions_[std::string(row.name)] = std::string(row.caption);
+      visible_[std::string(row.name)] = row.visibleAtStart;
+    }
+    marked_.insert("Option9");
+  }
+
+  void setCaption(std::string_view control, const std::string& text) override {
+    captions_[std::string(control)] = text;
+  }
+  std::string caption(std::string_view control) const override {
+    auto it = captions_.find(std::string(control));
+    return it == captions_.end() ? std::string() : it->second;
+  }
+  void setVisible(std::string_view control, bool visible) override {
+    visible_[std::string(control)] = visible;
+  }
+  bool isVisible(std::string_view control) const override {
+    auto it = visible_.find(std::string(control));
+    return it != visible_.end() && it->second;
+  }
+  void mark(std::string_view option) override {
+    const std::string name(option);
+    const bool portGroup = name == "Option1" || name == "Option2";
+    std::erase_if(marked_, [&](const std::string& m) {
+      return (m == "Option1" || m == "Option2") == portGroup;
+    });
+    marked_.insert(name);
+  }
+  bool isMarked(std::string_view option) const override {
+    return marked_.contains(std::string(option));
+  }
+
+  std::string entryBytes() const override { return entry; }
+  void clearEntry() override { entry.clear(); }
+
+  int windowWidth() const override { return panel::kClientWidth + 120; }
+  int windowHeight() const override { return height; }
+  void setWindowHeight(int twips) override { height = twips; }
+  void setWindowPosition(int l, int t) override {
+    left = l;
+    top = t;
+  }
+  int screenWidth() const override { return 1920 * panel::kTwipsPerPixel; }
+  int screenHeight() const override { return 1080 * panel::kTwipsPerPixel; }
+
+  void warn(const std::string& text) override { warnings.push_back(text); }
+  void notify(const std::string& text) override { notices.push_back(text); }
+  void quit() override { quitted = true; }
+
+  std::string entry;
+  int height = panel::kClientHeight + panel::kFrameAllowance;
+  int left = 0;
+  int top = 0;
+  std::vector<std::string> warnings;
+  std::vector<std::string> notices;
+  bool quitted = false;
+
+ private:
+  std::map<std::string, std::string> captions_;
+  std::map<std::string, bool> visible_;
+  std::set<std::string> marked_;
+};
+
+}  // namespace mero::test
