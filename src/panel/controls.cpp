@@ -8,7 +8,7 @@ namespace {
 
 // clang-format off
 // name, kind, container, caption, left, top, width, height, colour, font, tab,
-// alignment, bordered, visible at start, text colour
+// alignment, bordered, visible at start, text colour, marked at start
 constexpr std::array kControls = std::to_array<ControlRow>({
     {"Image1", Kind::Picture, "window", "", 8160, 120, 1200, 390, Colour::None, {}, -1, Align::Left, false, true, {0, 0, 0}},
     {"Command33", Kind::Button, "window", "COM", 4080, 4200, 1815, 375, Colour::Face, {Face::PGothic, 9, false}, 41, Align::Left, false, true, {0, 0, 0}},
@@ -17,7 +17,7 @@ constexpr std::array kControls = std::to_array<ControlRow>({
     {"Option1", Kind::Option, "Frame8", "COM1", 240, 240, 1215, 255, Colour::Grey, {Face::Gothic, 9, true}, 43, Align::Left, false, true, {0, 0, 0}},
     {"Option2", Kind::Option, "Frame8", "COM2", 1560, 240, 1095, 255, Colour::Grey, {Face::Gothic, 9, true}, 44, Align::Left, false, true, {0, 0, 0}},
     {"Frame13", Kind::Frame, "Frame8", "", 120, 480, 2535, 615, Colour::Grey, {}, 70, Align::Left, false, true, {0, 0, 0}},
-    {"Option9", Kind::Option, "Frame13", "19200", 120, 240, 1095, 255, Colour::Grey, {Face::Gothic, 9, true}, 71, Align::Left, false, true, {0, 0, 0}},
+    {"Option9", Kind::Option, "Frame13", "19200", 120, 240, 1095, 255, Colour::Grey, {Face::Gothic, 9, true}, 71, Align::Left, false, true, {0, 0, 0}, true},
     {"Option10", Kind::Option, "Frame13", "9600", 1440, 240, 975, 300, Colour::Grey, {Face::Gothic, 9, true}, 72, Align::Left, false, true, {0, 0, 0}},
     {"Frame9", Kind::Frame, "window", "", 45, 4920, 6312, 1290, Colour::Grey, {}, 45, Align::Left, false, true, {0, 0, 0}},
     {"Label9", Kind::Label, "Frame9", "TXD", 105, 210, 390, 285, Colour::Grey, {Face::Gothic, 9, false}, 46, Align::Right, false, true, {0, 0, 0}},

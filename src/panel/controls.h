@@ -40,6 +40,7 @@ struct ControlRow {
   bool bordered = false;
   bool visibleAtStart = true;
   Rgb text{0, 0, 0};
+  bool markedAtStart = false;  // option buttons
 };
 
 // A straight decoration line on the window, in twips.

@@ -1,0 +1,312 @@
+#include "panel/qt_window.h"
+
+#include <QApplication>
+#include <QGroupBox>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPainter>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QScreen>
+#include <algorithm>
+#include <cmath>
+
+#include "panel/bindings.h"
+#include "panel/qt_widgets.h"
+
+namespace mero::panel {
+namespace {
+
+// The faces asked for by name first, then Japanese-capable Gothic faces of the same pitch.
+const QStringList kGothicFaces = {QStringLiteral("ＭＳ ゴシック"), QStringLiteral("MS Gothic"),
+                                  QStringLiteral("IPAGothic"), QStringLiteral("Noto Sans Mono CJK JP")};
+const QStringList kPGothicFaces = {QStringLiteral("ＭＳ Ｐゴシック"), QStringLiteral("MS PGothic"),
+                                   QStringLiteral("IPAPGothic"), QStringLiteral("Noto Sans CJK JP")};
+
+QColor ToQColor(Rgb rgb) { return QColor(rgb.r, rgb.g, rgb.b); }
+
+QString FromUtf8(std::string_view text) {
+  return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
+}
+
+void Paint(QWidget* widget, const ControlRow& row) {
+  QPalette palette = widget->palette();
+  if (row.colour != Colour::Face && row.colour != Colour::None) {
+    const QColor background = ToQColor(ToRgb(row.colour));
+    palette.setColor(QPalette::Window, background);
+    palette.setColor(QPalette::Button, background);
+    palette.setColor(QPalette::Base, background);
+    widget->setAutoFillBackground(row.kind != Kind::Button);
+  }
+  palette.setColor(QPalette::WindowText, ToQColor(row.text));
+  palette.setColor(QPalette::ButtonText, ToQColor(row.text));
+  palette.setColor(QPalette::Text, ToQColor(row.text));
+  widget->setPalette(palette);
+}
+
+Qt::Alignment AlignmentOf(Align align) {
+  switch (align) {
+    case Align::Centre: return Qt::AlignCenter;
+    case Align::Right: return Qt::AlignRight | Qt::AlignVCenter;
+    case Align::Left: break;
+  }
+  return Qt::AlignLeft | Qt::AlignVCenter;
+}
+
+}  // namespace
+
+int ToPixels(int twips) {
+  return static_cast<int>(std::lround(static_cast<double>(twips) / kTwipsPerPixel));
+}
+
+QFont FontFor(const Font& font) {
+  const Font& f = font.face == Face::Window ? kWindowFont : font;
+  QFont qfont;
+  qfont.setFamilies(f.face == Face::PGothic ? kPGothicFaces : kGothicFaces);
+  qfont.setStyleHint(f.face == Face::PGothic ? QFont::SansSerif : QFont::Monospace);
+  qfont.setPointSizeF(f.points);
+  qfont.setBold(f.bold);
+  return qfont;
+}
+
+QtWindow::QtWindow(WindowEvents events, QWidget* parent)
+    : QWidget(parent), events_(std::move(events)) {
+  setWindowTitle(FromUtf8(kWindowTitle));
+  setFont(FontFor(kWindowFont));
+  QPalette palette = this->palette();
+  palette.setColor(QPalette::Window, ToQColor(ToRgb(Colour::Grey)));
+  setPalette(palette);
+  setAutoFillBackground(true);
+  resize(ToPixels(kClientWidth), ToPixels(kClientHeight));
+
+  // Containers come before their contents in the table, so one pass builds the tree.
+  for (const ControlRow& row : Controls()) {
+    QWidget* container = this;
+    if (row.container != kOnWindow) container = control(row.container);
+    controls_.emplace(std::string(row.name), makeControl(row, container));
+  }
+  applyTabOrder();
+  // Key preview: the window sees every key before the control that has the focus.
+  qApp->installEventFilter(this);
+}
+
+QtWindow::~QtWindow() { qApp->removeEventFilter(this); }
+
+QWidget* QtWindow::makeControl(const ControlRow& row, QWidget* container) {
+  QWidget* widget = nullptr;
+  const QString caption = FromUtf8(row.caption);
+  const std::string name(row.name);
+  switch (row.kind) {
+    case Kind::Frame: {
+      auto* frame = new QGroupBox(container);
+      frame->setFlat(false);
+      widget = frame;
+      break;
+    }
+    case Kind::Label: {
+      auto* label = new QLabel(caption, container);
+      label->setTextFormat(Qt::PlainText);
+      label->setAlignment(AlignmentOf(row.align));
+      if (row.bordered) label->setFrameShape(QFrame::Box);
+      widget = label;
+      break;
+    }
+    case Kind::Button: {
+      if (FindRepeat(row.name) != nullptr) {
+        auto* button = new HoldButton(caption, container);
+        button->onPress = [this, name] { events_.mouseDown(name); };
+        button->onRelease = [this, name] { events_.mouseUp(name); };
+        widget = button;
+      } else {
+        auto* button = new QPushButton(caption, container);
+        button->setAutoDefault(false);
+        connect(button, &QPushButton::clicked, this, [this, name] { events_.click(name); });
+        widget = button;
+      }
+      break;
+    }
+    case Kind::Option: {
+      auto* option = new QRadioButton(caption, container);
+      option->setChecked(row.markedAtStart);
+      connect(option, &QRadioButton::clicked, this, [this, name] { events_.click(name); });
+      widget = option;
+      break;
+    }
+    case Kind::TextBox: {
+      entry_ = new QLineEdit(container);
+      entry_->setFrame(true);
+      widget = entry_;
+      break;
+    }
+    case Kind::Picture: {
+      auto* logo = new LogoPicture(container);
+      logo->onDoubleClick = [this, name] { events_.doubleClick(name); };
+      widget = logo;
+      break;
+    }
+  }
+  widget->setObjectName(QString::fromStdString(name));
+  widget->setGeometry(ToPixels(row.left), ToPixels(row.top), ToPixels(row.width),
+                      ToPixels(row.height));
+  if (row.kind != Kind::Frame && row.kind != Kind::Picture) widget->setFont(FontFor(row.font));
+  Paint(widget, row);
+  if (row.kind == Kind::Frame || row.kind == Kind::Label || row.kind == Kind::Picture) {
+    widget->setFocusPolicy(Qt::NoFocus);
+  }
+  if (!row.visibleAtStart) widget->hide();
+  return widget;
+}
+
+void QtWindow::applyTabOrder() {
+  std::vector<const ControlRow*> rows;
+  for (const ControlRow& row : Controls()) {
+    if (row.tab >= 0 && control(row.name)->focusPolicy() != Qt::NoFocus) rows.push_back(&row);
+  }
+  std::ranges::sort(rows, {}, &ControlRow::tab);
+  for (std::size_t i = 1; i < rows.size(); ++i) {
+    QWidget::setTabOrder(control(rows[i - 1]->name), control(rows[i]->name));
+  }
+}
+
+QWidget* QtWindow::control(std::string_view name) const {
+  auto it = controls_.find(name);
+  return it == controls_.end() ? nullptr : it->second;
+}
+
+void QtWindow::setCaption(std::string_view name, const std::string& text) {
+  QWidget* widget = control(name);
+  const QString caption = FromUtf8(text);
+  if (auto* label = qobject_cast<QLabel*>(widget)) {
+    label->setText(caption);
+  } else if (auto* button = qobject_cast<QAbstractButton*>(widget)) {
+    button->setText(caption);
+  } else if (auto* edit = qobject_cast<QLineEdit*>(widget)) {
+    edit->setText(caption);
+  }
+}
+
+std::string QtWindow::caption(std::string_view name) const {
+  QWidget* widget = control(name);
+  QString text;
+  if (auto* label = qobject_cast<QLabel*>(widget)) {
+    text = label->text();
+  } else if (auto* button = qobject_cast<QAbstractButton*>(widget)) {
+    text = button->text();
+  } else if (auto* edit = qobject_cast<QLineEdit*>(widget)) {
+    text = edit->text();
+  }
+  return text.toStdString();
+}
+
+void QtWindow::setVisible(std::string_view name, bool visible) {
+  if (QWidget* widget = control(name)) widget->setVisible(visible);
+}
+
+bool QtWindow::isVisible(std::string_view name) const {
+  QWidget* widget = control(name);
+  return widget != nullptr && !widget->isHidden();
+}
+
+void QtWindow::mark(std::string_view option) {
+  if (auto* radio = qobject_cast<QRadioButton*>(control(option))) radio->setChecked(true);
+}
+
+bool QtWindow::isMarked(std::string_view option) const {
+  auto* radio = qobject_cast<QRadioButton*>(control(option));
+  return radio != nullptr && radio->isChecked();
+}
+
+// Typed text goes on the line one byte per character; a character with no single byte
+// becomes "?", which the monitor then shows.
+std::string QtWindow::entryBytes() const { return entry_->text().toLatin1().toStdString(); }
+
+void QtWindow::clearEntry() { entry_->clear(); }
+
+int QtWindow::frameTwipsHigh() const {
+  const int extra = frameGeometry().height() - height();
+  return extra > 0 ? extra * kTwipsPerPixel : kFrameAllowance;
+}
+
+int QtWindow::frameTwipsWide() const {
+  const int extra = frameGeometry().width() - width();
+  return extra > 0 ? extra * kTwipsPerPixel : 0;
+}
+
+int QtWindow::windowWidth() const { return width() * kTwipsPerPixel + frameTwipsWide(); }
+
+// A height set in twips reads back as set while the window keeps the pixel height it was
+// given; after a resize by hand it is reckoned from the pixels.
+int QtWindow::windowHeight() const {
+  if (setHeight_ && height() == setHeight_->pixels) return setHeight_->twips;
+  return height() * kTwipsPerPixel + frameTwipsHigh();
+}
+
+void QtWindow::setWindowHeight(int twips) {
+  const int pixels = std::max(1, ToPixels(twips - frameTwipsHigh()));
+  resize(width(), pixels);
+  setHeight_ = SetHeight{twips, pixels};
+}
+
+void QtWindow::setWindowPosition(int left, int top) { move(ToPixels(left), ToPixels(top)); }
+
+int QtWindow::screenWidth() const { return screen()->geometry().width() * kTwipsPerPixel; }
+
+int QtWindow::screenHeight() const { return screen()->geometry().height() * kTwipsPerPixel; }
+
+void QtWindow::warn(const std::string& text) {
+  if (recordedBoxes_ != nullptr) {
+    recordedBoxes_->push_back(text);
+    return;
+  }
+  QMessageBox::warning(this, QApplication::applicationName(), FromUtf8(text));
+}
+
+void QtWindow::notify(const std::string& text) {
+  if (recordedBoxes_ != nullptr) {
+    recordedBoxes_->push_back(text);
+    return;
+  }
+  auto* box = new QMessageBox(QMessageBox::Warning, QApplication::applicationName(), FromUtf8(text),
+                              QMessageBox::Ok, this);
+  box->setAttribute(Qt::WA_DeleteOnClose);
+  box->setWindowModality(Qt::NonModal);
+  box->show();
+}
+
+void QtWindow::quit() {
+  close();
+  QCoreApplication::quit();
+}
+
+bool QtWindow::eventFilter(QObject* watched, QEvent* event) {
+  if (event->type() != QEvent::KeyPress) return false;
+  auto* widget = qobject_cast<QWidget*>(watched);
+  if (widget == nullptr || widget->window() != this) return false;
+  auto* key = static_cast<QKeyEvent*>(event);
+  // An unaccepted key event climbs from the focus widget to its parents, and the filter sees
+  // it again at each: take it at its first receiver only.
+  const bool climbing = key == lastKey_.event && key->timestamp() == lastKey_.timestamp &&
+                        key->key() == lastKey_.key && lastKey_.receiver != nullptr &&
+                        widget->isAncestorOf(lastKey_.receiver);
+  lastKey_ = {key, key->timestamp(), key->key(), widget};
+  if (climbing || key->isAutoRepeat()) return false;
+  const Qt::KeyboardModifiers modifiers = key->modifiers();
+  const int shift = (modifiers & Qt::ShiftModifier ? 1 : 0) |
+                    (modifiers & Qt::ControlModifier ? 2 : 0) |
+                    (modifiers & Qt::AltModifier ? 4 : 0);
+  events_.keyDown(key->key(), shift);
+  return false;
+}
+
+void QtWindow::paintEvent(QPaintEvent* event) {
+  QWidget::paintEvent(event);
+  QPainter painter(this);
+  painter.setPen(QPen(ToQColor(kLineColour), kLinePixels, Qt::SolidLine, Qt::SquareCap));
+  for (const LineRow& line : Lines()) {
+    painter.drawLine(ToPixels(line.x1), ToPixels(line.y1), ToPixels(line.x2), ToPixels(line.y2));
+  }
+}
+
+}  // namespace mero::panel

@@ -1,0 +1,91 @@
+#pragma once
+
+#include <QPointer>
+#include <QWidget>
+#include <functional>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "panel/controls.h"
+#include "panel/surface.h"
+
+class QLineEdit;
+
+namespace mero::panel {
+
+// What the window reports to the form logic, by control name.
+struct WindowEvents {
+  std::function<void(std::string_view)> click;
+  std::function<void(std::string_view)> doubleClick;
+  std::function<void(std::string_view)> mouseDown;
+  std::function<void(std::string_view)> mouseUp;
+  std::function<void(int key, int shift)> keyDown;
+};
+
+QFont FontFor(const Font& font);
+int ToPixels(int twips);
+
+// The one window, built from the control table. Geometry read and set through the surface
+// is in twips; 15 twips make one logical pixel and Qt scales for dense screens.
+class QtWindow : public QWidget, public Surface {
+  Q_OBJECT
+ public:
+  explicit QtWindow(WindowEvents events, QWidget* parent = nullptr);
+  ~QtWindow() override;
+
+  QWidget* control(std::string_view name) const;
+
+  // Boxes are recorded here instead of shown, for tests.
+  void recordBoxes(std::vector<std::string>* boxes) { recordedBoxes_ = boxes; }
+
+  // Surface
+  void setCaption(std::string_view control, const std::string& text) override;
+  std::string caption(std::string_view control) const override;
+  void setVisible(std::string_view control, bool visible) override;
+  bool isVisible(std::string_view control) const override;
+  void mark(std::string_view option) override;
+  bool isMarked(std::string_view option) const override;
+  std::string entryBytes() const override;
+  void clearEntry() override;
+  int windowWidth() const override;
+  int windowHeight() const override;
+  void setWindowHeight(int twips) override;
+  void setWindowPosition(int left, int top) override;
+  int screenWidth() const override;
+  int screenHeight() const override;
+  void warn(const std::string& text) override;
+  void notify(const std::string& text) override;
+  void quit() override;
+
+  using QWidget::setVisible;
+
+ protected:
+  bool eventFilter(QObject* watched, QEvent* event) override;
+  void paintEvent(QPaintEvent* event) override;
+
+ private:
+  QWidget* makeControl(const ControlRow& row, QWidget* container);
+  void applyTabOrder();
+  int frameTwipsHigh() const;
+  int frameTwipsWide() const;
+
+  WindowEvents events_;
+  std::map<std::string, QWidget*, std::less<>> controls_;
+  QLineEdit* entry_ = nullptr;
+  std::vector<std::string>* recordedBoxes_ = nullptr;
+  struct SetHeight {
+    int twips;
+    int pixels;
+  };
+  std::optional<SetHeight> setHeight_;
+  struct SeenKey {
+    const QEvent* event = nullptr;
+    quint64 timestamp = 0;
+    int key = 0;
+    QPointer<QWidget> receiver;
+  } lastKey_;
+};
+
+}  // namespace mero::panel

@@ -1,0 +1,386 @@
+#include "virtual_projector/pty_server.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <system_error>
+#include <utility>
+
+namespace mero::vp {
+namespace {
+
+constexpr std::size_t kReadSize = 4096;
+constexpr std::size_t kPathSize = 128;
+// A projector's input buffer is small; text that runs on without a CR is thrown away.
+constexpr std::size_t kMaxCommandBytes = 256;
+// Output waiting for its time or for the emulated line; more than this is dropped, as noise
+// faster than the line speed would otherwise pile up without end.
+constexpr std::size_t kMaxQueuedBytes = 64 * 1024;
+constexpr int kBitsPerByte = 10;  // start bit, 8 data bits, stop bit
+// Back-off after an unexpected hang-up on the master, so that it cannot make the loop spin.
+constexpr std::chrono::milliseconds kHangUpBackOff{20};
+constexpr int kByteValues = 256;
+constexpr std::chrono::milliseconds kMinNoisePeriod{1};
+
+[[noreturn]] void ThrowErrno(const std::string& what) {
+  throw std::system_error(errno, std::generic_category(), what);
+}
+
+void CloseFd(int& fd) {
+  if (fd >= 0) ::close(fd);
+  fd = -1;
+}
+
+// Points `link` at `target`, replacing whatever is there in one step.
+void Repoint(const std::string& link, const std::string& target) {
+  const std::string temporary = link + ".new";
+  ::unlink(temporary.c_str());
+  if (::symlink(target.c_str(), temporary.c_str()) != 0) ThrowErrno("symlink " + temporary);
+  if (::rename(temporary.c_str(), link.c_str()) != 0) {
+    const int error = errno;
+    ::unlink(temporary.c_str());
+    throw std::system_error(error, std::generic_category(), "rename to " + link);
+  }
+}
+
+template <typename Record>
+void Keep(std::deque<Record>& records, Record record, std::size_t limit) {
+  records.push_back(std::move(record));
+  while (records.size() > limit) records.pop_front();
+}
+
+}  // namespace
+
+PtyServer::PtyServer(ServerOptions options)
+    : options_(std::move(options)), projector_(options_.projector), random_(options_.noiseSeed) {
+  std::array<int, 2> pipe{};
+  if (::pipe2(pipe.data(), O_CLOEXEC | O_NONBLOCK) != 0) ThrowErrno("pipe2");
+  wakeRead_ = pipe[0];
+  wakeWrite_ = pipe[1];
+  try {
+    OpenLine();
+  } catch (...) {
+    CloseLine();
+    CloseFd(wakeRead_);
+    CloseFd(wakeWrite_);
+    throw;
+  }
+  thread_ = std::thread([this] { Run(); });
+}
+
+PtyServer::~PtyServer() {
+  {
+    std::lock_guard lock(mutex_);
+    stopping_ = true;
+  }
+  Wake();
+  thread_.join();
+  CloseLine();
+  CloseFd(wakeRead_);
+  CloseFd(wakeWrite_);
+  if (!options_.linkPath.empty()) ::unlink(options_.linkPath.c_str());
+}
+
+// Only the loop thread, or the constructor and destructor while it does not run, opens and
+// closes the line, so the loop may poll and read the master without holding the lock.
+void PtyServer::OpenLine() {
+  master_ = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+  if (master_ < 0) ThrowErrno("posix_openpt");
+  std::array<char, kPathSize> name{};
+  if (::grantpt(master_) != 0 || ::unlockpt(master_) != 0 ||
+      ::ptsname_r(master_, name.data(), name.size()) != 0) {
+    const int error = errno;
+    CloseFd(master_);
+    throw std::system_error(error, std::generic_category(), "pseudo-terminal set-up");
+  }
+  slave_ = ::open(name.data(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+  termios raw{};
+  if (slave_ < 0 || ::tcgetattr(slave_, &raw) != 0) {
+    const int error = errno;
+    CloseLine();
+    throw std::system_error(error, std::generic_category(), std::string("open ") + name.data());
+  }
+  ::cfmakeraw(&raw);
+  // The master must never block the loop; the line does not wait for a slow reader either.
+  if (::tcsetattr(slave_, TCSANOW, &raw) != 0 ||
+      ::fcntl(master_, F_SETFL, ::fcntl(master_, F_GETFL) | O_NONBLOCK) != 0) {
+    const int error = errno;
+    CloseLine();
+    throw std::system_error(error, std::generic_category(), "raw mode");
+  }
+  devicePath_ = name.data();
+  if (!options_.linkPath.empty()) {
+    try {
+      Repoint(options_.linkPath, devicePath_);
+    } catch (...) {
+      CloseLine();
+      throw;
+    }
+  }
+}
+
+void PtyServer::CloseLine() {
+  CloseFd(master_);
+  CloseFd(slave_);
+  devicePath_.clear();
+  output_.clear();
+  queuedBytes_ = 0;
+  partial_.clear();
+}
+
+Ms PtyServer::NowMs() const {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start_).count();
+}
+
+void PtyServer::Wake() const {
+  const char byte = 0;
+  // A full pipe already holds a wake-up, so a failed write loses nothing.
+  [[maybe_unused]] const ssize_t written = ::write(wakeWrite_, &byte, 1);
+}
+
+void PtyServer::RunInLoop(std::function<void()> task) {
+  std::unique_lock lock(mutex_);
+  tasks_.push_back(std::move(task));
+  const std::uint64_t id = ++tasksPosted_;
+  Wake();
+  changed_.wait(lock, [&] { return tasksDone_ >= id; });
+}
+
+void PtyServer::Run() {
+  std::array<char, kReadSize> buffer{};
+  std::unique_lock lock(mutex_);
+  while (!stopping_) {
+    if (!tasks_.empty()) {
+      for (auto& task : std::exchange(tasks_, {})) {
+        task();
+        ++tasksDone_;
+      }
+      changed_.notify_all();
+      continue;
+    }
+    const Clock::time_point now = Clock::now();
+    if (noiseCount_ > 0 && now >= nextNoise_) {
+      QueueNoise(noiseCount_, now);
+      nextNoise_ = now + noisePeriod_;
+    }
+    WriteDue(now);
+
+    const bool watchLine = master_ >= 0 && now >= hupUntil_;
+    std::array<pollfd, 2> fds{{{wakeRead_, POLLIN, 0}, {master_, POLLIN, 0}}};
+    timespec timeout{};
+    const timespec* timeoutPointer = nullptr;
+    if (const Clock::time_point wake = NextWake(now); wake != Clock::time_point::max()) {
+      const auto wait = std::max<Clock::duration>(wake - now, Clock::duration::zero());
+      const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(wait);
+      timeout.tv_sec = seconds.count();
+      timeout.tv_nsec = std::chrono::nanoseconds(wait - seconds).count();
+      timeoutPointer = &timeout;
+    }
+    lock.unlock();
+    const nfds_t count = watchLine ? 2 : 1;
+    const bool ready = ::ppoll(fds.data(), count, timeoutPointer, nullptr) > 0;
+    const Clock::time_point at = Clock::now();
+    if (ready && (fds[0].revents & POLLIN) != 0) {
+      while (::read(wakeRead_, buffer.data(), buffer.size()) > 0) {
+      }
+    }
+    ssize_t got = 0;
+    if (ready && watchLine && (fds[1].revents & POLLIN) != 0) {
+      got = ::read(fds[1].fd, buffer.data(), buffer.size());
+    }
+    lock.lock();
+    if (got > 0) {
+      OnBytes(buffer.data(), static_cast<std::size_t>(got), at);
+    } else if (ready && watchLine && (fds[1].revents & (POLLHUP | POLLERR)) != 0) {
+      hupUntil_ = at + kHangUpBackOff;
+    }
+  }
+}
+
+Clock::time_point PtyServer::NextWake(Clock::time_point now) const {
+  Clock::time_point next = Clock::time_point::max();
+  if (!output_.empty()) {
+    next = output_.begin()->first;
+    if (options_.baud > 0) next = std::max(next, lineFreeAt_);
+  }
+  if (noiseCount_ > 0) next = std::min(next, nextNoise_);
+  if (master_ >= 0 && hupUntil_ > now) next = std::min(next, hupUntil_);
+  return next;
+}
+
+void PtyServer::WriteDue(Clock::time_point now) {
+  // Whatever the pseudo-terminal cannot take at once is lost, as on a line without
+  // handshaking whose far end does not read.
+  while (master_ >= 0 && !output_.empty()) {
+    auto first = output_.begin();
+    std::string& bytes = first->second;
+    if (first->first > now) return;
+    if (options_.baud > 0) {
+      // Paced from when the byte was due, not from when the loop woke, so wake-up latency
+      // does not stretch the line time.
+      const Clock::time_point begin = std::max(lineFreeAt_, first->first);
+      if (begin > now) return;
+      [[maybe_unused]] const ssize_t written = ::write(master_, bytes.data(), 1);
+      lineFreeAt_ = begin + std::chrono::nanoseconds(std::nano::den * kBitsPerByte / options_.baud);
+      bytes.erase(0, 1);
+      --queuedBytes_;
+    } else {
+      [[maybe_unused]] const ssize_t written = ::write(master_, bytes.data(), bytes.size());
+      queuedBytes_ -= bytes.size();
+      bytes.clear();
+    }
+    if (bytes.empty()) output_.erase(first);
+  }
+}
+
+void PtyServer::OnBytes(const char* data, std::size_t size, Clock::time_point at) {
+  Keep(chunks_, {at, std::string(data, size)}, options_.maxRecords);
+  for (std::size_t i = 0; i < size; ++i) {
+    if (data[i] == kCr) {
+      OnCommand(at);
+    } else if (partial_.size() >= kMaxCommandBytes) {
+      partial_.clear();
+    } else {
+      partial_ += data[i];
+    }
+  }
+}
+
+void PtyServer::OnCommand(Clock::time_point at) {
+  ReceivedCommand record{at, std::exchange(partial_, {}), {}, dropAll_ || dropNext_ > 0};
+  record.reply = projector_.Handle(record.command, NowMs());
+  if (!dropAll_ && dropNext_ > 0) --dropNext_;
+  if (!record.replyDropped) {
+    Clock::time_point due = std::max(at + options_.replyDelay, repliesFreeAt_);
+    const std::size_t piece = pieceBytes_ > 0 ? pieceBytes_ : record.reply.size();
+    for (std::size_t from = 0; from < record.reply.size(); from += piece) {
+      if (from > 0) due += pieceGap_;
+      QueueOutput(due, record.reply.substr(from, piece));
+    }
+    repliesFreeAt_ = due;
+  }
+  Keep(commands_, std::move(record), options_.maxRecords);
+  ++commandCount_;
+  changed_.notify_all();
+}
+
+void PtyServer::QueueOutput(Clock::time_point due, std::string bytes) {
+  if (master_ < 0 || queuedBytes_ + bytes.size() > kMaxQueuedBytes) return;
+  queuedBytes_ += bytes.size();
+  output_.emplace(due, std::move(bytes));
+}
+
+void PtyServer::QueueNoise(std::size_t count, Clock::time_point due) {
+  std::uniform_int_distribution<int> byte(0, kByteValues - 1);
+  std::string noise(count, '\0');
+  for (char& c : noise) c = static_cast<char>(byte(random_));
+  QueueOutput(due, std::move(noise));
+}
+
+std::string PtyServer::DevicePath() const {
+  std::lock_guard lock(mutex_);
+  return devicePath_;
+}
+
+std::vector<ReceivedChunk> PtyServer::Chunks() const {
+  std::lock_guard lock(mutex_);
+  return {chunks_.begin(), chunks_.end()};
+}
+
+std::vector<ReceivedCommand> PtyServer::Commands() const {
+  std::lock_guard lock(mutex_);
+  return {commands_.begin(), commands_.end()};
+}
+
+std::uint64_t PtyServer::CommandCount() const {
+  std::lock_guard lock(mutex_);
+  return commandCount_;
+}
+
+void PtyServer::ClearRecords() {
+  std::lock_guard lock(mutex_);
+  chunks_.clear();
+  commands_.clear();
+}
+
+bool PtyServer::WaitForCommands(std::uint64_t count, std::chrono::milliseconds timeout) const {
+  std::unique_lock lock(mutex_);
+  return changed_.wait_for(lock, timeout, [&] { return commandCount_ >= count; });
+}
+
+void PtyServer::WithProjector(const std::function<void(Projector&, Ms now)>& action) {
+  std::lock_guard lock(mutex_);
+  action(projector_, NowMs());
+}
+
+void PtyServer::SetReplyDelay(std::chrono::milliseconds delay) {
+  std::lock_guard lock(mutex_);
+  options_.replyDelay = delay;
+}
+
+void PtyServer::SetBaud(int baud) {
+  std::lock_guard lock(mutex_);
+  options_.baud = std::max(baud, 0);
+}
+
+void PtyServer::DropNextReply() {
+  std::lock_guard lock(mutex_);
+  ++dropNext_;
+}
+
+void PtyServer::DropAllReplies(bool drop) {
+  std::lock_guard lock(mutex_);
+  dropAll_ = drop;
+}
+
+void PtyServer::SplitReplies(std::size_t pieceBytes, std::chrono::milliseconds gap) {
+  std::lock_guard lock(mutex_);
+  pieceBytes_ = pieceBytes;
+  pieceGap_ = gap;
+}
+
+void PtyServer::SendNoise(std::size_t count) {
+  std::lock_guard lock(mutex_);
+  QueueNoise(count, Clock::now());
+  Wake();
+}
+
+void PtyServer::StartNoise(std::size_t count, std::chrono::milliseconds period) {
+  std::lock_guard lock(mutex_);
+  noiseCount_ = count;
+  noisePeriod_ = std::max(period, kMinNoisePeriod);
+  nextNoise_ = Clock::now();
+  Wake();
+}
+
+void PtyServer::StopNoise() {
+  std::lock_guard lock(mutex_);
+  noiseCount_ = 0;
+}
+
+void PtyServer::HangUp() {
+  RunInLoop([this] { CloseLine(); });
+}
+
+bool PtyServer::ComeBack() {
+  bool open = false;
+  RunInLoop([&] {
+    if (master_ < 0) {
+      try {
+        OpenLine();
+      } catch (const std::system_error&) {
+        return;
+      }
+    }
+    open = true;
+  });
+  return open;
+}
+
+}  // namespace mero::vp
