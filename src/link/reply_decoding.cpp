@@ -1,9 +1,264 @@
 #include "link/reply_decoding.h"
 
-namespace mero::link {
+#include <algorithm>
+#include <array>
+#include <charconv>
+#include <cmath>
+#include <cstddef>
+#include <limits>
+#include <string>
+#include <system_error>
 
-std::optional<std::string> DecodeReply(std::string_view, std::string_view, std::string_view,
-                                       std::int64_t&) {
+#include "link/reply_tables.h"
+
+namespace mero::link {
+namespace {
+
+enum class QueryKind { kTable, kLampHours, kTemperatures, kRawText, kPressure };
+
+struct Query {
+  std::string_view code;
+  QueryKind kind;
+};
+
+// Tried in this order; the texts are distinct, so at most one can match.
+constexpr std::array<Query, 9> kQueries{{
+    {"CR0", QueryKind::kTable},
+    {"CR1", QueryKind::kTable},
+    {"CR4", QueryKind::kTable},
+    {"CR3", QueryKind::kLampHours},
+    {"CR6", QueryKind::kTemperatures},
+    {"CRA", QueryKind::kTable},
+    {"CR9", QueryKind::kRawText},
+    {"CR PRESSURE", QueryKind::kPressure},
+    {"CR7", QueryKind::kTable},
+}};
+
+constexpr char kCommandEnd = '\r';
+
+bool IsCommand(std::string_view lastCommand, std::string_view prefix, std::string_view code) {
+  return lastCommand.size() == prefix.size() + code.size() + 1 && lastCommand.starts_with(prefix) &&
+         lastCommand.substr(prefix.size()).starts_with(code) && lastCommand.back() == kCommandEnd;
+}
+
+// ---- Table queries ----
+
+std::optional<std::string> LookUp(std::string_view shown, const reply_tables::TableQuery& table) {
+  // substr clamps, so a reply still arriving yields a short key that matches no row.
+  const std::string_view key = shown.substr(0, table.keyLength);
+  for (const reply_tables::Row& row : table.rows) {
+    if (row.key == key) return std::string(row.text);
+  }
+  return std::nullopt;
+}
+
+std::optional<std::string> DecodeTable(std::string_view shown, std::string_view code) {
+  for (const reply_tables::TableQuery& table : reply_tables::kTableQueries) {
+    if (table.query == code) return LookUp(shown, table);
+  }
+  return std::nullopt;
+}
+
+// ---- Lamp hours and temperatures ----
+
+constexpr std::size_t kLampHoursLength = 38;
+constexpr std::string_view kLampHoursSuffix = " Hour Use";
+
+// A piece of the shown text by 1-based position, cut short at its end, empty beyond it.
+std::string_view Piece(std::string_view shown, std::size_t position, std::size_t length) {
+  const std::size_t start = position - 1;
+  if (start >= shown.size()) return {};
+  return shown.substr(start, length);
+}
+
+struct PieceSpan {
+  std::size_t position;
+  std::size_t length;
+};
+
+// The three sensors' figures stand at fixed places of the reply; the characters between them
+// are separators the status line leaves out.
+constexpr PieceSpan kSensor1{1, 10};
+constexpr PieceSpan kSensor2{15, 8};
+constexpr PieceSpan kSensor3{25, 10};
+
+std::string DecodeTemperatures(std::string_view shown) {
+  std::string out = "  S1=";
+  out += Piece(shown, kSensor1.position, kSensor1.length);
+  out += " C  ,   S2= ";
+  out += Piece(shown, kSensor2.position, kSensor2.length);
+  out += " C , S3=";
+  out += Piece(shown, kSensor3.position, kSensor3.length);
+  out += " C";
+  return out;
+}
+
+// ---- Pressure ----
+
+// Exponent digits can run on without end; clamping keeps the sum of exponent and mantissa scale
+// far from the int64 limits. The clamp exceeds any text length memory can hold, so a clamped
+// exponent always decides alone between overflow and vanishing.
+constexpr std::int64_t kExponentClamp = 1'000'000'000'000'000;
+// Beyond this decimal scale every reading overflows a double or vanishes to zero.
+constexpr std::int64_t kMaxFiniteScale = 400;
+
+bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+bool IsExponentLetter(char c) { return c == 'E' || c == 'e' || c == 'D' || c == 'd'; }
+bool IsSkipped(char c) { return c == ' ' || c == '\t' || c == '\n'; }
+
+std::int64_t ClampExponent(std::int64_t value) {
+  return std::clamp(value, -kExponentClamp, kExponentClamp);
+}
+
+// Reads the leading decimal number of the text once blanks, tabs and line feeds are dropped:
+// sign, digits with at most one point, and an exponent (E or D, either case) only when digits
+// follow its letter. No number reads as 0. Parsing is locale-independent: the window toolkit
+// may have set a locale whose decimal mark is not a point.
+double ReadNumber(std::string_view shown) {
+  std::string text;
+  text.reserve(shown.size());
+  for (char c : shown) {
+    if (!IsSkipped(c)) text += c;
+  }
+
+  std::size_t i = 0;
+  bool negative = false;
+  if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
+    negative = text[i] == '-';
+    ++i;
+  }
+
+  // The mantissa as significant digits d1 d2 ... and a scale: the value is 0.d1d2... * 10^scale.
+  std::string digits;
+  std::int64_t scale = 0;
+  bool anyDigit = false;
+  bool seenPoint = false;
+  for (; i < text.size(); ++i) {
+    const char c = text[i];
+    if (c == '.' && !seenPoint) {
+      seenPoint = true;
+      continue;
+    }
+    if (!IsDigit(c)) break;
+    anyDigit = true;
+    const bool leadingZero = digits.empty() && c == '0';
+    if (!seenPoint) {
+      if (!leadingZero) {
+        digits += c;
+        scale = ClampExponent(scale + 1);
+      }
+    } else if (leadingZero) {
+      scale = ClampExponent(scale - 1);
+    } else {
+      digits += c;
+    }
+  }
+  if (!anyDigit || digits.empty()) return 0.0;
+
+  std::int64_t exponent = 0;
+  if (i + 1 < text.size() && IsExponentLetter(text[i])) {
+    std::size_t j = i + 1;
+    bool negativeExponent = false;
+    if (text[j] == '+' || text[j] == '-') {
+      negativeExponent = text[j] == '-';
+      ++j;
+    }
+    constexpr std::int64_t kDecimalBase = 10;
+    for (; j < text.size() && IsDigit(text[j]); ++j) {
+      exponent = ClampExponent(exponent * kDecimalBase + (text[j] - '0'));
+    }
+    if (negativeExponent) exponent = -exponent;
+  }
+
+  const std::int64_t totalScale = scale + exponent;
+  const double sign = negative ? -1.0 : 1.0;
+  if (totalScale > kMaxFiniteScale) return sign * std::numeric_limits<double>::infinity();
+  if (totalScale < -kMaxFiniteScale) return sign * 0.0;
+
+  const std::string canonical = "0." + digits + "e" + std::to_string(totalScale);
+  double magnitude = 0.0;
+  const auto [end, error] =
+      std::from_chars(canonical.data(), canonical.data() + canonical.size(), magnitude);
+  if (error == std::errc::result_out_of_range) {
+    // The canonical form lies in [0.1, 1) * 10^scale: a positive scale overflowed.
+    magnitude = totalScale > 0 ? std::numeric_limits<double>::infinity() : 0.0;
+  }
+  return sign * magnitude;
+}
+
+// Nearest integer, a half to the even neighbour, whatever the floating-point rounding mode.
+double RoundHalfEven(double x) {
+  if (!std::isfinite(x)) return x;
+  const double below = std::floor(x);
+  const double fraction = x - below;  // exact for every finite double
+  constexpr double kHalf = 0.5;
+  if (fraction < kHalf) return below;
+  if (fraction > kHalf) return below + 1.0;
+  return std::fmod(below, 2.0) == 0.0 ? below : below + 1.0;
+}
+
+constexpr double kTwoTo63 = 9223372036854775808.0;
+
+bool FitsInt64(double x) { return x >= -kTwoTo63 && x < kTwoTo63; }
+
+std::int64_t SaturateToInt64(double x) {
+  if (std::isnan(x)) return 0;
+  if (x >= kTwoTo63) return std::numeric_limits<std::int64_t>::max();
+  if (x < -kTwoTo63) return std::numeric_limits<std::int64_t>::min();
+  return static_cast<std::int64_t>(x);
+}
+
+// The decimal text of a whole number held in a double, exact however large.
+std::string FormatWhole(double x) {
+  if (FitsInt64(x)) return std::to_string(static_cast<std::int64_t>(x));
+  constexpr std::size_t kBufferSize = 512;  // the largest double has 309 digits
+  std::array<char, kBufferSize> buffer{};
+  const auto [end, error] =
+      std::to_chars(buffer.data(), buffer.data() + buffer.size(), x, std::chars_format::fixed, 0);
+  if (error != std::errc()) return "?";
+  return std::string(buffer.data(), end);
+}
+
+// Calibration of the projector's pressure sensor: reading to volts, volts to hPa.
+constexpr double kReadingFactor = 5.0;
+constexpr double kFullScale = 1024.0;
+constexpr double kSensorOffset = 0.204;
+constexpr double kSensorSlope = 0.00459;
+constexpr double kPressureBase = 150.0;
+constexpr std::string_view kPressureUnit = " hPa";
+
+std::string DecodePressure(std::string_view shown, std::int64_t& pressureValue) {
+  const double reading = RoundHalfEven(ReadNumber(shown));
+  pressureValue = SaturateToInt64(reading);
+  // Double, not 16-bit, arithmetic: any reading shows its true figure ("inf" past the double
+  // range); pressureValue saturates at the int64 limits.
+  const double product = reading * kReadingFactor;
+  const double hPa =
+      RoundHalfEven(((product / kFullScale) - kSensorOffset) / kSensorSlope + kPressureBase);
+  pressureValue = SaturateToInt64(hPa);
+  return FormatWhole(hPa) + std::string(kPressureUnit);
+}
+
+}  // namespace
+
+std::optional<std::string> DecodeReply(std::string_view shown, std::string_view lastCommand,
+                                       std::string_view commandPrefix,
+                                       std::int64_t& pressureValue) {
+  for (const Query& query : kQueries) {
+    if (!IsCommand(lastCommand, commandPrefix, query.code)) continue;
+    switch (query.kind) {
+      case QueryKind::kTable:
+        return DecodeTable(shown, query.code);
+      case QueryKind::kLampHours:
+        return std::string(shown.substr(0, kLampHoursLength)) + std::string(kLampHoursSuffix);
+      case QueryKind::kTemperatures:
+        return DecodeTemperatures(shown);
+      case QueryKind::kRawText:
+        return std::string(shown);
+      case QueryKind::kPressure:
+        return DecodePressure(shown, pressureValue);
+    }
+  }
   return std::nullopt;
 }
 

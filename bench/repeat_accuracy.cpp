@@ -1,0 +1,103 @@
+// Holds each kind of repeating key for five seconds on the real window and the real serial
+// port, with the virtual projector at the far end of a pseudo-terminal, and reports how
+// evenly the repeats arrive there.
+#include <QApplication>
+#include <QMouseEvent>
+#include <QTest>
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "panel/qt_panel.h"
+#include "virtual_projector/pty_server.h"
+
+namespace {
+
+using namespace std::chrono;
+using namespace std::chrono_literals;
+
+struct Case {
+  int period;
+  const char* key;
+  const char* setup;  // a click that sets the period first, or nullptr
+  const char* code;
+};
+
+// The period each key repeats at: its own, or for the cursor keys the one set last.
+constexpr Case kCases[] = {
+    {5, "Command5", "Command48", "C3C"},  // cursor key after a D.Zoom press and release
+    {50, "Command15", nullptr, "C20"},    // Brightness +
+    {200, "Command7", "Command13", "C3D"},  // cursor key after A-IMAGE
+    {250, "Command1", nullptr, "C09"},    // VOL +
+    {500, "Command6", nullptr, "C3F"},    // SELECT
+};
+constexpr auto kHold = 5000ms;
+
+void Mouse(QWidget* widget, QEvent::Type type) {
+  const QPointF at(widget->width() / 2.0, widget->height() / 2.0);
+  QMouseEvent event(type, at, widget->mapToGlobal(at), Qt::LeftButton,
+                    type == QEvent::MouseButtonRelease ? Qt::NoButton : Qt::LeftButton,
+                    Qt::NoModifier);
+  QApplication::sendEvent(widget, &event);
+}
+
+double Percentile(std::vector<double> values, double p) {
+  std::sort(values.begin(), values.end());
+  const auto index = static_cast<std::size_t>(std::ceil(p * static_cast<double>(values.size())));
+  return values[std::min(values.size() - 1, index == 0 ? 0 : index - 1)];
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+  QApplication app(argc, argv);
+  mero::vp::ServerOptions options;
+  options.maxRecords = 10000;
+  mero::vp::PtyServer projector(options);
+  mero::panel::QtPanel panel({QString::fromStdString(projector.DevicePath()),
+                              QStringLiteral("/nonexistent")});
+  panel.load();
+  panel.window().show();
+
+  std::printf("%-8s %8s %8s %12s %12s %12s\n", "period", "sends", "expected", "median ms",
+              "p99 ms", "worst ms");
+  bool allExact = true;
+  for (const Case& c : kCases) {
+    if (c.setup != nullptr) {
+      QWidget* setup = panel.window().control(c.setup);
+      Mouse(setup, QEvent::MouseButtonPress);
+      Mouse(setup, QEvent::MouseButtonRelease);
+    }
+    QTest::qWait(300);
+    projector.ClearRecords();
+    QWidget* key = panel.window().control(c.key);
+    const auto start = steady_clock::now();
+    Mouse(key, QEvent::MouseButtonPress);
+    (void)QTest::qWaitFor([&] { return steady_clock::now() - start >= kHold; }, 6000);
+    Mouse(key, QEvent::MouseButtonRelease);
+    QTest::qWait(300);
+
+    std::vector<steady_clock::time_point> arrivals;
+    for (const auto& command : projector.Commands()) {
+      if (command.command == c.code) arrivals.push_back(command.at);
+    }
+    std::vector<double> deviations;
+    for (std::size_t i = 1; i < arrivals.size(); ++i) {
+      const double interval = duration<double, std::milli>(arrivals[i] - arrivals[i - 1]).count();
+      deviations.push_back(std::abs(interval - c.period));
+    }
+    const int expected = static_cast<int>(kHold.count() / c.period) + 1;
+    const int sends = static_cast<int>(arrivals.size());
+    // A release that lands on the very tick may take one repeat more or less.
+    allExact = allExact && std::abs(sends - expected) <= 1;
+    if (deviations.empty()) deviations.push_back(0);
+    std::printf("%-8d %8d %8d %12.3f %12.3f %12.3f\n", c.period, sends, expected,
+                Percentile(deviations, 0.5), Percentile(deviations, 0.99),
+                *std::max_element(deviations.begin(), deviations.end()));
+  }
+  return allExact ? 0 : 1;
+}
