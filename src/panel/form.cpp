@@ -1,6 +1,7 @@
 #include "panel/form.h"
 
 #include <array>
+#include <cmath>
 #include <optional>
 
 #include "link/monitor_text.h"
@@ -52,8 +53,10 @@ void Form1::Form_Load() {
   state.portSettings = kSettings19200;
   state.commandPrefix.clear();
 
-  const int left = (surface_.screenWidth() - surface_.windowWidth()) / 2;
-  const int top = (surface_.screenHeight() - surface_.windowHeight()) / 2;
+  // Halves go to the nearest integer, a half to the even neighbour (the default rounding mode).
+  const auto centred = [](int free) { return static_cast<int>(std::lrint(free / 2.0)); };
+  const int left = centred(surface_.screenWidth() - surface_.windowWidth());
+  const int top = centred(surface_.screenHeight() - surface_.windowHeight());
   surface_.setWindowPosition(left, top);
   surface_.setWindowHeight(kStartHeight);
 

@@ -27,6 +27,24 @@ const QStringList kPGothicFaces = {QStringLiteral("ＭＳ Ｐゴシック"), QSt
 
 QColor ToQColor(Rgb rgb) { return QColor(rgb.r, rgb.g, rgb.b); }
 
+// A push button does not wrap its caption: where it is too wide for a key tall enough for two
+// lines, break it at its last blank that lets the first line fit.
+QString Wrapped(const QString& caption, const QWidget& button) {
+  const QFontMetrics metrics(button.font());
+  constexpr int kPadding = 6;
+  if (metrics.horizontalAdvance(caption) <= button.width() - kPadding ||
+      button.height() < 2 * metrics.lineSpacing()) {
+    return caption;
+  }
+  for (qsizetype blank = caption.lastIndexOf(u' '); blank > 0;
+       blank = caption.lastIndexOf(u' ', blank - 1)) {
+    if (metrics.horizontalAdvance(caption.left(blank)) <= button.width() - kPadding) {
+      return caption.left(blank) + u'\n' + caption.mid(blank + 1);
+    }
+  }
+  return caption;
+}
+
 QString FromUtf8(std::string_view text) {
   return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
 }
@@ -151,6 +169,7 @@ QWidget* QtWindow::makeControl(const ControlRow& row, QWidget* container) {
   widget->setGeometry(ToPixels(row.left), ToPixels(row.top), ToPixels(row.width),
                       ToPixels(row.height));
   if (row.kind != Kind::Frame && row.kind != Kind::Picture) widget->setFont(FontFor(row.font));
+  if (auto* button = qobject_cast<QPushButton*>(widget)) button->setText(Wrapped(caption, *button));
   Paint(widget, row);
   if (row.kind == Kind::Frame || row.kind == Kind::Label || row.kind == Kind::Picture) {
     widget->setFocusPolicy(Qt::NoFocus);
@@ -181,7 +200,7 @@ void QtWindow::setCaption(std::string_view name, const std::string& text) {
   if (auto* label = qobject_cast<QLabel*>(widget)) {
     label->setText(caption);
   } else if (auto* button = qobject_cast<QAbstractButton*>(widget)) {
-    button->setText(caption);
+    button->setText(qobject_cast<QPushButton*>(widget) ? Wrapped(caption, *widget) : caption);
   } else if (auto* edit = qobject_cast<QLineEdit*>(widget)) {
     edit->setText(caption);
   }
@@ -193,7 +212,7 @@ std::string QtWindow::caption(std::string_view name) const {
   if (auto* label = qobject_cast<QLabel*>(widget)) {
     text = label->text();
   } else if (auto* button = qobject_cast<QAbstractButton*>(widget)) {
-    text = button->text();
+    text = button->text().replace(u'\n', u' ');
   } else if (auto* edit = qobject_cast<QLineEdit*>(widget)) {
     text = edit->text();
   }

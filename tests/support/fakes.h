@@ -1,8 +1,10 @@
 #pragma once
 
+#include <functional>
 #include <map>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "link/serial_port.h"
@@ -66,6 +68,9 @@ class FakePort : public link::SerialPort {
     pending_ += bytes;
     if (onEvent) onEvent(link::kEventReceive);
   }
+  // Bytes waiting in the input queue with no receive event raised for them.
+  void queue(const link::Bytes& bytes) { pending_ += bytes; }
+  const link::Bytes& waiting() const { return pending_; }
   // The device vanishing under an open port.
   void vanish(const std::string& why) {
     open_ = false;
@@ -98,8 +103,8 @@ class FakeSurface : public panel::Surface {
     for (const panel::ControlRow& row : panel::Controls()) {
       captions_[std::string(row.name)] = std::string(row.caption);
       visible_[std::string(row.name)] = row.visibleAtStart;
+      if (row.markedAtStart) marked_.insert(std::string(row.name));
     }
-    marked_.insert("Option9");
   }
 
   void setCaption(std::string_view control, const std::string& text) override {
@@ -143,7 +148,10 @@ class FakeSurface : public panel::Surface {
 
   void warn(const std::string& text) override { warnings.push_back(text); }
   void notify(const std::string& text) override { notices.push_back(text); }
-  void quit() override { quitted = true; }
+  void quit() override {
+    if (onQuit) onQuit();
+    quitted = true;
+  }
 
   std::string entry;
   int height = panel::kClientHeight + panel::kFrameAllowance;
@@ -152,6 +160,8 @@ class FakeSurface : public panel::Surface {
   std::vector<std::string> warnings;
   std::vector<std::string> notices;
   bool quitted = false;
+  // Runs as the window goes, to look at what had happened by then.
+  std::function<void()> onQuit;
 
  private:
   std::map<std::string, std::string> captions_;
