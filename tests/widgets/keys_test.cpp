@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <QApplication>
 #include <QLabel>
+#include <map>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRadioButton>
@@ -242,6 +244,96 @@ TEST(PortChoice, SelectionFrameThroughWidgets) {
   QTest::mouseClick(rig.widget<QRadioButton>("Option10"), Qt::LeftButton);
   EXPECT_EQ(rig.port.settings(), "9600,N,8,1");
   EXPECT_TRUE(rig.window.control("Frame8")->isHidden());
+}
+
+}  // namespace
+}  // namespace mero::test
+
+namespace mero::test {
+namespace {
+
+enum class PanelState { Compact, Extended, Full, CompactWithButton, Data };
+enum class PanelEvent { CtrlK, LogoDoubleClick, DataButton };
+
+void Apply(WidgetRig& rig, PanelEvent event) {
+  switch (event) {
+    case PanelEvent::CtrlK:
+      QTest::keyClick(QApplication::focusWidget() ? QApplication::focusWidget() : &rig.window,
+                      Qt::Key_K, Qt::ControlModifier);
+      break;
+    case PanelEvent::LogoDoubleClick:
+      QTest::mouseDClick(rig.window.control("Image1"), Qt::LeftButton);
+      break;
+    case PanelEvent::DataButton: {
+      // Below the window's lower edge in the compact states: reached through the keyboard.
+      QWidget* data = rig.window.control("Command34");
+      data->setFocus();
+      QTest::keyClick(data, Qt::Key_Space);
+      break;
+    }
+  }
+}
+
+void Reach(WidgetRig& rig, PanelState state) {
+  using enum PanelEvent;
+  const std::map<PanelState, std::vector<PanelEvent>> paths = {
+      {PanelState::Compact, {}},
+      {PanelState::Extended, {CtrlK}},
+      {PanelState::Full, {CtrlK, LogoDoubleClick}},
+      {PanelState::CompactWithButton, {CtrlK, DataButton}},
+      {PanelState::Data, {CtrlK, DataButton, DataButton}},
+  };
+  for (PanelEvent event : paths.at(state)) Apply(rig, event);
+}
+
+struct Look {
+  int height;
+  int panelLevel;
+  bool buttonShown;
+  const char* caption;
+};
+
+Look LookOf(PanelState state) {
+  switch (state) {
+    case PanelState::Compact: return {5350, 0, false, "データを表示する"};
+    case PanelState::Extended: return {7200, 1, true, "CLOSE"};
+    case PanelState::Full: return {9100, 1, true, "CLOSE"};
+    case PanelState::CompactWithButton: return {5350, 0, true, "データを表示する"};
+    case PanelState::Data: return {6645, 0, true, "データを表示しない"};
+  }
+  return {};
+}
+
+struct Transition {
+  PanelState from;
+  PanelEvent event;
+  PanelState to;
+};
+
+TEST(ExtendedPanel, EveryTransitionThroughRealEvents) {
+  using enum PanelState;
+  using enum PanelEvent;
+  const Transition transitions[] = {
+      {Compact, CtrlK, Extended},           {Extended, CtrlK, Extended},
+      {Full, CtrlK, Extended},              {CompactWithButton, CtrlK, Extended},
+      {Data, CtrlK, Extended},              {Extended, LogoDoubleClick, Full},
+      {Full, LogoDoubleClick, Full},        {Compact, LogoDoubleClick, Compact},
+      {CompactWithButton, LogoDoubleClick, CompactWithButton},
+      {Data, LogoDoubleClick, Data},        {Extended, DataButton, CompactWithButton},
+      {Full, DataButton, CompactWithButton}, {CompactWithButton, DataButton, Data},
+      {Data, DataButton, CompactWithButton},
+  };
+  for (const Transition& t : transitions) {
+    SCOPED_TRACE(::testing::Message() << "from " << int(t.from) << " event " << int(t.event));
+    WidgetRig rig;
+    Reach(rig, t.from);
+    Apply(rig, t.event);
+    const Look look = LookOf(t.to);
+    EXPECT_EQ(rig.window.windowHeight(), look.height);
+    EXPECT_EQ(rig.form.state.panelLevel, look.panelLevel);
+    EXPECT_EQ(!rig.window.control("Command34")->isHidden(), look.buttonShown);
+    EXPECT_EQ(rig.window.caption("Command34"), look.caption);
+  }
 }
 
 }  // namespace
