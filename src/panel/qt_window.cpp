@@ -25,6 +25,10 @@ const QStringList kGothicFaces = {QStringLiteral("ＭＳ ゴシック"), QString
 const QStringList kPGothicFaces = {QStringLiteral("ＭＳ Ｐゴシック"), QStringLiteral("MS PGothic"),
                                    QStringLiteral("IPAPGothic"), QStringLiteral("Noto Sans CJK JP")};
 
+// More characters than the widest label can show in its smallest font.
+constexpr qsizetype kLabelShownLimit = 1024;
+constexpr const char* kFullTextProperty = "meroFullText";
+
 QColor ToQColor(Rgb rgb) { return QColor(rgb.r, rgb.g, rgb.b); }
 
 // A push button does not wrap its caption: where it is too wide for a key tall enough for two
@@ -198,7 +202,15 @@ void QtWindow::setCaption(std::string_view name, const std::string& text) {
   QWidget* widget = control(name);
   const QString caption = FromUtf8(text);
   if (auto* label = qobject_cast<QLabel*>(widget)) {
-    label->setText(caption);
+    // A one-line label shows only its first few dozen characters; laying out the rest of a
+    // long received text on every arrival would cost milliseconds each time for nothing.
+    if (caption.size() > kLabelShownLimit) {
+      label->setText(caption.left(kLabelShownLimit));
+      label->setProperty(kFullTextProperty, caption);
+    } else {
+      label->setText(caption);
+      label->setProperty(kFullTextProperty, QVariant());
+    }
   } else if (auto* button = qobject_cast<QAbstractButton*>(widget)) {
     button->setText(qobject_cast<QPushButton*>(widget) ? Wrapped(caption, *widget) : caption);
   } else if (auto* edit = qobject_cast<QLineEdit*>(widget)) {
@@ -210,7 +222,8 @@ std::string QtWindow::caption(std::string_view name) const {
   QWidget* widget = control(name);
   QString text;
   if (auto* label = qobject_cast<QLabel*>(widget)) {
-    text = label->text();
+    const QVariant full = label->property(kFullTextProperty);
+    text = full.isValid() ? full.toString() : label->text();
   } else if (auto* button = qobject_cast<QAbstractButton*>(widget)) {
     text = button->text().replace(u'\n', u' ');
   } else if (auto* edit = qobject_cast<QLineEdit*>(widget)) {

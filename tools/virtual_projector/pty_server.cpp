@@ -364,6 +364,12 @@ void PtyServer::StopNoise() {
   noiseCount_ = 0;
 }
 
+void PtyServer::SendRaw(std::string bytes) {
+  std::lock_guard lock(mutex_);
+  QueueOutput(Clock::now(), std::move(bytes));
+  Wake();
+}
+
 void PtyServer::HangUp() {
   RunInLoop([this] { CloseLine(); });
 }

@@ -82,6 +82,8 @@ class PtyServer {
   // `count` random bytes every `period` until StopNoise().
   void StartNoise(std::size_t count, std::chrono::milliseconds period);
   void StopNoise();
+  // Arbitrary bytes on the line at once, queued and capped like noise.
+  void SendRaw(std::string bytes);
   // Closes the line: clients see a hang-up, the device goes away, queued output is lost.
   void HangUp();
   // A new device after a hang-up (its path may differ); the link, if any, is moved to it.
