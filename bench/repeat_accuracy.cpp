@@ -2,8 +2,8 @@
 // port, with the virtual projector at the far end of a pseudo-terminal, and reports how
 // evenly the repeats arrive there.
 #include <QApplication>
-#include <QMouseEvent>
 #include <QEventLoop>
+#include <QMouseEvent>
 #include <QTimer>
 #include <algorithm>
 #include <chrono>
@@ -29,11 +29,11 @@ struct Case {
 
 // The period each key repeats at: its own, or for the cursor keys the one set last.
 constexpr Case kCases[] = {
-    {5, "Command5", "Command48", "C3C"},  // cursor key after a D.Zoom press and release
-    {50, "Command15", nullptr, "C20"},    // Brightness +
+    {5, "Command5", "Command48", "C3C"},    // cursor key after a D.Zoom press and release
+    {50, "Command15", nullptr, "C20"},      // Brightness +
     {200, "Command7", "Command13", "C3D"},  // cursor key after A-IMAGE
-    {250, "Command1", nullptr, "C09"},    // VOL +
-    {500, "Command6", nullptr, "C3F"},    // SELECT
+    {250, "Command1", nullptr, "C09"},      // VOL +
+    {500, "Command6", nullptr, "C3F"},      // SELECT
 };
 constexpr auto kHold = 5000ms;
 
@@ -67,13 +67,13 @@ int main(int argc, char** argv) {
   mero::vp::ServerOptions options;
   options.maxRecords = 10000;
   mero::vp::PtyServer projector(options);
-  mero::panel::QtPanel panel({QString::fromStdString(projector.DevicePath()),
-                              QStringLiteral("/nonexistent")});
+  mero::panel::QtPanel panel(
+      {QString::fromStdString(projector.DevicePath()), QStringLiteral("/nonexistent")});
   panel.load();
   panel.window().show();
 
-  std::printf("%-8s %8s %8s %12s %12s %12s\n", "period", "sends", "expected", "median ms",
-              "p99 ms", "worst ms");
+  std::printf("%-8s %8s %8s %12s %12s %12s\n", "period", "sends", "expected", "median ms", "p99 ms",
+              "worst ms");
   bool allExact = true;
   for (const Case& c : kCases) {
     if (c.setup != nullptr) {

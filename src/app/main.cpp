@@ -39,9 +39,10 @@ int main(int argc, char** argv) {
     return 0;
   }
   if (!HaveDisplay()) {
-    std::fputs("mero-control: no display to open the window on (DISPLAY is not set); "
-               "start it from a desktop session, or under xvfb-run\n",
-               stderr);
+    std::fputs(
+        "mero-control: no display to open the window on (DISPLAY is not set); "
+        "start it from a desktop session, or under xvfb-run\n",
+        stderr);
     return 1;
   }
 

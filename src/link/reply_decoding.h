@@ -12,7 +12,6 @@ namespace mero::link {
 // line, or nothing when lastCommand is not one of the nine queries or the reply fits no row.
 // The pressure query stores its reading, then the pressure in hPa, in pressureValue.
 std::optional<std::string> DecodeReply(std::string_view shown, std::string_view lastCommand,
-                                       std::string_view commandPrefix,
-                                       std::int64_t& pressureValue);
+                                       std::string_view commandPrefix, std::int64_t& pressureValue);
 
 }  // namespace mero::link

@@ -93,9 +93,12 @@ constexpr std::array kCursorTimings = std::to_array<CursorTiming>({
 
 std::optional<TimerIntervals> IntervalsOf(Timing timing) {
   switch (timing) {
-    case Timing::Reply2000: return TimerIntervals{2000, 2500};
-    case Timing::Reply5000: return TimerIntervals{5000, 5500};
-    case Timing::Unchanged: break;
+    case Timing::Reply2000:
+      return TimerIntervals{2000, 2500};
+    case Timing::Reply5000:
+      return TimerIntervals{5000, 5500};
+    case Timing::Unchanged:
+      break;
   }
   return std::nullopt;
 }

@@ -147,18 +147,29 @@ constexpr std::array kLines = std::to_array<LineRow>({
 
 Rgb ToRgb(Colour colour) {
   switch (colour) {
-    case Colour::Grey: return {192, 192, 192};
-    case Colour::Cyan: return {192, 255, 255};
-    case Colour::Green: return {192, 255, 192};
-    case Colour::Red: return {255, 192, 192};
-    case Colour::Lavender: return {192, 192, 255};
-    case Colour::Teal: return {0, 192, 192};
-    case Colour::Peach: return {255, 224, 192};
-    case Colour::Orange: return {255, 128, 0};
-    case Colour::Apricot: return {255, 192, 128};
-    case Colour::White: return {255, 255, 255};
+    case Colour::Grey:
+      return {192, 192, 192};
+    case Colour::Cyan:
+      return {192, 255, 255};
+    case Colour::Green:
+      return {192, 255, 192};
+    case Colour::Red:
+      return {255, 192, 192};
+    case Colour::Lavender:
+      return {192, 192, 255};
+    case Colour::Teal:
+      return {0, 192, 192};
+    case Colour::Peach:
+      return {255, 224, 192};
+    case Colour::Orange:
+      return {255, 128, 0};
+    case Colour::Apricot:
+      return {255, 192, 128};
+    case Colour::White:
+      return {255, 255, 255};
     case Colour::Face:
-    case Colour::None: break;
+    case Colour::None:
+      break;
   }
   return {192, 192, 192};
 }

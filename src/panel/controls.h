@@ -12,7 +12,20 @@ struct Rgb {
   friend constexpr bool operator==(Rgb, Rgb) = default;
 };
 
-enum class Colour { None, Grey, Cyan, Green, Red, Lavender, Teal, Peach, Orange, Apricot, White, Face };
+enum class Colour {
+  None,
+  Grey,
+  Cyan,
+  Green,
+  Red,
+  Lavender,
+  Teal,
+  Peach,
+  Orange,
+  Apricot,
+  White,
+  Face
+};
 
 // Fixed-pitch and proportional Japanese Gothic; Window is the window's own font.
 enum class Face { Window, Gothic, PGothic };

@@ -147,8 +147,8 @@ void Form1::Hyouji(const std::string& text, int trafficDirection) {
   }
   const std::string shown = link::MonitorText(text);
   surface_.setCaption("Label12", shown);
-  if (auto status = link::DecodeReply(shown, state.lastCommand, state.commandPrefix,
-                                      state.pressureValue)) {
+  if (auto status =
+          link::DecodeReply(shown, state.lastCommand, state.commandPrefix, state.pressureValue)) {
     surface_.setCaption("Label22", *status);
   }
 }

@@ -21,9 +21,11 @@ namespace {
 
 // The faces asked for by name first, then Japanese-capable Gothic faces of the same pitch.
 const QStringList kGothicFaces = {QStringLiteral("ＭＳ ゴシック"), QStringLiteral("MS Gothic"),
-                                  QStringLiteral("IPAGothic"), QStringLiteral("Noto Sans Mono CJK JP")};
+                                  QStringLiteral("IPAGothic"),
+                                  QStringLiteral("Noto Sans Mono CJK JP")};
 const QStringList kPGothicFaces = {QStringLiteral("ＭＳ Ｐゴシック"), QStringLiteral("MS PGothic"),
-                                   QStringLiteral("IPAPGothic"), QStringLiteral("Noto Sans CJK JP")};
+                                   QStringLiteral("IPAPGothic"),
+                                   QStringLiteral("Noto Sans CJK JP")};
 
 // More characters than the widest label can show in its smallest font.
 constexpr qsizetype kLabelShownLimit = 1024;
@@ -70,9 +72,12 @@ void Paint(QWidget* widget, const ControlRow& row) {
 
 Qt::Alignment AlignmentOf(Align align) {
   switch (align) {
-    case Align::Centre: return Qt::AlignCenter;
-    case Align::Right: return Qt::AlignRight | Qt::AlignVCenter;
-    case Align::Left: break;
+    case Align::Centre:
+      return Qt::AlignCenter;
+    case Align::Right:
+      return Qt::AlignRight | Qt::AlignVCenter;
+    case Align::Left:
+      break;
   }
   return Qt::AlignLeft | Qt::AlignVCenter;
 }

@@ -1,3 +1,5 @@
+#include "virtual_projector/pty_server.h"
+
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -13,7 +15,6 @@
 #include <vector>
 
 #include "virtual_projector/projector.h"
-#include "virtual_projector/pty_server.h"
 
 namespace mero::vp {
 namespace {

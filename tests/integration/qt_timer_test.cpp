@@ -1,11 +1,11 @@
+#include "link/qt_timer.h"
+
 #include <gtest/gtest.h>
 
 #include <QEventLoop>
 #include <QTimer>
 #include <chrono>
 #include <vector>
-
-#include "link/qt_timer.h"
 
 namespace mero::link {
 namespace {

@@ -45,7 +45,8 @@ class FakePort : public link::SerialPort {
   bool open() override {
     calls.push_back("open " + std::to_string(number_));
     if (open_) return fail(8005, "port already open");
-    if (!present.contains(number_)) return fail(8002, "COM" + std::to_string(number_) + " is absent");
+    if (!present.contains(number_))
+      return fail(8002, "COM" + std::to_string(number_) + " is absent");
     open_ = true;
     return true;
   }

@@ -2,10 +2,10 @@
 
 #include <QApplication>
 #include <QLabel>
-#include <map>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRadioButton>
+#include <map>
 
 #include "panel/bindings.h"
 #include "widget_rig.h"
@@ -153,8 +153,7 @@ TEST(ExtendedPanel, CtrlKIsNotConsumed) {
   struct KeyCounter : QObject {
     int presses = 0;
     bool eventFilter(QObject*, QEvent* event) override {
-      if (event->type() == QEvent::KeyPress &&
-          static_cast<QKeyEvent*>(event)->key() == Qt::Key_K) {
+      if (event->type() == QEvent::KeyPress && static_cast<QKeyEvent*>(event)->key() == Qt::Key_K) {
         ++presses;
       }
       return false;
@@ -295,11 +294,16 @@ struct Look {
 
 Look LookOf(PanelState state) {
   switch (state) {
-    case PanelState::Compact: return {5350, 0, false, "データを表示する"};
-    case PanelState::Extended: return {7200, 1, true, "CLOSE"};
-    case PanelState::Full: return {9100, 1, true, "CLOSE"};
-    case PanelState::CompactWithButton: return {5350, 0, true, "データを表示する"};
-    case PanelState::Data: return {6645, 0, true, "データを表示しない"};
+    case PanelState::Compact:
+      return {5350, 0, false, "データを表示する"};
+    case PanelState::Extended:
+      return {7200, 1, true, "CLOSE"};
+    case PanelState::Full:
+      return {9100, 1, true, "CLOSE"};
+    case PanelState::CompactWithButton:
+      return {5350, 0, true, "データを表示する"};
+    case PanelState::Data:
+      return {6645, 0, true, "データを表示しない"};
   }
   return {};
 }
@@ -314,13 +318,19 @@ TEST(ExtendedPanel, EveryTransitionThroughRealEvents) {
   using enum PanelState;
   using enum PanelEvent;
   const Transition transitions[] = {
-      {Compact, CtrlK, Extended},           {Extended, CtrlK, Extended},
-      {Full, CtrlK, Extended},              {CompactWithButton, CtrlK, Extended},
-      {Data, CtrlK, Extended},              {Extended, LogoDoubleClick, Full},
-      {Full, LogoDoubleClick, Full},        {Compact, LogoDoubleClick, Compact},
+      {Compact, CtrlK, Extended},
+      {Extended, CtrlK, Extended},
+      {Full, CtrlK, Extended},
+      {CompactWithButton, CtrlK, Extended},
+      {Data, CtrlK, Extended},
+      {Extended, LogoDoubleClick, Full},
+      {Full, LogoDoubleClick, Full},
+      {Compact, LogoDoubleClick, Compact},
       {CompactWithButton, LogoDoubleClick, CompactWithButton},
-      {Data, LogoDoubleClick, Data},        {Extended, DataButton, CompactWithButton},
-      {Full, DataButton, CompactWithButton}, {CompactWithButton, DataButton, Data},
+      {Data, LogoDoubleClick, Data},
+      {Extended, DataButton, CompactWithButton},
+      {Full, DataButton, CompactWithButton},
+      {CompactWithButton, DataButton, Data},
       {Data, DataButton, CompactWithButton},
   };
   for (const Transition& t : transitions) {

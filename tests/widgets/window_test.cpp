@@ -46,9 +46,8 @@ TEST(Window, EveryControlStandsWhereItsRowSays) {
     QWidget* container =
         row.container == panel::kOnWindow ? &rig.window : rig.window.control(row.container);
     EXPECT_EQ(widget->parentWidget(), container);
-    EXPECT_EQ(widget->geometry(),
-              QRect(panel::ToPixels(row.left), panel::ToPixels(row.top),
-                    panel::ToPixels(row.width), panel::ToPixels(row.height)));
+    EXPECT_EQ(widget->geometry(), QRect(panel::ToPixels(row.left), panel::ToPixels(row.top),
+                                        panel::ToPixels(row.width), panel::ToPixels(row.height)));
     EXPECT_EQ(widget->isHidden(), !row.visibleAtStart);
     if (row.colour != panel::Colour::None && row.colour != panel::Colour::Face) {
       EXPECT_EQ(BackgroundOf(widget, row.kind), Expected(row.colour));
@@ -170,7 +169,8 @@ TEST(Window, CursorPadOutlineIsOneClosedLoop) {
     const std::pair<int, int> a{current->x1, current->y1}, b{current->x2, current->y2};
     at = (at == a) ? b : a;
     for (const auto& next : lines) {
-      if (&next != current && (std::pair{next.x1, next.y1} == at || std::pair{next.x2, next.y2} == at)) {
+      if (&next != current &&
+          (std::pair{next.x1, next.y1} == at || std::pair{next.x2, next.y2} == at)) {
         current = &next;
         break;
       }
