@@ -50,8 +50,8 @@ bool QtTimer::isEnabled() const { return enabled_; }
 
 void QtTimer::arm() {
   const timespec period = FromMillis(interval_);
-  const itimerspec spec{period, period};
-  timerfd_settime(fd_, 0, &spec, nullptr);
+  const itimerspec schedule{period, period};
+  timerfd_settime(fd_, 0, &schedule, nullptr);
 }
 
 void QtTimer::disarm() {
