@@ -42,8 +42,6 @@ inline constexpr int kTimer4Start = 1000;
 
 inline constexpr std::string_view kSettings19200 = "19200,N,8,1";
 inline constexpr std::string_view kSettings9600 = "9600,N,8,1";
-// What the port is configured with before start-up chooses the speed.
-inline constexpr std::string_view kDefinedSettings = "9600,N,8,1";
 
 inline constexpr int kStartHeight = 5350;
 inline constexpr int kDataHeight = 6645;
