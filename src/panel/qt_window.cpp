@@ -136,7 +136,8 @@ QWidget* QtWindow::makeControl(const ControlRow& row, QWidget* container) {
       auto* label = new QLabel(caption, container);
       label->setTextFormat(Qt::PlainText);
       label->setAlignment(AlignmentOf(row.align));
-      if (row.bordered) label->setFrameShape(QFrame::Box);
+      // A sunken border, drawn in the frame shades rather than in the text colour.
+      if (row.bordered) label->setFrameStyle(QFrame::Panel | QFrame::Sunken);
       widget = label;
       break;
     }
