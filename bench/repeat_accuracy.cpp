@@ -1,6 +1,10 @@
 // Holds each kind of repeating key for five seconds on the real window and the real serial
 // port, with the virtual projector at the far end of a pseudo-terminal, and reports how
 // evenly the repeats arrive there.
+#include <fcntl.h>
+#include <termios.h>
+#include <unistd.h>
+
 #include <QApplication>
 #include <QEventLoop>
 #include <QMouseEvent>
@@ -59,6 +63,58 @@ double Percentile(std::vector<double> values, double p) {
   return values[std::min(values.size() - 1, index == 0 ? 0 : index - 1)];
 }
 
+struct Deviations {
+  double median, p99, worst;
+};
+
+Deviations Measure(const std::vector<steady_clock::time_point>& arrivals, int period) {
+  std::vector<double> deviations;
+  for (std::size_t i = 1; i < arrivals.size(); ++i) {
+    const double interval = duration<double, std::milli>(arrivals[i] - arrivals[i - 1]).count();
+    deviations.push_back(std::abs(interval - period));
+  }
+  if (deviations.empty()) deviations.push_back(0);
+  return {Percentile(deviations, 0.5), Percentile(deviations, 0.99),
+          *std::max_element(deviations.begin(), deviations.end())};
+}
+
+std::vector<steady_clock::time_point> ArrivalsOf(const mero::vp::PtyServer& projector,
+                                                 std::string_view code) {
+  std::vector<steady_clock::time_point> arrivals;
+  for (const auto& command : projector.Commands()) {
+    if (command.command == code) arrivals.push_back(command.at);
+  }
+  return arrivals;
+}
+
+// What the line itself adds: a plain thread writing on exact kernel deadlines, with no panel,
+// measured at the same far end.
+void PrintBaseline(int period) {
+  mero::vp::PtyServer projector;
+  const int fd = ::open(projector.DevicePath().c_str(), O_RDWR | O_NOCTTY);
+  if (fd < 0) return;
+  termios raw{};
+  tcgetattr(fd, &raw);
+  cfmakeraw(&raw);
+  tcsetattr(fd, TCSANOW, &raw);
+  const int sends = static_cast<int>(kHold.count() / period) + 1;
+  timespec next{};
+  clock_gettime(CLOCK_MONOTONIC, &next);
+  for (int i = 0; i < sends; ++i) {
+    if (::write(fd, "C20\r", 4) != 4) break;
+    next.tv_nsec += static_cast<long>(period) * 1'000'000;
+    next.tv_sec += next.tv_nsec / 1'000'000'000;
+    next.tv_nsec %= 1'000'000'000;
+    clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &next, nullptr);
+  }
+  projector.WaitForCommands(static_cast<std::uint64_t>(sends), 2s);
+  ::close(fd);
+  const auto arrivals = ArrivalsOf(projector, "C20");
+  const Deviations d = Measure(arrivals, period);
+  std::printf("%-8s %8zu %8d %12.3f %12.3f %12.3f\n", "line", arrivals.size(), sends, d.median,
+              d.p99, d.worst);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -89,23 +145,16 @@ int main(int argc, char** argv) {
     Mouse(key, QEvent::MouseButtonRelease);
     RunFor(300ms);
 
-    std::vector<steady_clock::time_point> arrivals;
-    for (const auto& command : projector.Commands()) {
-      if (command.command == c.code) arrivals.push_back(command.at);
-    }
-    std::vector<double> deviations;
-    for (std::size_t i = 1; i < arrivals.size(); ++i) {
-      const double interval = duration<double, std::milli>(arrivals[i] - arrivals[i - 1]).count();
-      deviations.push_back(std::abs(interval - c.period));
-    }
+    const auto arrivals = ArrivalsOf(projector, c.code);
     const int expected = static_cast<int>(kHold.count() / c.period) + 1;
     const int sends = static_cast<int>(arrivals.size());
     // A release that lands on the very tick may take one repeat more or less.
     allExact = allExact && std::abs(sends - expected) <= 1;
-    if (deviations.empty()) deviations.push_back(0);
-    std::printf("%-8d %8d %8d %12.3f %12.3f %12.3f\n", c.period, sends, expected,
-                Percentile(deviations, 0.5), Percentile(deviations, 0.99),
-                *std::max_element(deviations.begin(), deviations.end()));
+    const Deviations d = Measure(arrivals, c.period);
+    std::printf("%-8d %8d %8d %12.3f %12.3f %12.3f\n", c.period, sends, expected, d.median, d.p99,
+                d.worst);
   }
+  std::printf("baseline, no panel: a thread writing every 50 ms on kernel deadlines\n");
+  PrintBaseline(50);
   return allExact ? 0 : 1;
 }
