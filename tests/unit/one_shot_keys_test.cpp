@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "link/monitor_text.h"
 #include "panel/bindings.h"
 #include "panel/controls.h"
 #include "rig.h"
@@ -166,39 +167,38 @@ TEST(OneShotKeys, SharedCaptionsAndInnerBlanks) {
   EXPECT_EQ(rig.takeSent().at(0).size(), 15u);
 }
 
-TEST(OneShotKeys, PowerOnAfterRealRunsWithRealsIntervals) {
-  Rig rig;
-  rig.form.Click("Command10");
-  rig.clock.advanceTo(10'000);
-  rig.form.Click("Command17");
-  EXPECT_EQ(rig.timer2.interval(), 2000);
-  EXPECT_EQ(rig.timer4.interval(), 2500);
-  rig.clock.advanceTo(10'000 + 1999);
-  EXPECT_EQ(rig.surface.caption("Label12"), "");
-  rig.clock.advanceTo(10'000 + 2000);
-  EXPECT_EQ(rig.surface.caption("Label12"), " X X X X");
-  rig.clock.advanceTo(10'000 + 2499);
-  EXPECT_EQ(rig.surface.caption("Label11"), " C 0 0 CR ");
-  rig.clock.advanceTo(10'000 + 2500);
-  EXPECT_EQ(rig.surface.caption("Label11"), "");
-}
-
-TEST(OneShotKeys, StatusAfterInRunsWithTheSlowIntervals) {
-  Rig rig;
-  rig.form.Click("Command53");
-  rig.clock.advanceTo(10'000);
-  rig.form.Click("Command44");
-  EXPECT_EQ(rig.takeSent().back(), "CR0\r");
-  EXPECT_EQ(rig.timer2.interval(), 5000);
-  EXPECT_EQ(rig.timer4.interval(), 5500);
-  rig.clock.advanceTo(10'000 + 4999);
-  EXPECT_EQ(rig.surface.caption("Label12"), "");
-  rig.clock.advanceTo(10'000 + 5000);
-  EXPECT_EQ(rig.surface.caption("Label12"), " X X X X");
-  rig.clock.advanceTo(10'000 + 5499);
-  EXPECT_EQ(rig.surface.caption("Label11"), " C R 0 CR ");
-  rig.clock.advanceTo(10'000 + 5500);
-  EXPECT_EQ(rig.surface.caption("Label11"), "");
+// A key that sets no intervals runs with those the previous key left.
+TEST(OneShotKeys, AKeyThatSetsNoIntervalsRunsWithThoseLeftBefore) {
+  struct Case {
+    const char* first;
+    const char* then;
+    link::Bytes sent;
+    int reply;
+    int monitor;
+  };
+  const Case cases[] = {
+      {"Command10", "Command17", "C00\r", 2000, 2500},  // "REAL", then POWER "ON"
+      {"Command53", "Command44", "CR0\r", 5000, 5500},  // "IN", then "STATUS"
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.first);
+    Rig rig;
+    rig.form.Click(c.first);
+    constexpr VirtualClock::Ms kLater = 10'000;
+    rig.clock.advanceTo(kLater);
+    rig.form.Click(c.then);
+    EXPECT_EQ(rig.takeSent().back(), c.sent);
+    EXPECT_EQ(rig.timer2.interval(), c.reply);
+    EXPECT_EQ(rig.timer4.interval(), c.monitor);
+    rig.clock.advanceTo(kLater + c.reply - 1);
+    EXPECT_EQ(rig.surface.caption("Label12"), "");
+    rig.clock.advanceTo(kLater + c.reply);
+    EXPECT_EQ(rig.surface.caption("Label12"), " X X X X");
+    rig.clock.advanceTo(kLater + c.monitor - 1);
+    EXPECT_EQ(rig.surface.caption("Label11"), link::MonitorText(c.sent));
+    rig.clock.advanceTo(kLater + c.monitor);
+    EXPECT_EQ(rig.surface.caption("Label11"), "");
+  }
 }
 
 TEST(OneShotKeys, QuickClicksSendBothInOrder) {
