@@ -1,16 +1,23 @@
 #include <QApplication>
-#include <QTimer>
+#include <QCoreApplication>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <optional>
 #include <string_view>
 #include <vector>
 
 #include "app/demo.h"
+#include "app/display_check.h"
 #include "app/options.h"
+#include "app/quit_on_signal.h"
+#include "link/port_discovery.h"
+#include "link/qt_port_discovery.h"
 #include "panel/qt_panel.h"
 
 namespace {
+
+constexpr int kExitUsage = 2;
 
 bool HaveDisplay() {
   for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) {
@@ -20,15 +27,42 @@ bool HaveDisplay() {
   return false;
 }
 
+mero::link::ComDevice ToComDevice(const mero::link::ComDevices::Device& device) {
+  std::string stable = device.stableName;
+  if (stable.empty() && !device.fallback) stable = mero::link::StableNameOf(device.path);
+  return {QByteArray::fromStdString(device.path), QByteArray::fromStdString(stable),
+          device.fallback};
+}
+
+// The ports of this machine, one a line, and which of them COM1 and COM2 are.
+int ListPorts(const mero::app::Options& options) {
+  using namespace mero::link;
+  const std::vector<PortInfo> ports = OrderPorts(ListSystemPorts());
+  const ComDevices com = MapPorts(ports, options.com1, options.com2);
+  for (const PortInfo& port : ports) {
+    std::string which;
+    for (const auto& [name, device] : {std::pair{"COM1", &com.com1}, {"COM2", &com.com2}}) {
+      if (device->path == port.device || device->path == port.stableName) {
+        which += which.empty() ? name : std::string(",") + name;
+      }
+    }
+    std::printf("%s\n", DescribePort(port, which).c_str());
+  }
+  if (ports.empty()) {
+    std::printf("No serial port was found. COM1 is %s and COM2 %s.\n",
+                ShowPath(com.com1.path).c_str(), ShowPath(com.com2.path).c_str());
+  }
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   const std::vector<std::string_view> args(argv + 1, argv + argc);
-  mero::app::Options options = mero::app::ParseOptions(args);
+  const mero::app::Options options = mero::app::ParseOptions(args);
   if (!options.error.empty()) {
-    std::fprintf(stderr, "mero-control: %s\n%s", options.error.c_str(),
-                 mero::app::UsageText().c_str());
-    return 2;
+    std::fprintf(stderr, "mero-control: %s\n", options.error.c_str());
+    return kExitUsage;
   }
   if (options.help) {
     std::fputs(mero::app::UsageText().c_str(), stdout);
@@ -38,6 +72,10 @@ int main(int argc, char** argv) {
     std::fputs(mero::app::VersionText().c_str(), stdout);
     return 0;
   }
+  if (options.listPorts) {
+    QCoreApplication app(argc, argv);
+    return ListPorts(options);
+  }
   if (!HaveDisplay()) {
     std::fputs(
         "mero-control: no display to open the window on (DISPLAY is not set); "
@@ -46,13 +84,18 @@ int main(int argc, char** argv) {
     return 1;
   }
 
-  QApplication app(argc, argv);
+  // Before any thread starts, so that a signal reaches only the event loop.
+  mero::app::QuitOnSignal::Block();
+  std::optional<QApplication> app;
+  {
+    mero::app::DisplayCheck check;
+    app.emplace(argc, argv);
+  }
   QApplication::setApplicationName(QStringLiteral("mero-control"));
   QApplication::setStyle(QStringLiteral("Fusion"));
 
   std::unique_ptr<mero::app::Demo> demo;
-  mero::panel::PortDevices devices{QString::fromStdString(options.com1),
-                                   QString::fromStdString(options.com2)};
+  std::optional<std::string> com1 = options.com1;
   if (options.demo) {
     std::string error;
     demo = mero::app::Demo::start(&error);
@@ -61,12 +104,16 @@ int main(int argc, char** argv) {
                    error.c_str());
       return 1;
     }
-    devices.com1 = QString::fromStdString(demo->device());
+    com1 = demo->device();
     std::printf("mero-control: COM1 is the virtual projector on %s\n", demo->device().c_str());
     std::fflush(stdout);
   }
+  const mero::link::ComDevices com = mero::link::MapPorts(
+      mero::link::OrderPorts(mero::link::ListSystemPorts()), com1, options.com2);
 
-  mero::panel::QtPanel panel(devices);
+  mero::panel::QtPanel panel(
+      mero::panel::PortDevices{ToComDevice(com.com1), ToComDevice(com.com2)});
+  mero::app::QuitOnSignal quitOnSignal([&panel] { panel.form().Command16_Click(); });
   panel.load();
   panel.window().show();
   return QApplication::exec();

@@ -1,43 +1,102 @@
 #include "app/options.h"
 
+#include <QCommandLineParser>
+#include <QStringList>
+#include <tuple>
+
+#include "link/port_discovery.h"
+#include "version.h"
+
 namespace mero::app {
+namespace {
+
+// Arguments are bytes; Latin-1 carries every byte through the parser unchanged, and option
+// names are plain ASCII either way.
+QString FromBytes(std::string_view bytes) {
+  return QString::fromLatin1(bytes.data(), static_cast<qsizetype>(bytes.size()));
+}
+
+std::string ToBytes(const QString& text) { return text.toLatin1().toStdString(); }
+
+std::string Shown(const QString& text) { return link::ShowPath(ToBytes(text)); }
+
+constexpr std::string_view kSeeHelp = "; see mero-control --help";
+
+}  // namespace
 
 Options ParseOptions(std::span<const std::string_view> args) {
+  QStringList arguments{QStringLiteral("mero-control")};
+  for (const std::string_view arg : args) arguments << FromBytes(arg);
+
+  QCommandLineParser parser;
+  const QCommandLineOption com1(QStringLiteral("com1"), {}, QStringLiteral("DEVICE"));
+  const QCommandLineOption com2(QStringLiteral("com2"), {}, QStringLiteral("DEVICE"));
+  const QCommandLineOption demo(QStringLiteral("demo"));
+  const QCommandLineOption listPorts(QStringLiteral("list-ports"));
+  const QCommandLineOption help(QStringList{QStringLiteral("h"), QStringLiteral("help")});
+  const QCommandLineOption version(QStringList{QStringLiteral("v"), QStringLiteral("version")});
+  parser.addOptions({com1, com2, demo, listPorts, help, version});
+
   Options options;
-  for (std::size_t i = 0; i < args.size(); ++i) {
-    const std::string_view arg = args[i];
-    if (arg == "--help" || arg == "-h") {
-      options.help = true;
-    } else if (arg == "--version") {
-      options.version = true;
-    } else if (arg == "--demo") {
-      options.demo = true;
-    } else if (arg == "--com1" || arg == "--com2") {
-      if (i + 1 >= args.size() || args[i + 1].empty()) {
-        options.error = std::string(arg) + " needs a device, for example /dev/ttyUSB0";
-        return options;
-      }
-      (arg == "--com1" ? options.com1 : options.com2) = args[++i];
+  if (!parser.parse(arguments)) {
+    const QStringList unknown = parser.unknownOptionNames();
+    if (!unknown.isEmpty()) {
+      const QString& name = unknown.front();
+      options.error = "unknown option " + std::string(name.size() == 1 ? "-" : "--") + Shown(name) +
+                      std::string(kSeeHelp);
+    } else if (!args.empty() && (args.back() == "--com1" || args.back() == "--com2")) {
+      options.error = std::string(args.back()) + " needs a device, for example /dev/ttyUSB0";
     } else {
-      options.error = "unknown option: " + std::string(arg);
+      options.error = Shown(parser.errorText()) + std::string(kSeeHelp);
+    }
+    return options;
+  }
+  options.demo = parser.isSet(demo);
+  options.listPorts = parser.isSet(listPorts);
+  options.help = parser.isSet(help);
+  options.version = parser.isSet(version);
+  for (const auto& [option, name, device] :
+       {std::tuple{&com1, "--com1", &options.com1}, std::tuple{&com2, "--com2", &options.com2}}) {
+    if (!parser.isSet(*option)) continue;
+    const QString value = parser.value(*option);
+    if (value.isEmpty()) {
+      options.error = std::string(name) + " needs a device, for example /dev/ttyUSB0";
       return options;
     }
+    *device = ToBytes(value);
+  }
+
+  const QStringList devices = parser.positionalArguments();
+  if (devices.size() > 1) {
+    options.error = "more than one DEVICE (" + Shown(devices[1]) +
+                    "): a lone DEVICE is COM1; name COM2 with --com2" + std::string(kSeeHelp);
+  } else if (devices.size() == 1 && options.com1) {
+    options.error = "COM1 is named twice, as DEVICE and with --com1" + std::string(kSeeHelp);
+  } else if (devices.size() == 1) {
+    options.com1 = ToBytes(devices.front());
   }
   return options;
 }
 
 std::string UsageText() {
-  return "Usage: mero-control [--com1 DEVICE] [--com2 DEVICE] [--demo]\n"
+  return "Usage: mero-control [DEVICE] [--com1 DEVICE] [--com2 DEVICE] [--demo] [--list-ports]\n"
          "Control panel for QM40, QM50 and QM70 projectors on an RS-232 line.\n"
          "\n"
-         "  --com1 DEVICE  the device behind COM1 (default /dev/ttyS0), for example\n"
-         "                 /dev/ttyUSB0 or a /dev/serial/by-id/... link\n"
-         "  --com2 DEVICE  the device behind COM2 (default /dev/ttyS1)\n"
-         "  --demo         put COM1 on the built-in virtual projector\n"
-         "  --help         show this text\n"
-         "  --version      show the version\n";
+         "  DEVICE           the device behind COM1, as with --com1\n"
+         "  --com1 DEVICE    the device behind COM1, for example /dev/ttyUSB0 or a\n"
+         "                   /dev/serial/by-id/... link (also --com1=DEVICE)\n"
+         "  --com2 DEVICE    the device behind COM2\n"
+         "  --demo           put COM1 on the built-in virtual projector\n"
+         "  --list-ports     list the serial ports of this machine and which is COM1 and COM2\n"
+         "  -h, --help       show this text\n"
+         "  -v, --version    show the version\n"
+         "\n"
+         "Unless named, COM1 is the first serial port found and COM2 the second: built-in\n"
+         "ports first, then USB adapters in the order of their /dev/serial/by-id names.\n"
+         "With none found they are /dev/ttyS0 and /dev/ttyS1. A port that goes away is\n"
+         "opened again as soon as it comes back.\n";
 }
 
-std::string VersionText() { return "mero-control 1.40\n"; }
+std::string VersionText() { return "mero-control " + std::string(kVersion) + "\n"; }
 
 }  // namespace mero::app

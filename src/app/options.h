@@ -1,5 +1,6 @@
 #pragma once
 
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -7,9 +8,11 @@
 namespace mero::app {
 
 struct Options {
-  std::string com1 = "/dev/ttyS0";
-  std::string com2 = "/dev/ttyS1";
+  // Devices as the system's bytes; unset: the port found for that COM.
+  std::optional<std::string> com1;
+  std::optional<std::string> com2;
   bool demo = false;
+  bool listPorts = false;
   bool help = false;
   bool version = false;
   std::string error;  // set when the command line cannot be read

@@ -2,14 +2,21 @@
 
 #include <fcntl.h>
 #include <grp.h>
+#include <limits.h>
+#include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <QByteArray>
+#include <QFile>
 #include <cerrno>
 #include <charconv>
+#include <memory>
 #include <utility>
 #include <vector>
+
+#include "link/port_discovery.h"
+#include "link/qt_port_discovery.h"
 
 namespace mero::link {
 namespace {
@@ -20,7 +27,15 @@ constexpr int kMinDataBits = 5;
 constexpr int kMaxDataBits = 8;
 // Before start-up chooses a speed the port has the settings of its original definition.
 constexpr std::string_view kInitialSettings = "9600,N,8,1";
-constexpr std::string_view kReadFailedReason = "reading from it failed";
+// A device that came back but refuses to open is often still being set up (permissions
+// applied by udev, a modem manager probing it): it is tried again this often, this many times.
+constexpr int kReopenRetryMs = 1000;
+constexpr int kReopenRetries = 5;
+// A port lost again this soon after coming back is not tried at once: only a change of its
+// device opens it again, so a device that keeps failing costs no loop.
+constexpr std::chrono::milliseconds kQuickLoss{2000};
+constexpr std::string_view kDevFolder = "/dev/";
+constexpr std::string_view kLockPrefix = "LCK..";
 constexpr gid_t kSuperuserGroup = 0;
 // Large enough for any group entry a system keeps.
 constexpr std::size_t kGroupBufferSize = 16384;
@@ -104,6 +119,18 @@ std::string OwningGroup(const QByteArray& path) {
   return found->gr_name;
 }
 
+// The path the links of `path` lead to; empty when nothing is there.
+QByteArray RealPath(const QByteArray& path) {
+  if (path.isEmpty()) return {};
+  char* real = realpath(path.constData(), nullptr);
+  if (real == nullptr) return {};
+  QByteArray resolved(real);
+  free(real);
+  return resolved;
+}
+
+std::string Shown(const QByteArray& path) { return ShowPath(path.toStdString()); }
+
 bool IsLoss(QSerialPort::SerialPortError error) {
   return error == QSerialPort::ReadError || error == QSerialPort::WriteError ||
          error == QSerialPort::ResourceError;
@@ -151,17 +178,46 @@ std::string DescribeOpenFailure(QSerialPort::SerialPortError error, int portNumb
   }
 }
 
-std::string DescribeLostPort(int portNumber, const std::string& devicePath,
-                             const std::string& qtReason) {
-  std::string text = PortLabel(portNumber, devicePath) + " was disconnected or stopped answering";
-  if (!qtReason.empty()) text += " (" + qtReason + ")";
-  return text + ". Choose the port again under COM once it is back.";
+std::string DescribeNoPortFound(int portNumber, const std::string& devicePath) {
+  const std::string com = "COM" + std::to_string(portNumber);
+  return "No serial port was found on this machine, and " + devicePath + ", which " + com +
+         " uses when there is none, does not exist. Plug in the USB serial " +
+         "adapter: it is opened as soon as it appears. Or name the device when starting the " +
+         "program: mero-control --com" + std::to_string(portNumber) +
+         " DEVICE (for example /dev/ttyUSB0); mero-control --list-ports shows the ports found.";
+}
+
+std::string DescribeLostPort(int portNumber, const std::string& devicePath) {
+  return PortLabel(portNumber, devicePath) +
+         " was disconnected. It will be reopened when it comes back.";
+}
+
+std::string DescribeRestoredPort(int portNumber, const std::string& devicePath,
+                                 const std::string& settings) {
+  return PortLabel(portNumber, devicePath) + " is back and open again at " + settings + ".";
+}
+
+QByteArray LockFileName(const QByteArray& canonicalDevice) {
+  QByteArray name = canonicalDevice;
+  if (name.startsWith(QByteArray::fromStdString(std::string(kDevFolder)))) {
+    name.remove(0, static_cast<qsizetype>(kDevFolder.size()));
+  }
+  name.replace('/', '_');
+  return QByteArray::fromStdString(std::string(kLockPrefix)) + name;
 }
 
 QtSerialPort::QtSerialPort(const QString& com1Path, const QString& com2Path, QObject* parent)
-    : QObject(parent), paths_{com1Path, com2Path} {
+    : QtSerialPort(ComDevice{QFile::encodeName(com1Path), {}, false},
+                   ComDevice{QFile::encodeName(com2Path), {}, false}, parent) {}
+
+QtSerialPort::QtSerialPort(ComDevice com1, ComDevice com2, QObject* parent)
+    : QObject(parent), devices_{std::move(com1), std::move(com2)} {
   port_.setFlowControl(QSerialPort::NoFlowControl);
   setSettings(std::string(kInitialSettings));
+  retry_.setSingleShot(true);
+  retry_.setInterval(kReopenRetryMs);
+  connect(&retry_, &QTimer::timeout, this, [this] { tryReopen(); });
+  watch_.onChange = [this] { tryReopen(); };
   connect(&port_, &QSerialPort::readyRead, this, [this] {
     if (onEvent) onEvent(kEventReceive);
   });
@@ -177,6 +233,7 @@ QtSerialPort::~QtSerialPort() {
 }
 
 bool QtSerialPort::setPortNumber(int number) {
+  stopWatch();
   if (port_.isOpen()) {
     return fail(kFailurePortAlreadyOpen,
                 portLabel() + " is open; close it before choosing another port.");
@@ -207,18 +264,48 @@ bool QtSerialPort::setSettings(const std::string& settings) {
     return fail(port_.error(), portLabel() + " refused the settings \"" + settings +
                                    "\": " + port_.errorString().toStdString() + ".");
   }
+  settings_ = settings;
   return true;
 }
 
 bool QtSerialPort::open() {
+  stopWatch();
+  return openDevice();
+}
+
+bool QtSerialPort::openDevice() {
   if (port_.isOpen()) return fail(kFailurePortAlreadyOpen, portLabel() + " is already open.");
-  const QString path = devicePath(number_);
-  port_.setPortName(path);
+  adoptFoundPort(number_);
+  const ComDevice& com = device(number_);
+  const std::string shown = Shown(com.path);
+  if (com.fallback) {
+    return fail(QSerialPort::DeviceNotFoundError, DescribeNoPortFound(number_, shown), true);
+  }
+  // The stable name finds an adapter that came back under another number.
+  const QByteArray real = RealPath(PathExists(com.stableName) ? com.stableName : com.path);
+  if (real.isEmpty()) {
+    return fail(QSerialPort::DeviceNotFoundError,
+                DescribeOpenFailure(QSerialPort::DeviceNotFoundError, number_, shown, true, {}, {}),
+                true);
+  }
+  if (LockFileName(real).size() > NAME_MAX) {
+    return fail(QSerialPort::OpenError,
+                portLabel() + " cannot be used: the name of its device, " + Shown(real) +
+                    ", is too long for the lock file that keeps other programs off the port. " +
+                    "Name the device by a shorter path or link.");
+  }
+  const QString qtPath = QFile::decodeName(real);
+  if (QFile::encodeName(qtPath) != real) {
+    return fail(QSerialPort::OpenError, portLabel() + " cannot be used: its device, " +
+                                            Shown(real) + ", has a name that is not UTF-8.");
+  }
+  port_.setPortName(qtPath);
   if (!port_.open(QIODevice::ReadWrite)) {
-    const QByteArray local = path.toLocal8Bit();
     const QSerialPort::SerialPortError error = port_.error();
-    return fail(error, DescribeOpenFailure(error, number_, path.toStdString(), MayReadWrite(local),
-                                           OwningGroup(local), port_.errorString().toStdString()));
+    return fail(error,
+                DescribeOpenFailure(error, number_, shown, MayReadWrite(real), OwningGroup(real),
+                                    port_.errorString().toStdString()),
+                error == QSerialPort::DeviceNotFoundError);
   }
   ++session_;
   lossPending_ = false;
@@ -233,6 +320,7 @@ bool QtSerialPort::open() {
 }
 
 bool QtSerialPort::close() {
+  stopWatch();
   ++session_;
   lossPending_ = false;
   if (port_.isOpen()) port_.close();
@@ -263,7 +351,75 @@ PortFailure QtSerialPort::lastFailure() const { return failure_; }
 
 QString QtSerialPort::devicePath(int number) const {
   if (number < kFirstPortNumber || number > kLastPortNumber) return {};
-  return paths_[static_cast<std::size_t>(number - kFirstPortNumber)];
+  return QFile::decodeName(device(number).path);
+}
+
+const ComDevice& QtSerialPort::device(int number) const {
+  static const ComDevice kNone;
+  if (number < kFirstPortNumber || number > kLastPortNumber) return kNone;
+  return devices_[static_cast<std::size_t>(number - kFirstPortNumber)];
+}
+
+void QtSerialPort::adoptFoundPort(int number) {
+  if (!device(number).fallback) return;
+  const ComDevice& other = device(number == kFirstPortNumber ? kLastPortNumber : kFirstPortNumber);
+  const std::optional<std::string> otherPath =
+      other.fallback ? std::nullopt : std::optional(other.path.toStdString());
+  const ComDevices found = number == kFirstPortNumber
+                               ? MapPorts(OrderPorts(ListSystemPorts()), std::nullopt, otherPath)
+                               : MapPorts(OrderPorts(ListSystemPorts()), otherPath, std::nullopt);
+  const ComDevices::Device& mine = number == kFirstPortNumber ? found.com1 : found.com2;
+  if (mine.fallback) return;
+  devices_[static_cast<std::size_t>(number - kFirstPortNumber)] = {
+      QByteArray::fromStdString(mine.path), QByteArray::fromStdString(mine.stableName), false};
+}
+
+void QtSerialPort::reopenWhenBack(int number) {
+  if (number < kFirstPortNumber || number > kLastPortNumber || port_.isOpen()) return;
+  stopWatch();
+  watchedNumber_ = number;
+  const ComDevice& com = device(number);
+  watch_.watch({com.path, com.stableName});
+  const bool lostRightAfterReturn =
+      restoredAt_ && std::chrono::steady_clock::now() - *restoredAt_ < kQuickLoss;
+  // It may be back already: a quick re-plug, or a link that was made again meanwhile.
+  if (!lostRightAfterReturn) {
+    QMetaObject::invokeMethod(
+        this,
+        [this, number] {
+          if (watchedNumber_ == number) tryReopen();
+        },
+        Qt::QueuedConnection);
+  }
+}
+
+void QtSerialPort::stopWatch() {
+  watchedNumber_ = 0;
+  watchRetries_ = 0;
+  watch_.stop();
+  retry_.stop();
+}
+
+void QtSerialPort::tryReopen() {
+  const int number = watchedNumber_;
+  if (number == 0 || port_.isOpen()) return;
+  const ComDevice& com = device(number);
+  if (!com.fallback && !PathExists(com.path) && !PathExists(com.stableName)) return;
+  number_ = number;
+  if (openDevice()) {
+    stopWatch();
+    restoredAt_ = std::chrono::steady_clock::now();
+    if (onRestored) onRestored(DescribeRestoredPort(number, Shown(com.path), settings_));
+    return;
+  }
+  if (failure_.absent) return;  // not there yet (or gone again): wait for the next change
+  if (watchRetries_ < kReopenRetries) {
+    ++watchRetries_;
+    retry_.start();
+    return;
+  }
+  stopWatch();
+  if (onReopenFailed) onReopenFailed(failure_);
 }
 
 void QtSerialPort::onQtError(QSerialPort::SerialPortError error) {
@@ -272,10 +428,8 @@ void QtSerialPort::onQtError(QSerialPort::SerialPortError error) {
   // the close comes from the event loop.
   if (!IsLoss(error) || !port_.isOpen() || lossPending_) return;
   lossPending_ = true;
-  // A hung-up line reads as end of file, which leaves Qt's error text with a stale errno.
-  const std::string reason = error == QSerialPort::ReadError ? std::string(kReadFailedReason)
-                                                             : port_.errorString().toStdString();
-  loss_ = {error, DescribeLostPort(number_, devicePath(number_).toStdString(), reason)};
+  // Whichever call noticed it first, for the operator it is the same event.
+  loss_ = {error, DescribeLostPort(number_, Shown(device(number_).path)), true};
   QMetaObject::invokeMethod(
       this, [this, session = session_] { finishLoss(session); }, Qt::QueuedConnection);
 }
@@ -291,13 +445,13 @@ void QtSerialPort::finishLoss(std::uint64_t session) {
   if (onLost) onLost(loss_);
 }
 
-bool QtSerialPort::fail(int number, std::string description) {
-  failure_ = {number, std::move(description)};
+bool QtSerialPort::fail(int number, std::string description, bool absent) {
+  failure_ = {number, std::move(description), absent};
   return false;
 }
 
 std::string QtSerialPort::portLabel() const {
-  return PortLabel(number_, devicePath(number_).toStdString());
+  return PortLabel(number_, Shown(device(number_).path));
 }
 
 }  // namespace mero::link

@@ -1,14 +1,18 @@
 #pragma once
 
+#include <QByteArray>
 #include <QObject>
 #include <QSerialPort>
 #include <QString>
+#include <QTimer>
 #include <array>
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
 
+#include "link/qt_device_watch.h"
 #include "link/serial_port.h"
 
 namespace mero::link {
@@ -51,14 +55,35 @@ std::string DescribeOpenFailure(QSerialPort::SerialPortError error, int portNumb
                                 const std::string& devicePath, bool accessible,
                                 const std::string& group, const std::string& qtReason);
 
-// What the operator is told when the open COM<portNumber> fails under the program.
-std::string DescribeLostPort(int portNumber, const std::string& devicePath,
-                             const std::string& qtReason);
+// What the operator is told when no port was found for COM<portNumber>, so that it falls back
+// to devicePath, and that device is not there either.
+std::string DescribeNoPortFound(int portNumber, const std::string& devicePath);
 
-// The serial port over QSerialPort, for the Qt thread only. COM1 and COM2 are device paths
-// given at construction. Settings are kept while the port is closed and applied on open; on
-// an open port they are applied at once, without reopening. No flow control. A port that
-// fails while open (device unplugged, line hung up) is closed and reported once through
+// What the operator is told when the open COM<portNumber> vanishes under the program, however
+// it was noticed (a hang-up, a failed read or write).
+std::string DescribeLostPort(int portNumber, const std::string& devicePath);
+
+// What the operator is told when a lost COM<portNumber> has been opened again.
+std::string DescribeRestoredPort(int portNumber, const std::string& devicePath,
+                                 const std::string& settings);
+
+// The name of the lock file Qt takes for a device, without its folder: "LCK..ttyUSB0".
+QByteArray LockFileName(const QByteArray& canonicalDevice);
+
+// The device behind one COM: a path (the system's bytes), the stable name that leads to the
+// same device where there is one, and whether the path is only the traditional default
+// because no port was found.
+struct ComDevice {
+  QByteArray path;
+  QByteArray stableName;
+  bool fallback = false;
+};
+
+// The serial port over QSerialPort, for the Qt thread only. COM1 and COM2 are devices given at
+// construction; a device is opened through the path its links lead to, so that the lock
+// file names the device itself. Settings are kept while the port is closed and applied on
+// open; on an open port they are applied at once, without reopening. No flow control. A port
+// that fails while open (device unplugged, line hung up) is closed and reported once through
 // onLost. Nothing here throws.
 class QtSerialPort : public QObject, public SerialPort {
   Q_OBJECT
@@ -67,6 +92,7 @@ class QtSerialPort : public QObject, public SerialPort {
   explicit QtSerialPort(const QString& com1Path = QString::fromUtf8(kDefaultCom1),
                         const QString& com2Path = QString::fromUtf8(kDefaultCom2),
                         QObject* parent = nullptr);
+  QtSerialPort(ComDevice com1, ComDevice com2, QObject* parent = nullptr);
   ~QtSerialPort() override;
 
   // 1 or 2; fails while the port is open.
@@ -82,18 +108,32 @@ class QtSerialPort : public QObject, public SerialPort {
   bool write(const Bytes& text) override;
   Bytes takeAll() override;
   PortFailure lastFailure() const override;
+  void reopenWhenBack(int number) override;
+  bool isWatching() const override { return watchedNumber_ != 0; }
 
   // The device path of COM<number>; empty for other numbers.
   QString devicePath(int number) const;
+  const ComDevice& device(int number) const;
 
  private:
   void onQtError(QSerialPort::SerialPortError error);
   void finishLoss(std::uint64_t session);
-  bool fail(int number, std::string description);
+  bool fail(int number, std::string description, bool absent = false);
   std::string portLabel() const;
+  // A COM that only has the traditional default takes a port that has appeared since.
+  void adoptFoundPort(int number);
+  void stopWatch();
+  void tryReopen();
+  bool openDevice();
 
   QSerialPort port_;
-  std::array<QString, kLastPortNumber> paths_;
+  std::array<ComDevice, kLastPortNumber> devices_;
+  std::string settings_;
+  DeviceWatch watch_;
+  QTimer retry_;
+  int watchedNumber_ = 0;  // 0: no watch
+  int watchRetries_ = 0;
+  std::optional<std::chrono::steady_clock::time_point> restoredAt_;
   int number_ = kFirstPortNumber;
   PortFailure failure_;
   // Counts open and close calls, so a loss noticed in one open session is never reported

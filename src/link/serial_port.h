@@ -12,6 +12,8 @@ using Bytes = std::string;
 struct PortFailure {
   int number = 0;
   std::string description;
+  // The device is not there (not plugged in, or gone): worth watching for its return.
+  bool absent = false;
 };
 
 // Kinds of port event, numbered as the panel's event handler expects them.
@@ -40,9 +42,19 @@ class SerialPort {
 
   // Raised with kEventReceive as soon as at least one byte waits.
   std::function<void(int kind)> onEvent;
+  // Watches for the device of COM<number> to appear and then opens it as COM<number> with
+  // the current settings. Any open, close or port-number change ends the watch.
+  virtual void reopenWhenBack(int number) = 0;
+  virtual bool isWatching() const = 0;
+
   // Raised once when the open port fails under us (device gone, read or write error);
   // the port has been closed by then.
   std::function<void(const PortFailure&)> onLost;
+  // Raised when the watch has opened the port again, with a notice for the operator.
+  std::function<void(const std::string& notice)> onRestored;
+  // Raised when the device came back but could not be opened (no permission, held by another
+  // program); the watch has ended.
+  std::function<void(const PortFailure&)> onReopenFailed;
 };
 
 }  // namespace mero::link

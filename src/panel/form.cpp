@@ -45,6 +45,10 @@ Form1::Form1(link::SerialPort& port, FormTimers timers, Surface& surface)
   timers_.timer4.onTick = [this] { Timer4_Timer(); };
   port_.onEvent = [this](int kind) { MSComm1_OnComm(kind); };
   port_.onLost = [this](const link::PortFailure& failure) { MSComm1_Lost(failure); };
+  port_.onRestored = [this](const std::string& notice) { MSComm1_Restored(notice); };
+  port_.onReopenFailed = [this](const link::PortFailure& failure) {
+    MSComm1_ReopenFailed(failure);
+  };
 }
 
 // ---- Start-up and the port choice ----
@@ -72,10 +76,12 @@ void Form1::Form_Load() {
   surface_.mark("Option1");
   Option1_Click();
 
+  // Whichever of the two opens failed, the port stays closed until a choice or its return.
+  if (!port_.isOpen()) reopenOnChoice_ = true;
   if (startFailure) {
-    reopenOnChoice_ = true;
     ShowPortState();
     surface_.notify(startFailure->description);
+    if (startFailure->absent) port_.reopenWhenBack(1);
   }
 }
 
@@ -96,6 +102,7 @@ void Form1::ChoosePort(int number, int fallback) {
   if (failure) {
     surface_.warn(failure->description);
     port_.setPortNumber(fallback);
+    if (failure->absent) port_.reopenWhenBack(number);
   } else {
     if (wasOpen) reopenOnChoice_ = false;
     surface_.setVisible("Frame8", false);
@@ -181,6 +188,17 @@ void Form1::Timer4_Timer() {
 void Form1::MSComm1_Lost(const link::PortFailure& failure) {
   reopenOnChoice_ = true;
   ShowPortState();
+  surface_.notify(failure.description);
+  port_.reopenWhenBack(port_.portNumber());
+}
+
+void Form1::MSComm1_Restored(const std::string& notice) {
+  reopenOnChoice_ = false;
+  ShowPortState();
+  surface_.notify(notice);
+}
+
+void Form1::MSComm1_ReopenFailed(const link::PortFailure& failure) {
   surface_.notify(failure.description);
 }
 

@@ -94,6 +94,8 @@ class Form1 {
   void Timer2_Timer();
   void Timer4_Timer();
   void MSComm1_Lost(const link::PortFailure& failure);
+  void MSComm1_Restored(const std::string& notice);
+  void MSComm1_ReopenFailed(const link::PortFailure& failure);
 
   // Command keys.
   void OneShot_Click(const OneShotBinding& key);
@@ -127,7 +129,8 @@ class Form1 {
   link::SerialPort& port_;
   FormTimers timers_;
   Surface& surface_;
-  // The port was lost or could not be opened at start: the next port choice opens it.
+  // The port was lost or could not be opened at start: the next port choice opens it (and,
+  // while its device is away, the port's watch opens it when it comes back).
   bool reopenOnChoice_ = false;
 };
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QFile>
 #include <QObject>
 #include <QString>
 #include <memory>
@@ -13,8 +14,14 @@ namespace mero::panel {
 
 // The devices behind COM1 and COM2.
 struct PortDevices {
-  QString com1 = QStringLiteral("/dev/ttyS0");
-  QString com2 = QStringLiteral("/dev/ttyS1");
+  link::ComDevice com1{QByteArrayLiteral("/dev/ttyS0"), {}, false};
+  link::ComDevice com2{QByteArrayLiteral("/dev/ttyS1"), {}, false};
+
+  PortDevices() = default;
+  PortDevices(link::ComDevice first, link::ComDevice second)
+      : com1(std::move(first)), com2(std::move(second)) {}
+  PortDevices(const QString& first, const QString& second)
+      : com1{QFile::encodeName(first), {}, false}, com2{QFile::encodeName(second), {}, false} {}
 };
 
 // The running panel: the window, the serial port, the four timers and the form logic wired
@@ -30,10 +37,14 @@ class QtPanel {
   link::QtSerialPort& port() { return port_; }
 
  private:
+  // The device behind each port option, as its tool tip, read when the tip is asked for.
+  void showDevicesAsToolTips();
+
   link::QtSerialPort port_;
   link::QtTimer timer1_, timer2_, timer3_, timer4_;
   QtWindow window_;
   Form1 form_;
+  std::unique_ptr<QObject> toolTips_;
 };
 
 }  // namespace mero::panel

@@ -31,6 +31,7 @@ class FakePort : public link::SerialPort {
   std::vector<std::string> calls;  // "open 1", "close 1", "settings 9600,N,8,1", ...
 
   bool setPortNumber(int number) override {
+    watched_ = 0;
     if (open_) return fail(8005, "port already open");
     number_ = number;
     return true;
@@ -44,14 +45,16 @@ class FakePort : public link::SerialPort {
   const std::string& settings() const { return settings_; }
   bool open() override {
     calls.push_back("open " + std::to_string(number_));
+    watched_ = 0;
     if (open_) return fail(8005, "port already open");
     if (!present.contains(number_))
-      return fail(8002, "COM" + std::to_string(number_) + " is absent");
+      return fail(8002, "COM" + std::to_string(number_) + " is absent", true);
     open_ = true;
     return true;
   }
   bool close() override {
     calls.push_back("close " + std::to_string(number_));
+    watched_ = 0;
     open_ = false;
     return true;
   }
@@ -63,6 +66,19 @@ class FakePort : public link::SerialPort {
   }
   link::Bytes takeAll() override { return std::exchange(pending_, {}); }
   link::PortFailure lastFailure() const override { return failure_; }
+  void reopenWhenBack(int number) override {
+    calls.push_back("watch " + std::to_string(number));
+    watched_ = number;
+  }
+  bool isWatching() const override { return watched_ != 0; }
+  // The watched device appearing: it is opened as the watched COM.
+  void comeBack() {
+    if (watched_ == 0) return;
+    present.insert(watched_);
+    number_ = std::exchange(watched_, 0);
+    open_ = true;
+    if (onRestored) onRestored("COM" + std::to_string(number_) + " is back");
+  }
 
   // Bytes arriving from the far end, with their receive event.
   void feed(const link::Bytes& bytes) {
@@ -75,7 +91,7 @@ class FakePort : public link::SerialPort {
   // The device vanishing under an open port.
   void vanish(const std::string& why) {
     open_ = false;
-    if (onLost) onLost({9999, why});
+    if (onLost) onLost({9999, why, true});
   }
 
   std::vector<link::Bytes> sent() const {
@@ -85,12 +101,13 @@ class FakePort : public link::SerialPort {
   }
 
  private:
-  bool fail(int number, std::string description) {
-    failure_ = {number, std::move(description)};
+  bool fail(int number, std::string description, bool absent = false) {
+    failure_ = {number, std::move(description), absent};
     return false;
   }
   VirtualClock* clock_;
   int number_ = 1;
+  int watched_ = 0;
   bool open_ = false;
   std::string settings_{"9600,N,8,1"};
   link::Bytes pending_;

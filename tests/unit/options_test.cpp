@@ -1,43 +1,72 @@
+#include "app/options.h"
+
 #include <gtest/gtest.h>
 
+#include <optional>
+#include <string>
 #include <string_view>
 #include <vector>
-
-#include "app/options.h"
 
 namespace mero::app {
 namespace {
 
-Options Parse(std::vector<std::string_view> args) { return ParseOptions(args); }
+using Args = std::vector<std::string_view>;
+using Device = std::optional<std::string>;
 
-TEST(Options, DefaultsAreTheFirstTwoSerialPorts) {
-  const Options options = Parse({});
-  EXPECT_EQ(options.com1, "/dev/ttyS0");
-  EXPECT_EQ(options.com2, "/dev/ttyS1");
-  EXPECT_FALSE(options.demo || options.help || options.version);
-  EXPECT_EQ(options.error, "");
+TEST(Options, DevicesInEveryForm) {
+  const struct {
+    Args args;
+    Device com1, com2;
+  } cases[] = {
+      {{}, std::nullopt, std::nullopt},
+      {{"/dev/ttyUSB0"}, "/dev/ttyUSB0", std::nullopt},
+      {{"--com1", "/dev/ttyUSB0"}, "/dev/ttyUSB0", std::nullopt},
+      {{"--com1=/dev/ttyUSB0"}, "/dev/ttyUSB0", std::nullopt},
+      {{"--com2=/dev/ttyACM0", "/dev/ttyUSB1"}, "/dev/ttyUSB1", "/dev/ttyACM0"},
+      {{"--com2", "/dev/serial/by-id/usb-FTDI-if00", "--com1", "/dev/ttyS3"},
+       "/dev/ttyS3",
+       "/dev/serial/by-id/usb-FTDI-if00"},
+      // A path is the system's bytes, whatever their encoding.
+      {{"/tmp/caf\xe9"}, "/tmp/caf\xe9", std::nullopt},
+  };
+  for (const auto& c : cases) {
+    const Options options = ParseOptions(c.args);
+    EXPECT_EQ(options.error, "") << (c.args.empty() ? "" : c.args.front());
+    EXPECT_EQ(options.com1, c.com1);
+    EXPECT_EQ(options.com2, c.com2);
+  }
 }
 
-TEST(Options, DevicesAndSwitches) {
-  const Options options =
-      Parse({"--com2", "/dev/serial/by-id/usb-FTDI-if00", "--demo", "--com1", "/dev/ttyUSB0"});
-  EXPECT_EQ(options.com1, "/dev/ttyUSB0");
-  EXPECT_EQ(options.com2, "/dev/serial/by-id/usb-FTDI-if00");
-  EXPECT_TRUE(options.demo);
-  EXPECT_TRUE(Parse({"--help"}).help);
-  EXPECT_TRUE(Parse({"-h"}).help);
-  EXPECT_TRUE(Parse({"--version"}).version);
+TEST(Options, Switches) {
+  const struct {
+    Args args;
+    bool Options::*flag;
+  } cases[] = {
+      {{"--demo"}, &Options::demo}, {{"--list-ports"}, &Options::listPorts},
+      {{"-h"}, &Options::help},     {{"--help"}, &Options::help},
+      {{"-v"}, &Options::version},  {{"--version"}, &Options::version},
+  };
+  for (const auto& c : cases) {
+    const Options options = ParseOptions(c.args);
+    EXPECT_TRUE(options.*c.flag) << c.args.front();
+    EXPECT_EQ(options.error, "") << c.args.front();
+  }
+  EXPECT_FALSE(ParseOptions(Args{"/dev/ttyUSB0"}).demo);
 }
 
-TEST(Options, MistakesAreNamed) {
-  const std::pair<std::vector<std::string_view>, std::string_view> cases[] = {
+TEST(Options, MistakesAreNamedWithAPointerToHelp) {
+  const std::pair<Args, std::string_view> cases[] = {
       {{"--com1"}, "--com1 needs a device"},
       {{"--com2", ""}, "--com2 needs a device"},
-      {{"--speed", "9600"}, "unknown option: --speed"},
-      {{"/dev/ttyUSB0"}, "unknown option: /dev/ttyUSB0"},
+      {{"--com1="}, "--com1 needs a device"},
+      {{"--speed", "9600"}, "unknown option --speed; see mero-control --help"},
+      {{"-x"}, "unknown option -x; see mero-control --help"},
+      {{"/dev/ttyUSB0", "/dev/ttyUSB1"}, "more than one DEVICE (/dev/ttyUSB1)"},
+      {{"/dev/ttyUSB0", "--com1", "/dev/ttyUSB1"}, "COM1 is named twice"},
   };
   for (const auto& [args, error] : cases) {
-    EXPECT_EQ(Parse(args).error.rfind(error, 0), 0u) << Parse(args).error;
+    const std::string got = ParseOptions(args).error;
+    EXPECT_EQ(got.rfind(error, 0), 0u) << got;
   }
 }
 

@@ -1,14 +1,19 @@
 // virtual-projector: a projector on a pseudo-terminal, for the demo and for trying the panel
 // without hardware. Prints the device path and serves until SIGINT or SIGTERM.
 
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QStringList>
 #include <charconv>
 #include <csignal>
 #include <cstdio>
+#include <functional>
 #include <iostream>
 #include <optional>
 #include <string_view>
 #include <system_error>
 
+#include "version.h"
 #include "virtual_projector/pty_server.h"
 
 namespace {
@@ -23,62 +28,88 @@ constexpr std::string_view kUsage =
     "  --cool-down MS     cooling time after power off (default 5000)\n"
     "  --reply-delay MS   wait before each reply (default 0)\n"
     "  --baud N           send replies at the speed of an N-baud line (default: at once)\n"
-    "  --help             show this text\n";
+    "  -h, --help         show this text\n"
+    "  -v, --version      show the version\n";
 
-std::optional<int> Number(std::string_view text) {
+std::optional<int> Number(const QString& text) {
+  const std::string digits = text.toStdString();
   int value = 0;
-  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-  if (error != std::errc() || end != text.data() + text.size() || value < 0) return std::nullopt;
+  const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), value);
+  if (error != std::errc() || end != digits.data() + digits.size() || value < 0)
+    return std::nullopt;
   return value;
 }
 
-// Fills `options` from the command line; false (after a message) when it cannot.
-bool Parse(int argc, char** argv, mero::vp::ServerOptions& options, bool& help) {
-  for (int i = 1; i < argc; ++i) {
-    const std::string_view name = argv[i];
-    if (name == "--help") {
-      help = true;
-      return true;
-    }
-    if (i + 1 >= argc) {
-      std::cerr << "virtual-projector: " << name << " needs a value or is unknown\n" << kUsage;
-      return false;
-    }
-    const std::string_view value = argv[++i];
-    if (name == "--link") {
-      options.linkPath = value;
-      continue;
-    }
-    const std::optional<int> number = Number(value);
-    if (!number) {
-      std::cerr << "virtual-projector: " << name << ": not a number: " << value << "\n";
-      return false;
-    }
-    if (name == "--warm-up") {
-      options.projector.warmUpMs = *number;
-    } else if (name == "--cool-down") {
-      options.projector.coolDownMs = *number;
-    } else if (name == "--reply-delay") {
-      options.replyDelay = std::chrono::milliseconds(*number);
-    } else if (name == "--baud") {
-      options.baud = *number;
-    } else {
-      std::cerr << "virtual-projector: unknown option " << name << "\n" << kUsage;
-      return false;
-    }
+enum class Parsed { Run, Help, Version, Error };
+
+// Fills `options` from the command line, in the same style as the panel's own: --name VALUE
+// or --name=VALUE. Arguments are bytes; Latin-1 carries them through unchanged.
+Parsed Parse(int argc, char** argv, mero::vp::ServerOptions& options) {
+  QStringList arguments;
+  for (int i = 0; i < argc; ++i) arguments << QString::fromLatin1(argv[i]);
+  QCommandLineParser parser;
+  const QCommandLineOption link(QStringLiteral("link"), {}, QStringLiteral("PATH"));
+  const QCommandLineOption warmUp(QStringLiteral("warm-up"), {}, QStringLiteral("MS"));
+  const QCommandLineOption coolDown(QStringLiteral("cool-down"), {}, QStringLiteral("MS"));
+  const QCommandLineOption replyDelay(QStringLiteral("reply-delay"), {}, QStringLiteral("MS"));
+  const QCommandLineOption baud(QStringLiteral("baud"), {}, QStringLiteral("N"));
+  const QCommandLineOption help(QStringList{QStringLiteral("h"), QStringLiteral("help")});
+  const QCommandLineOption version(QStringList{QStringLiteral("v"), QStringLiteral("version")});
+  parser.addOptions({link, warmUp, coolDown, replyDelay, baud, help, version});
+  if (!parser.parse(arguments)) {
+    const QStringList unknown = parser.unknownOptionNames();
+    std::cerr << "virtual-projector: "
+              << (unknown.isEmpty() ? parser.errorText().toStdString()
+                                    : "unknown option " + unknown.front().toStdString())
+              << "; see virtual-projector --help\n";
+    return Parsed::Error;
   }
-  return true;
+  if (parser.isSet(help)) return Parsed::Help;
+  if (parser.isSet(version)) return Parsed::Version;
+  if (!parser.positionalArguments().isEmpty()) {
+    std::cerr << "virtual-projector: unexpected argument "
+              << parser.positionalArguments().front().toStdString()
+              << "; see virtual-projector --help\n";
+    return Parsed::Error;
+  }
+  if (parser.isSet(link)) options.linkPath = parser.value(link).toLatin1().toStdString();
+  const struct {
+    const QCommandLineOption* option;
+    std::function<void(int)> set;
+  } numbers[] = {
+      {&warmUp, [&](int ms) { options.projector.warmUpMs = ms; }},
+      {&coolDown, [&](int ms) { options.projector.coolDownMs = ms; }},
+      {&replyDelay, [&](int ms) { options.replyDelay = std::chrono::milliseconds(ms); }},
+      {&baud, [&](int n) { options.baud = n; }},
+  };
+  for (const auto& [option, set] : numbers) {
+    if (!parser.isSet(*option)) continue;
+    const std::optional<int> number = Number(parser.value(*option));
+    if (!number) {
+      std::cerr << "virtual-projector: --" << option->names().front().toStdString()
+                << ": not a number: " << parser.value(*option).toStdString() << "\n";
+      return Parsed::Error;
+    }
+    set(*number);
+  }
+  return Parsed::Run;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
   mero::vp::ServerOptions options;
-  bool help = false;
-  if (!Parse(argc, argv, options, help)) return kExitUsage;
-  if (help) {
-    std::cout << kUsage;
-    return 0;
+  switch (Parse(argc, argv, options)) {
+    case Parsed::Error:
+      return kExitUsage;
+    case Parsed::Help:
+      std::cout << kUsage;
+      return 0;
+    case Parsed::Version:
+      std::cout << "virtual-projector " << mero::kVersion << "\n";
+      return 0;
+    case Parsed::Run:
+      break;
   }
 
   // Blocked before the server thread starts, so that only sigwait() below takes them.

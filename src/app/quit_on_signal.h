@@ -1,0 +1,30 @@
+#pragma once
+
+#include <QObject>
+#include <QSocketNotifier>
+#include <functional>
+#include <memory>
+
+namespace mero::app {
+
+// Turns SIGTERM, SIGINT and SIGHUP (a logout, Ctrl+C in the terminal) into a call on the event
+// loop, so that the program ends as its own END key ends it: the port closed and its lock
+// removed. Block() must run before any thread starts, so that every thread leaves these
+// signals to the one descriptor that reads them.
+class QuitOnSignal : public QObject {
+  Q_OBJECT
+ public:
+  static bool Block();
+
+  explicit QuitOnSignal(std::function<void()> onSignal, QObject* parent = nullptr);
+  ~QuitOnSignal() override;
+
+ private:
+  void read();
+
+  std::function<void()> onSignal_;
+  int fd_ = -1;
+  std::unique_ptr<QSocketNotifier> notifier_;
+};
+
+}  // namespace mero::app
