@@ -27,6 +27,10 @@ class FakePort : public link::SerialPort {
 
   // Ports that can be opened; others fail as absent.
   std::set<int> present{1, 2};
+  // Ports that exist but refuse to open (no permission, held by another program).
+  std::set<int> refused;
+  // Called after each open that succeeded, to change what later opens find.
+  std::function<void()> afterOpen;
   std::vector<Write> writes;
   std::vector<std::string> calls;  // "open 1", "close 1", "settings 9600,N,8,1", ...
 
@@ -47,9 +51,12 @@ class FakePort : public link::SerialPort {
     calls.push_back("open " + std::to_string(number_));
     watched_ = 0;
     if (open_) return fail(8005, "port already open");
+    if (refused.contains(number_))
+      return fail(8001, "COM" + std::to_string(number_) + " is in use");
     if (!present.contains(number_))
       return fail(8002, "COM" + std::to_string(number_) + " is absent", true);
     open_ = true;
+    if (afterOpen) afterOpen();
     return true;
   }
   bool close() override {

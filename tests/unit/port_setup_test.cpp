@@ -258,3 +258,83 @@ TEST(End, ClosesThePortBeforeTheWindowGoes) {
 
 }  // namespace
 }  // namespace mero::test
+
+namespace mero::test {
+namespace {
+
+// ---- The watch for a device that is away ----
+
+TEST(PortWatch, ALostPortIsWatchedAndOpensWithOneNoticeEachWay) {
+  Rig rig;
+  rig.port.vanish("COM1 was disconnected");
+  EXPECT_TRUE(rig.port.isWatching());
+  rig.port.comeBack();
+  EXPECT_TRUE(rig.port.isOpen());
+  EXPECT_EQ(rig.surface.notices, (Calls{"COM1 was disconnected", "COM1 is back"}));
+  EXPECT_EQ(rig.surface.caption("Command33"), kPortOpen);
+  EXPECT_TRUE(rig.surface.warnings.empty());
+  // Opened by the watch, the port is no longer waiting for a choice to reopen it.
+  rig.form.Command33_Click();
+  ChoosePort(rig, 1);
+  EXPECT_EQ(rig.port.calls.back(), "open 1");
+  EXPECT_TRUE(rig.port.isOpen());
+}
+
+TEST(PortWatch, AnAbsentChoiceIsWatchedAsTheChosenPortAndTheChoiceWinsOverTheWatch) {
+  Rig rig;
+  rig.port.present = {1};
+  rig.form.Command33_Click();
+  ChoosePort(rig, 2);
+  ASSERT_EQ(rig.surface.warnings.size(), 1u);
+  EXPECT_EQ(rig.port.portNumber(), 1);          // falls back as documented ...
+  EXPECT_EQ(rig.port.calls.back(), "watch 2");  // ... and waits for COM2 to appear
+  rig.port.comeBack();
+  EXPECT_TRUE(rig.port.isOpen());
+  EXPECT_EQ(rig.port.portNumber(), 2);
+
+  rig.port.vanish("COM2 was disconnected");
+  ASSERT_TRUE(rig.port.isWatching());
+  rig.form.Command33_Click();
+  ChoosePort(rig, 1);  // the operator's choice ends the watch
+  EXPECT_FALSE(rig.port.isWatching());
+  EXPECT_TRUE(rig.port.isOpen());
+  EXPECT_EQ(rig.port.portNumber(), 1);
+}
+
+TEST(PortWatch, AbsentAtStartIsWatchedRefusedIsNot) {
+  Rig absent(false);
+  absent.port.present = {2};
+  absent.form.Form_Load();
+  EXPECT_TRUE(absent.port.isWatching());
+
+  Rig refused(false);
+  refused.port.refused = {1};
+  refused.form.Form_Load();
+  EXPECT_EQ(refused.surface.notices.size(), 1u);
+  EXPECT_FALSE(refused.port.isWatching());
+}
+
+// The first open at start succeeds and the second, made by marking "COM1", fails: the port
+// is closed on number 2 with "COM1" marked, and a later choice must still open it.
+TEST(StartUp, AFailedReopenAtStartIsRecoveredByTheNextChoice) {
+  Rig rig(false);
+  rig.port.afterOpen = [&] {
+    rig.port.present = {};
+    rig.port.afterOpen = nullptr;
+  };
+  rig.form.Form_Load();
+  ASSERT_EQ(rig.surface.warnings.size(), 1u);
+  EXPECT_FALSE(rig.port.isOpen());
+  EXPECT_EQ(rig.port.portNumber(), 2);
+  EXPECT_TRUE(rig.surface.isMarked("Option1"));
+
+  rig.port.present = {1, 2};
+  rig.form.Command33_Click();
+  ChoosePort(rig, 1);
+  EXPECT_TRUE(rig.port.isOpen());
+  EXPECT_EQ(rig.port.portNumber(), 1);
+  EXPECT_EQ(rig.surface.caption("Command33"), kPortOpen);
+}
+
+}  // namespace
+}  // namespace mero::test
