@@ -1,0 +1,87 @@
+// Unplugs and plugs back the device behind COM1 twenty times, as a hang-up of the virtual
+// projector whose link in a temporary folder is removed and made again, and reports how long
+// the panel took from the link's return to the port being open again.
+#include <unistd.h>
+
+#include <QApplication>
+#include <QEventLoop>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "panel/qt_panel.h"
+#include "virtual_projector/pty_server.h"
+
+namespace {
+
+using namespace std::chrono;
+using namespace std::chrono_literals;
+
+constexpr int kReturns = 20;
+constexpr auto kTimeout = 5s;
+
+// Runs the event loop until the condition holds or the time is up.
+template <typename Condition>
+bool RunUntil(Condition condition, milliseconds limit) {
+  const auto end = steady_clock::now() + limit;
+  while (!condition()) {
+    if (steady_clock::now() >= end) return false;
+    QEventLoop loop;
+    QTimer::singleShot(1ms, Qt::PreciseTimer, &loop, &QEventLoop::quit);
+    loop.exec(QEventLoop::WaitForMoreEvents);
+  }
+  return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  qputenv("QT_QPA_PLATFORM", "offscreen");
+  QApplication app(argc, argv);
+  QTemporaryDir folder;
+  const std::string link = folder.filePath(QStringLiteral("projector")).toStdString();
+  mero::vp::ServerOptions options;
+  options.linkPath = link;
+  mero::vp::PtyServer projector(options);
+
+  mero::panel::QtPanel panel(
+      mero::panel::PortDevices{QString::fromStdString(link), QStringLiteral("/nonexistent")});
+  std::vector<std::string> boxes;
+  panel.window().recordBoxes(&boxes);
+  steady_clock::time_point openedAt;
+  auto restored = panel.port().onRestored;
+  panel.port().onRestored = [&](const std::string& notice) {
+    openedAt = steady_clock::now();
+    restored(notice);
+  };
+  panel.load();
+  if (!panel.port().isOpen()) {
+    std::fprintf(stderr, "reconnect_latency: the port did not open\n");
+    return 1;
+  }
+
+  std::vector<double> latencies;
+  for (int i = 0; i < kReturns; ++i) {
+    projector.HangUp();
+    ::unlink(link.c_str());
+    if (!RunUntil([&] { return panel.port().isWatching(); }, kTimeout)) {
+      std::fprintf(stderr, "reconnect_latency: the loss was not noticed\n");
+      return 1;
+    }
+    const auto back = steady_clock::now();
+    projector.ComeBack();
+    if (!RunUntil([&] { return panel.port().isOpen(); }, kTimeout)) {
+      std::fprintf(stderr, "reconnect_latency: the port did not come back\n");
+      return 1;
+    }
+    latencies.push_back(duration<double, std::milli>(openedAt - back).count());
+  }
+  std::sort(latencies.begin(), latencies.end());
+  std::printf("device back to port open, %d returns: median %.2f ms, worst %.2f ms\n", kReturns,
+              latencies[latencies.size() / 2], latencies.back());
+  return 0;
+}
