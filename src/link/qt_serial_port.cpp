@@ -15,6 +15,7 @@
 #include <utility>
 #include <vector>
 
+#include "link/device_holder.h"
 #include "link/port_discovery.h"
 #include "link/qt_port_discovery.h"
 
@@ -154,7 +155,8 @@ std::optional<LineSettings> ParseSettings(std::string_view text) {
 
 std::string DescribeOpenFailure(QSerialPort::SerialPortError error, int portNumber,
                                 const std::string& devicePath, bool accessible,
-                                const std::string& group, const std::string& qtReason) {
+                                const std::string& group, const std::string& qtReason,
+                                const std::string& holder) {
   const std::string label = PortLabel(portNumber, devicePath);
   switch (error) {
     case QSerialPort::DeviceNotFoundError:
@@ -163,7 +165,9 @@ std::string DescribeOpenFailure(QSerialPort::SerialPortError error, int portNumb
              " when starting the program.";
     case QSerialPort::PermissionError:
       if (accessible) {
-        return label + " is in use by another program. Close that program, then choose " +
+        const std::string who =
+            holder.empty() ? "another program" : "another program (" + holder + ")";
+        return label + " is in use by " + who + ". Close that program, then choose " +
                "the port again.";
       }
       if (group.empty()) {
@@ -302,10 +306,13 @@ bool QtSerialPort::openDevice() {
   port_.setPortName(qtPath);
   if (!port_.open(QIODevice::ReadWrite)) {
     const QSerialPort::SerialPortError error = port_.error();
-    return fail(error,
-                DescribeOpenFailure(error, number_, shown, MayReadWrite(real), OwningGroup(real),
-                                    port_.errorString().toStdString()),
-                error == QSerialPort::DeviceNotFoundError);
+    return fail(
+        error,
+        DescribeOpenFailure(error, number_, shown, MayReadWrite(real), OwningGroup(real),
+                            port_.errorString().toStdString(),
+                            error == QSerialPort::PermissionError ? DeviceHolder(real.toStdString())
+                                                                  : std::string()),
+        error == QSerialPort::DeviceNotFoundError);
   }
   ++session_;
   lossPending_ = false;

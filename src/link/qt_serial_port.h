@@ -50,10 +50,12 @@ std::optional<LineSettings> ParseSettings(std::string_view text);
 // `accessible` says whether the current user may read and write the device; `group` is the
 // name of the group that owns it ("" when unknown); `qtReason` is Qt's own error text.
 // Qt reports both a device without permission and a device locked by another program as a
-// PermissionError: `accessible` tells them apart.
+// PermissionError: `accessible` tells them apart. `holder` names the program that has the
+// device ("picocom, process 1234"; "" when unknown).
 std::string DescribeOpenFailure(QSerialPort::SerialPortError error, int portNumber,
                                 const std::string& devicePath, bool accessible,
-                                const std::string& group, const std::string& qtReason);
+                                const std::string& group, const std::string& qtReason,
+                                const std::string& holder = {});
 
 // What the operator is told when no port was found for COM<portNumber>, so that it falls back
 // to devicePath, and that device is not there either.

@@ -10,6 +10,7 @@
 #include <QTest>
 #include <string>
 
+#include "link/qt_serial_port.h"
 #include "virtual_projector/pty_server.h"
 
 namespace mero::test {
@@ -49,6 +50,14 @@ TEST(Program, EndingSignalsCloseThePortAndRemoveItsLock) {
     ASSERT_TRUE(program.waitForStarted(kWaitMs));
     ASSERT_TRUE(QTest::qWaitFor([&] { return AnyExists(locks); }, kWaitMs))
         << "the program did not open " << device.toStdString();
+    if (signal == SIGTERM) {  // while it runs, a second program is told who holds the port
+      link::QtSerialPort second(device);
+      EXPECT_FALSE(second.open());
+      const std::string holder = "in use by another program (mero-control, process " +
+                                 std::to_string(program.processId()) + ")";
+      EXPECT_NE(second.lastFailure().description.find(holder), std::string::npos)
+          << second.lastFailure().description;
+    }
 
     ::kill(static_cast<pid_t>(program.processId()), signal);
     ASSERT_TRUE(program.waitForFinished(kWaitMs)) << "signal " << signal;
