@@ -10,6 +10,7 @@ packages=(
   libgtest-dev libgmock-dev googletest
   fontconfig fonts-ipafont-gothic fonts-dejavu-core
   xvfb xauth
+  ser2net
 )
 missing=()
 for p in "${packages[@]}"; do

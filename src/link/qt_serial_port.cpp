@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "link/device_holder.h"
+#include "link/network_address.h"
 #include "link/port_discovery.h"
 #include "link/qt_port_discovery.h"
 
@@ -36,6 +37,10 @@ constexpr int kReopenRetries = 5;
 // device opens it again, so a device that keeps failing costs no loop.
 constexpr std::chrono::milliseconds kQuickLoss{2000};
 constexpr std::string_view kDevFolder = "/dev/";
+// An unreachable device server is tried again after this long, twice as long after each
+// failure, up to the longest wait; so it costs nothing while it is away.
+constexpr int kFirstNetworkRetryMs = 1000;
+constexpr int kLongestNetworkRetryMs = 30000;
 constexpr std::string_view kLockPrefix = "LCK..";
 constexpr gid_t kSuperuserGroup = 0;
 // Large enough for any group entry a system keeps.
@@ -132,6 +137,33 @@ QByteArray RealPath(const QByteArray& path) {
 
 std::string Shown(const QByteArray& path) { return ShowPath(path.toStdString()); }
 
+TelnetComPort::Line ToTelnetLine(const LineSettings& line) {
+  TelnetComPort::Line out;
+  out.baud = static_cast<std::uint32_t>(line.baudRate);
+  out.dataBits = static_cast<std::uint8_t>(line.dataBits);
+  switch (line.parity) {
+    case QSerialPort::OddParity:
+      out.parity = 'O';
+      break;
+    case QSerialPort::EvenParity:
+      out.parity = 'E';
+      break;
+    case QSerialPort::MarkParity:
+      out.parity = 'M';
+      break;
+    case QSerialPort::SpaceParity:
+      out.parity = 'S';
+      break;
+    default:
+      out.parity = 'N';
+      break;
+  }
+  out.stopBits = line.stopBits == QSerialPort::TwoStop          ? 2
+                 : line.stopBits == QSerialPort::OneAndHalfStop ? 3
+                                                                : 1;
+  return out;
+}
+
 bool IsLoss(QSerialPort::SerialPortError error) {
   return error == QSerialPort::ReadError || error == QSerialPort::WriteError ||
          error == QSerialPort::ResourceError;
@@ -222,6 +254,16 @@ QtSerialPort::QtSerialPort(ComDevice com1, ComDevice com2, QObject* parent)
   retry_.setInterval(kReopenRetryMs);
   connect(&retry_, &QTimer::timeout, this, [this] { tryReopen(); });
   watch_.onChange = [this] { tryReopen(); };
+  net_.onData = [this] {
+    if (onEvent) onEvent(kEventReceive);
+  };
+  net_.onConnected = [this] { onNetworkConnected(); };
+  net_.onFailed = [this](const std::string& reason, bool wasConnected) {
+    onNetworkFailed(reason, wasConnected);
+  };
+  net_.onLineRefused = [this](const std::string& what) {
+    if (onNotice) onNotice(portLabel() + ": " + what + ".");
+  };
   connect(&port_, &QSerialPort::readyRead, this, [this] {
     if (onEvent) onEvent(kEventReceive);
   });
@@ -269,6 +311,15 @@ bool QtSerialPort::setSettings(const std::string& settings) {
                                    "\": " + port_.errorString().toStdString() + ".");
   }
   settings_ = settings;
+  if (netOpen_) {
+    if (net_.setsLine()) {
+      net_.setLine(ToTelnetLine(*line));
+    } else if (onNotice) {
+      onNotice(portLabel() + " is a raw TCP connection: the speed is set on the device " +
+               "server, so " + settings + " applies to nothing there. Use an rfc2217:// " +
+               "address to set it from here.");
+    }
+  }
   return true;
 }
 
@@ -279,9 +330,33 @@ bool QtSerialPort::open() {
 
 bool QtSerialPort::openDevice() {
   if (port_.isOpen()) return fail(kFailurePortAlreadyOpen, portLabel() + " is already open.");
+  if (netOpen_) return fail(kFailurePortAlreadyOpen, portLabel() + " is already open.");
   adoptFoundPort(number_);
   const ComDevice& com = device(number_);
   const std::string shown = Shown(com.path);
+  if (LooksLikeNetworkAddress(com.path.toStdString())) {
+    const std::optional<NetworkAddress> address = ParseNetworkAddress(com.path.toStdString());
+    if (!address) {
+      return fail(kFailureInvalidAddress,
+                  portLabel() + " is not a valid address: name a device server as " +
+                      "tcp://HOST:PORT or rfc2217://HOST:PORT (an IPv6 HOST in brackets).");
+    }
+    ++session_;
+    if (closingNet_ && netPath_ == com.path && net_.isOpen()) {
+      // Closed and opened again in one go (as at start): the connection is kept, so that a
+      // device server that takes one client at a time does not see two.
+      closingNet_ = false;
+      net_.takeAll();
+      net_.setLine(ToTelnetLine(*ParseSettings(settings_)));
+      netOpen_ = true;
+      return true;
+    }
+    closingNet_ = false;
+    netPath_ = com.path;
+    net_.open(*address, ToTelnetLine(*ParseSettings(settings_)));
+    netOpen_ = watchedNumber_ == 0;  // the watch's attempts are not open until connected
+    return true;
+  }
   if (com.fallback) {
     return fail(QSerialPort::DeviceNotFoundError, DescribeNoPortFound(number_, shown), true);
   }
@@ -329,15 +404,30 @@ bool QtSerialPort::openDevice() {
 bool QtSerialPort::close() {
   stopWatch();
   ++session_;
+  if (netOpen_) {
+    netOpen_ = false;
+    closingNet_ = true;
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+          if (closingNet_) net_.close();
+          closingNet_ = false;
+        },
+        Qt::QueuedConnection);
+  }
   lossPending_ = false;
   if (port_.isOpen()) port_.close();
   port_.clearError();
   return true;
 }
 
-bool QtSerialPort::isOpen() const { return port_.isOpen(); }
+bool QtSerialPort::isOpen() const { return port_.isOpen() || netOpen_; }
 
 bool QtSerialPort::write(const Bytes& text) {
+  if (netOpen_) {
+    if (net_.write(text)) return true;
+    return fail(kFailurePortNotOpen, "Could not send to " + portLabel() + ".");
+  }
   if (!port_.isOpen()) {
     return fail(kFailurePortNotOpen, portLabel() + " is not open; choose the port under COM.");
   }
@@ -352,7 +442,10 @@ bool QtSerialPort::write(const Bytes& text) {
   return true;
 }
 
-Bytes QtSerialPort::takeAll() { return port_.readAll().toStdString(); }
+Bytes QtSerialPort::takeAll() {
+  if (netOpen_) return net_.takeAll();
+  return port_.readAll().toStdString();
+}
 
 PortFailure QtSerialPort::lastFailure() const { return failure_; }
 
@@ -382,10 +475,15 @@ void QtSerialPort::adoptFoundPort(int number) {
 }
 
 void QtSerialPort::reopenWhenBack(int number) {
-  if (number < kFirstPortNumber || number > kLastPortNumber || port_.isOpen()) return;
+  if (number < kFirstPortNumber || number > kLastPortNumber || isOpen()) return;
   stopWatch();
   watchedNumber_ = number;
   const ComDevice& com = device(number);
+  if (LooksLikeNetworkAddress(com.path.toStdString())) {
+    networkRetryMs_ = kFirstNetworkRetryMs;
+    retry_.start(networkRetryMs_);
+    return;
+  }
   watch_.watch({com.path, com.stableName});
   const bool lostRightAfterReturn =
       restoredAt_ && std::chrono::steady_clock::now() - *restoredAt_ < kQuickLoss;
@@ -401,16 +499,51 @@ void QtSerialPort::reopenWhenBack(int number) {
 }
 
 void QtSerialPort::stopWatch() {
+  if (watchedNumber_ != 0 && !netOpen_) net_.close();  // a reconnection under way
   watchedNumber_ = 0;
   watchRetries_ = 0;
   watch_.stop();
   retry_.stop();
+  retry_.setInterval(kReopenRetryMs);
+}
+
+void QtSerialPort::onNetworkConnected() {
+  if (watchedNumber_ == 0) return;  // opened by the operator: already reported as open
+  const int number = watchedNumber_;
+  watchedNumber_ = 0;
+  stopWatch();
+  netOpen_ = true;
+  restoredAt_ = std::chrono::steady_clock::now();
+  if (onRestored) onRestored(DescribeRestoredPort(number, Shown(device(number).path), settings_));
+}
+
+void QtSerialPort::onNetworkFailed(const std::string& reason, bool wasConnected) {
+  if (watchedNumber_ != 0 && !netOpen_) {
+    networkRetryMs_ = std::min(networkRetryMs_ * 2, kLongestNetworkRetryMs);
+    retry_.start(networkRetryMs_);
+    return;
+  }
+  if (!netOpen_) return;
+  netOpen_ = false;
+  ++session_;
+  const std::string shown = Shown(device(number_).path);
+  failure_ = {kFailureUnreachable,
+              wasConnected ? DescribeLostPort(number_, shown)
+                           : PortLabel(number_, shown) + " could not be reached: " + reason +
+                                 ". It will be tried again until it answers.",
+              true};
+  if (onLost) onLost(failure_);
 }
 
 void QtSerialPort::tryReopen() {
   const int number = watchedNumber_;
   if (number == 0 || port_.isOpen()) return;
   const ComDevice& com = device(number);
+  if (LooksLikeNetworkAddress(com.path.toStdString())) {
+    number_ = number;
+    if (!openDevice()) stopWatch();  // not an address at all: nothing to wait for
+    return;
+  }
   if (!com.fallback && !PathExists(com.path) && !PathExists(com.stableName)) return;
   number_ = number;
   if (openDevice()) {

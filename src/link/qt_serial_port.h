@@ -13,6 +13,7 @@
 #include <string_view>
 
 #include "link/qt_device_watch.h"
+#include "link/qt_network_line.h"
 #include "link/serial_port.h"
 
 namespace mero::link {
@@ -24,6 +25,8 @@ inline constexpr int kFailureInvalidSettings = 380;
 inline constexpr int kFailureInvalidPortNumber = 8002;
 inline constexpr int kFailurePortAlreadyOpen = 8005;
 inline constexpr int kFailurePortNotOpen = 8018;
+inline constexpr int kFailureInvalidAddress = 8020;
+inline constexpr int kFailureUnreachable = 8021;
 
 inline constexpr int kFirstPortNumber = 1;
 inline constexpr int kLastPortNumber = 2;
@@ -81,11 +84,12 @@ struct ComDevice {
   bool fallback = false;
 };
 
-// The serial port over QSerialPort, for the Qt thread only. COM1 and COM2 are devices given at
-// construction; a device is opened through the path its links lead to, so that the lock
-// file names the device itself. Settings are kept while the port is closed and applied on
-// open; on an open port they are applied at once, without reopening. No flow control. A port
-// that fails while open (device unplugged, line hung up) is closed and reported once through
+// The serial port over QSerialPort, for the Qt thread only; a COM whose device is a network
+// address (tcp://, rfc2217://) is a NetworkLine instead, behind the same interface. COM1 and
+// COM2 are devices given at construction; a device is opened through the path its links lead to, so
+// that the lock file names the device itself. Settings are kept while the port is closed and
+// applied on open; on an open port they are applied at once, without reopening. No flow control. A
+// port that fails while open (device unplugged, line hung up) is closed and reported once through
 // onLost. Nothing here throws.
 class QtSerialPort : public QObject, public SerialPort {
   Q_OBJECT
@@ -127,8 +131,18 @@ class QtSerialPort : public QObject, public SerialPort {
   void stopWatch();
   void tryReopen();
   bool openDevice();
+  void onNetworkConnected();
+  void onNetworkFailed(const std::string& reason, bool wasConnected);
 
   QSerialPort port_;
+  // The line when the device is a network address; open from the operator's open until it
+  // fails, or from the watch's reconnection on.
+  NetworkLine net_;
+  bool netOpen_ = false;
+  // Closed by the panel; the connection ends once the event loop turns, unless reopened.
+  bool closingNet_ = false;
+  QByteArray netPath_;
+  int networkRetryMs_ = 0;
   std::array<ComDevice, kLastPortNumber> devices_;
   std::string settings_;
   DeviceWatch watch_;

@@ -55,6 +55,9 @@ class SerialPort {
   // Raised when the device came back but could not be opened (no permission, held by another
   // program); the watch has ended.
   std::function<void(const PortFailure&)> onReopenFailed;
+  // Something the operator should know that changes nothing in the panel (a device server
+  // that set the line otherwise than asked).
+  std::function<void(const std::string& notice)> onNotice;
 };
 
 }  // namespace mero::link

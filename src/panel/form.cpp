@@ -46,6 +46,7 @@ Form1::Form1(link::SerialPort& port, FormTimers timers, Surface& surface)
   port_.onEvent = [this](int kind) { MSComm1_OnComm(kind); };
   port_.onLost = [this](const link::PortFailure& failure) { MSComm1_Lost(failure); };
   port_.onRestored = [this](const std::string& notice) { MSComm1_Restored(notice); };
+  port_.onNotice = [this](const std::string& notice) { surface_.notify(notice); };
   port_.onReopenFailed = [this](const link::PortFailure& failure) {
     MSComm1_ReopenFailed(failure);
   };

@@ -32,12 +32,17 @@ struct PanelOnPty {
 
   // On a server made beforehand, for tests that prepare the device before the panel starts.
   explicit PanelOnPty(std::unique_ptr<vp::PtyServer> server,
-                      QString com2 = QStringLiteral("/nonexistent/ttyMERO2")) {
+                      QString com2 = QStringLiteral("/nonexistent/ttyMERO2"))
+      : PanelOnPty(std::move(server), QString(), std::move(com2)) {}
+
+  // COM1 on `com1` (a network address, say) instead of the server's own device.
+  PanelOnPty(std::unique_ptr<vp::PtyServer> server, QString com1, QString com2) {
     projector = std::move(server);
-    panel = std::make_unique<panel::QtPanel>(panel::PortDevices{
-        QString::fromStdString(projector->LinkPath().empty() ? projector->DevicePath()
-                                                             : projector->LinkPath()),
-        com2});
+    if (com1.isEmpty()) {
+      com1 = QString::fromStdString(projector->LinkPath().empty() ? projector->DevicePath()
+                                                                  : projector->LinkPath());
+    }
+    panel = std::make_unique<panel::QtPanel>(panel::PortDevices{com1, com2});
     panel->window().recordBoxes(&boxes);
     panel->load();
     panel->window().show();
