@@ -1,6 +1,7 @@
 #include "panel/qt_window.h"
 
 #include <QApplication>
+#include <QClipboard>
 #include <QGroupBox>
 #include <QKeyEvent>
 #include <QLabel>
@@ -10,7 +11,9 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QScreen>
+#include <QTextBoundaryFinder>
 #include <algorithm>
+#include <array>
 #include <cmath>
 
 #include "panel/bindings.h"
@@ -31,25 +34,15 @@ const QStringList kPGothicFaces = {QStringLiteral("ＭＳ Ｐゴシック"), QSt
 constexpr qsizetype kLabelShownLimit = 1024;
 constexpr const char* kFullTextProperty = "meroFullText";
 
-QColor ToQColor(Rgb rgb) { return QColor(rgb.r, rgb.g, rgb.b); }
+// The traffic monitor's lines: their text can be selected with the mouse and copied with
+// Ctrl+C. They keep taking no focus, so the keys' focus and tab order stay as they are.
+constexpr std::array<std::string_view, 3> kMonitorLines = {"Label11", "Label12", "Label22"};
 
-// A push button does not wrap its caption: where it is too wide for a key tall enough for two
-// lines, break it at its last blank that lets the first line fit.
-QString Wrapped(const QString& caption, const QWidget& button) {
-  const QFontMetrics metrics(button.font());
-  constexpr int kPadding = 6;
-  if (metrics.horizontalAdvance(caption) <= button.width() - kPadding ||
-      button.height() < 2 * metrics.lineSpacing()) {
-    return caption;
-  }
-  for (qsizetype blank = caption.lastIndexOf(u' '); blank > 0;
-       blank = caption.lastIndexOf(u' ', blank - 1)) {
-    if (metrics.horizontalAdvance(caption.left(blank)) <= button.width() - kPadding) {
-      return caption.left(blank) + u'\n' + caption.mid(blank + 1);
-    }
-  }
-  return caption;
+bool IsMonitorLine(std::string_view name) {
+  return std::ranges::find(kMonitorLines, name) != kMonitorLines.end();
 }
+
+QColor ToQColor(Rgb rgb) { return QColor(rgb.r, rgb.g, rgb.b); }
 
 QString FromUtf8(std::string_view text) {
   return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
@@ -83,6 +76,33 @@ Qt::Alignment AlignmentOf(Align align) {
 }
 
 }  // namespace
+
+QString BoxText(std::string_view text) {
+  constexpr QChar kWordJoiner(0x2060);
+  const QString plain = FromUtf8(text);
+  QString shown;
+  shown.reserve(plain.size() * 2);
+  QTextBoundaryFinder characters(QTextBoundaryFinder::Grapheme, plain);
+  qsizetype start = 0;
+  for (qsizetype end = characters.toNextBoundary(); end > start;
+       end = characters.toNextBoundary()) {
+    if (start > 0 && !plain.at(start - 1).isSpace() && !plain.at(start).isSpace()) {
+      shown += kWordJoiner;
+    }
+    shown += QStringView(plain).mid(start, end - start);
+    start = end;
+  }
+  return shown;
+}
+
+QPoint PlaceOnScreen(const QRect& available, const QSize& outer, const QPoint& requested) {
+  if (available.contains(QRect(requested, outer))) return requested;
+  const auto into = [](int at, int size, int first, int length) {
+    return std::max(first, std::min(at, first + length - size));
+  };
+  return {into(requested.x(), outer.width(), available.left(), available.width()),
+          into(requested.y(), outer.height(), available.top(), available.height())};
+}
 
 int ToPixels(int twips) {
   return static_cast<int>(std::lround(static_cast<double>(twips) / kTwipsPerPixel));
@@ -138,6 +158,7 @@ QWidget* QtWindow::makeControl(const ControlRow& row, QWidget* container) {
       label->setAlignment(AlignmentOf(row.align));
       // A sunken border, drawn in the frame shades rather than in the text colour.
       if (row.bordered) label->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+      if (IsMonitorLine(row.name)) label->setTextInteractionFlags(Qt::TextSelectableByMouse);
       widget = label;
       break;
     }
@@ -148,7 +169,7 @@ QWidget* QtWindow::makeControl(const ControlRow& row, QWidget* container) {
         button->onRelease = [this, name] { events_.mouseUp(name); };
         widget = button;
       } else {
-        auto* button = new QPushButton(caption, container);
+        auto* button = new KeyButton(caption, container);
         button->setAutoDefault(false);
         connect(button, &QPushButton::clicked, this, [this, name] { events_.click(name); });
         widget = button;
@@ -163,7 +184,7 @@ QWidget* QtWindow::makeControl(const ControlRow& row, QWidget* container) {
       break;
     }
     case Kind::TextBox: {
-      entry_ = new QLineEdit(container);
+      entry_ = new EntryBox(container);
       entry_->setFrame(true);
       widget = entry_;
       break;
@@ -179,7 +200,10 @@ QWidget* QtWindow::makeControl(const ControlRow& row, QWidget* container) {
   widget->setGeometry(ToPixels(row.left), ToPixels(row.top), ToPixels(row.width),
                       ToPixels(row.height));
   if (row.kind != Kind::Frame && row.kind != Kind::Picture) widget->setFont(FontFor(row.font));
-  if (auto* button = qobject_cast<QPushButton*>(widget)) button->setText(Wrapped(caption, *button));
+  // Read by screen readers and test tools: the caption as written, however it is laid out.
+  if (row.kind == Kind::Label || row.kind == Kind::Button || row.kind == Kind::Option) {
+    widget->setAccessibleName(caption);
+  }
   Paint(widget, row);
   if (row.kind == Kind::Frame || row.kind == Kind::Label || row.kind == Kind::Picture) {
     widget->setFocusPolicy(Qt::NoFocus);
@@ -217,11 +241,15 @@ void QtWindow::setCaption(std::string_view name, const std::string& text) {
       label->setText(caption);
       label->setProperty(kFullTextProperty, QVariant());
     }
+  } else if (auto* key = qobject_cast<KeyButton*>(widget)) {
+    key->setCaption(caption);
   } else if (auto* button = qobject_cast<QAbstractButton*>(widget)) {
-    button->setText(qobject_cast<QPushButton*>(widget) ? Wrapped(caption, *widget) : caption);
+    button->setText(caption);
   } else if (auto* edit = qobject_cast<QLineEdit*>(widget)) {
     edit->setText(caption);
+    return;
   }
+  if (widget != nullptr) widget->setAccessibleName(caption);
 }
 
 std::string QtWindow::caption(std::string_view name) const {
@@ -230,8 +258,10 @@ std::string QtWindow::caption(std::string_view name) const {
   if (auto* label = qobject_cast<QLabel*>(widget)) {
     const QVariant full = label->property(kFullTextProperty);
     text = full.isValid() ? full.toString() : label->text();
+  } else if (auto* key = qobject_cast<KeyButton*>(widget)) {
+    text = key->caption();
   } else if (auto* button = qobject_cast<QAbstractButton*>(widget)) {
-    text = button->text().replace(u'\n', u' ');
+    text = button->text();
   } else if (auto* edit = qobject_cast<QLineEdit*>(widget)) {
     text = edit->text();
   }
@@ -287,7 +317,18 @@ void QtWindow::setWindowHeight(int twips) {
   setHeight_ = SetHeight{twips, pixels};
 }
 
-void QtWindow::setWindowPosition(int left, int top) { move(ToPixels(left), ToPixels(top)); }
+// Left and top are reckoned from the screen's top-left corner. Where they would put the title
+// bar or any other part of the window outside the screen's available area (a screen shorter
+// than the fully opened window gives a negative top), the window is moved into it.
+void QtWindow::setWindowPosition(int left, int top) {
+  QPoint position(ToPixels(left), ToPixels(top));
+  if (const QScreen* screen = this->screen()) {
+    position = PlaceOnScreen(screen->availableGeometry(),
+                             QSize(ToPixels(windowWidth()), ToPixels(windowHeight())),
+                             screen->geometry().topLeft() + position);
+  }
+  move(position);
+}
 
 int QtWindow::screenWidth() const { return screen()->geometry().width() * kTwipsPerPixel; }
 
@@ -298,7 +339,7 @@ void QtWindow::warn(const std::string& text) {
     recordedBoxes_->push_back(text);
     return;
   }
-  QMessageBox::warning(this, QApplication::applicationName(), FromUtf8(text));
+  QMessageBox::warning(this, QApplication::applicationName(), BoxText(text));
 }
 
 void QtWindow::notify(const std::string& text) {
@@ -306,7 +347,7 @@ void QtWindow::notify(const std::string& text) {
     recordedBoxes_->push_back(text);
     return;
   }
-  auto* box = new QMessageBox(QMessageBox::Warning, QApplication::applicationName(), FromUtf8(text),
+  auto* box = new QMessageBox(QMessageBox::Warning, QApplication::applicationName(), BoxText(text),
                               QMessageBox::Ok, this);
   box->setAttribute(Qt::WA_DeleteOnClose);
   box->setWindowModality(Qt::NonModal);
@@ -318,7 +359,32 @@ void QtWindow::quit() {
   QCoreApplication::quit();
 }
 
+// One monitor line holds a selection at a time: a press on one clears the others'.
+void QtWindow::keepOneSelection(QObject* pressed) {
+  const auto isPressed = [&](std::string_view name) { return control(name) == pressed; };
+  if (std::ranges::none_of(kMonitorLines, isPressed)) return;
+  for (std::string_view name : kMonitorLines) {
+    auto* line = qobject_cast<QLabel*>(control(name));
+    if (line != nullptr && line != pressed) line->setSelection(0, 0);
+  }
+}
+
+// Copies the selected text of a monitor line, unless the command entry has the focus and a
+// selection of its own, which it copies itself.
+bool QtWindow::copyMonitorSelection() {
+  if (entry_ != nullptr && entry_->hasFocus() && entry_->hasSelectedText()) return false;
+  for (std::string_view name : kMonitorLines) {
+    auto* line = qobject_cast<QLabel*>(control(name));
+    if (line != nullptr && line->hasSelectedText()) {
+      QGuiApplication::clipboard()->setText(line->selectedText());
+      return true;
+    }
+  }
+  return false;
+}
+
 bool QtWindow::eventFilter(QObject* watched, QEvent* event) {
+  if (event->type() == QEvent::MouseButtonPress) keepOneSelection(watched);
   if (event->type() != QEvent::KeyPress) return false;
   auto* widget = qobject_cast<QWidget*>(watched);
   if (widget == nullptr || widget->window() != this) return false;
@@ -335,7 +401,7 @@ bool QtWindow::eventFilter(QObject* watched, QEvent* event) {
                     (modifiers & Qt::ControlModifier ? 2 : 0) |
                     (modifiers & Qt::AltModifier ? 4 : 0);
   events_.keyDown(key->key(), shift);
-  return false;
+  return key->matches(QKeySequence::Copy) && copyMonitorSelection();
 }
 
 void QtWindow::paintEvent(QPaintEvent* event) {

@@ -27,6 +27,16 @@ struct WindowEvents {
 QFont FontFor(const Font& font);
 int ToPixels(int twips);
 
+// The text shown in a warning or notice box: it may wrap only at its blanks, so that an option
+// such as "--com2" or a device path stays on one line. Between two characters of a word goes
+// a word joiner (U+2060), which has no width and forbids a line break there.
+QString BoxText(std::string_view text);
+
+// Where the window goes when asked to stand with its outer top-left at `requested` (in
+// pixels): there, if its outer size `outer` then lies inside the screen's `available` area;
+// otherwise moved into that area, its top-left kept inside first where it cannot fit whole.
+QPoint PlaceOnScreen(const QRect& available, const QSize& outer, const QPoint& requested);
+
 // The one window, built from the control table. Geometry read and set through the surface
 // is in twips; 15 twips make one logical pixel and Qt scales for dense screens.
 class QtWindow : public QWidget, public Surface {
@@ -70,6 +80,8 @@ class QtWindow : public QWidget, public Surface {
   void applyTabOrder();
   int frameTwipsHigh() const;
   int frameTwipsWide() const;
+  void keepOneSelection(QObject* pressed);
+  bool copyMonitorSelection();
 
   WindowEvents events_;
   std::map<std::string, QWidget*, std::less<>> controls_;
