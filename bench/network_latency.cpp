@@ -13,11 +13,15 @@
 #include <string>
 #include <vector>
 
+#include "event_loop.h"
 #include "panel/qt_panel.h"
 #include "ser2net.h"
 #include "virtual_projector/pty_server.h"
 
 namespace {
+
+using mero::bench::Mouse;
+using mero::bench::RunFor;
 
 using namespace std::chrono;
 using namespace std::chrono_literals;
@@ -25,20 +29,6 @@ using namespace std::chrono_literals;
 constexpr int kClicks = 100;
 constexpr auto kHold = 3s;
 constexpr int kHeldPeriodMs = 50;
-
-void RunFor(milliseconds duration) {
-  QEventLoop loop;
-  QTimer::singleShot(duration, Qt::PreciseTimer, &loop, &QEventLoop::quit);
-  loop.exec();
-}
-
-void Mouse(QWidget* widget, QEvent::Type type) {
-  const QPointF at(widget->width() / 2.0, widget->height() / 2.0);
-  QMouseEvent event(type, at, widget->mapToGlobal(at), Qt::LeftButton,
-                    type == QEvent::MouseButtonRelease ? Qt::NoButton : Qt::LeftButton,
-                    Qt::NoModifier);
-  QApplication::sendEvent(widget, &event);
-}
 
 double At(std::vector<double> values, double share) {
   std::sort(values.begin(), values.end());

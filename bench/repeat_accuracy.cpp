@@ -16,10 +16,14 @@
 #include <string>
 #include <vector>
 
+#include "event_loop.h"
 #include "panel/qt_panel.h"
 #include "virtual_projector/pty_server.h"
 
 namespace {
+
+using mero::bench::Mouse;
+using mero::bench::RunFor;
 
 using namespace std::chrono;
 using namespace std::chrono_literals;
@@ -40,22 +44,6 @@ constexpr Case kCases[] = {
     {500, "Command6", nullptr, "C3F"},      // SELECT
 };
 constexpr auto kHold = 5000ms;
-
-// Runs the event loop for a while. QTest's waits sleep between turns of the loop, which would
-// hold the repeat timer back.
-void RunFor(milliseconds duration) {
-  QEventLoop loop;
-  QTimer::singleShot(duration, Qt::PreciseTimer, &loop, &QEventLoop::quit);
-  loop.exec();
-}
-
-void Mouse(QWidget* widget, QEvent::Type type) {
-  const QPointF at(widget->width() / 2.0, widget->height() / 2.0);
-  QMouseEvent event(type, at, widget->mapToGlobal(at), Qt::LeftButton,
-                    type == QEvent::MouseButtonRelease ? Qt::NoButton : Qt::LeftButton,
-                    Qt::NoModifier);
-  QApplication::sendEvent(widget, &event);
-}
 
 double Percentile(std::vector<double> values, double p) {
   std::sort(values.begin(), values.end());

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs what the panel and its tests need from Debian's packages, then configures and
-# builds into build/. Safe to run again: it installs only what is missing.
+# builds into build/, with warnings as errors. Safe to run again: it installs only what is
+# missing. With --packages-only it stops after the packages.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -8,7 +9,7 @@ packages=(
   cmake make g++ pkg-config
   qt6-base-dev qt6-serialport-dev qt6-qpa-plugins libqt6serialport6 libgl-dev libvulkan-dev
   libgtest-dev libgmock-dev googletest
-  fontconfig fonts-ipafont-gothic fonts-dejavu-core
+  fontconfig fonts-ipafont-gothic fonts-dejavu-core librsvg2-bin
   xvfb xauth
   ser2net
 )
@@ -24,5 +25,7 @@ if ((${#missing[@]})); then
   DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi
 
-cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+[ "${1:-}" = --packages-only ] && exit 0
+
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMERO_WERROR=ON >/dev/null
 cmake --build build -j"$(nproc)"

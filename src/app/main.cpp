@@ -11,8 +11,10 @@
 #include "app/display_check.h"
 #include "app/options.h"
 #include "app/quit_on_signal.h"
+#include "cli/headless.h"
 #include "link/port_discovery.h"
 #include "link/qt_port_discovery.h"
+#include "link/traffic_log.h"
 #include "panel/qt_panel.h"
 
 namespace {
@@ -58,6 +60,9 @@ int ListPorts(const mero::app::Options& options) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Headless commands need no display and make no window.
+  if (mero::cli::IsHeadless(argc, argv)) return mero::cli::Main(argc, argv);
+
   const std::vector<std::string_view> args(argv + 1, argv + argc);
   const mero::app::Options options = mero::app::ParseOptions(args);
   if (!options.error.empty()) {
@@ -75,6 +80,16 @@ int main(int argc, char** argv) {
   if (options.listPorts) {
     QCoreApplication app(argc, argv);
     return ListPorts(options);
+  }
+  std::unique_ptr<mero::link::TrafficLog> log;
+  if (options.log) {
+    std::string reason;
+    log = mero::link::TrafficLog::Open(*options.log, &reason);
+    if (!log) {
+      std::fprintf(stderr, "mero-control: cannot write the log %s: %s\n",
+                   mero::link::ShowPath(*options.log).c_str(), reason.c_str());
+      return 1;
+    }
   }
   if (!HaveDisplay()) {
     std::fputs(
@@ -113,6 +128,7 @@ int main(int argc, char** argv) {
 
   mero::panel::QtPanel panel(
       mero::panel::PortDevices{ToComDevice(com.com1), ToComDevice(com.com2)});
+  panel.setTrafficLog(log.get());
   mero::app::QuitOnSignal quitOnSignal([&panel] { panel.form().Command16_Click(); });
   panel.load();
   panel.window().show();

@@ -21,6 +21,7 @@ std::string ToBytes(const QString& text) { return text.toLatin1().toStdString();
 std::string Shown(const QString& text) { return link::ShowPath(ToBytes(text)); }
 
 constexpr std::string_view kSeeHelp = "; see mero-control --help";
+constexpr std::string_view kLogNeedsFile = "--log needs a file, for example /tmp/mero.log";
 
 }  // namespace
 
@@ -31,11 +32,12 @@ Options ParseOptions(std::span<const std::string_view> args) {
   QCommandLineParser parser;
   const QCommandLineOption com1(QStringLiteral("com1"), {}, QStringLiteral("DEVICE"));
   const QCommandLineOption com2(QStringLiteral("com2"), {}, QStringLiteral("DEVICE"));
+  const QCommandLineOption log(QStringLiteral("log"), {}, QStringLiteral("FILE"));
   const QCommandLineOption demo(QStringLiteral("demo"));
   const QCommandLineOption listPorts(QStringLiteral("list-ports"));
   const QCommandLineOption help(QStringList{QStringLiteral("h"), QStringLiteral("help")});
   const QCommandLineOption version(QStringList{QStringLiteral("v"), QStringLiteral("version")});
-  parser.addOptions({com1, com2, demo, listPorts, help, version});
+  parser.addOptions({com1, com2, log, demo, listPorts, help, version});
 
   Options options;
   if (!parser.parse(arguments)) {
@@ -46,6 +48,8 @@ Options ParseOptions(std::span<const std::string_view> args) {
                       std::string(kSeeHelp);
     } else if (!args.empty() && (args.back() == "--com1" || args.back() == "--com2")) {
       options.error = std::string(args.back()) + " needs a device, for example /dev/ttyUSB0";
+    } else if (!args.empty() && args.back() == "--log") {
+      options.error = std::string(kLogNeedsFile);
     } else {
       options.error = Shown(parser.errorText()) + std::string(kSeeHelp);
     }
@@ -65,6 +69,13 @@ Options ParseOptions(std::span<const std::string_view> args) {
     }
     *device = ToBytes(value);
   }
+  if (parser.isSet(log)) {
+    if (parser.value(log).isEmpty()) {
+      options.error = std::string(kLogNeedsFile);
+      return options;
+    }
+    options.log = ToBytes(parser.value(log));
+  }
 
   const QStringList devices = parser.positionalArguments();
   if (devices.size() > 1) {
@@ -79,13 +90,21 @@ Options ParseOptions(std::span<const std::string_view> args) {
 }
 
 std::string UsageText() {
-  return "Usage: mero-control [DEVICE] [--com1 DEVICE] [--com2 DEVICE] [--demo] [--list-ports]\n"
+  return "Usage: mero-control [DEVICE] [--com1 DEVICE] [--com2 DEVICE] [--log FILE] [--demo]\n"
+         "                    [--list-ports]\n"
+         "       mero-control query NAME [ADDRESS...] [options]   (see mero-control query -h)\n"
+         "       mero-control send NAME [ADDRESS...] [options]    (see mero-control send -h)\n"
          "Control panel for QM40, QM50 and QM70 projectors on an RS-232 line.\n"
          "\n"
          "  DEVICE           the device behind COM1, as with --com1\n"
          "  --com1 DEVICE    the device behind COM1, for example /dev/ttyUSB0 or a\n"
          "                   /dev/serial/by-id/... link (also --com1=DEVICE)\n"
          "  --com2 DEVICE    the device behind COM2\n"
+         "                   A DEVICE may also be a serial device server on the network:\n"
+         "                   tcp://HOST:PORT (raw bytes) or rfc2217://HOST:PORT (telnet\n"
+         "                   with RFC 2217, which also sets the server's line speed);\n"
+         "                   an IPv6 HOST goes in brackets: rfc2217://[::1]:7000\n"
+         "  --log FILE       append every send and arrival to FILE, one line each\n"
          "  --demo           put COM1 on the built-in virtual projector\n"
          "  --list-ports     list the serial ports of this machine and which is COM1 and COM2\n"
          "  -h, --help       show this text\n"
@@ -94,7 +113,10 @@ std::string UsageText() {
          "Unless named, COM1 is the first serial port found and COM2 the second: built-in\n"
          "ports first, then USB adapters in the order of their /dev/serial/by-id names.\n"
          "With none found they are /dev/ttyS0 and /dev/ttyS1. A port that goes away is\n"
-         "opened again as soon as it comes back.\n";
+         "opened again as soon as it comes back.\n"
+         "\n"
+         "query and send work without a display: they ask one or more projectors for a\n"
+         "status or send them one command, print the result and exit.\n";
 }
 
 std::string VersionText() { return "mero-control " + std::string(kVersion) + "\n"; }

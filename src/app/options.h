@@ -11,6 +11,8 @@ struct Options {
   // Devices as the system's bytes; unset: the port found for that COM.
   std::optional<std::string> com1;
   std::optional<std::string> com2;
+  // The traffic log's file, as the system's bytes; unset: no log.
+  std::optional<std::string> log;
   bool demo = false;
   bool listPorts = false;
   bool help = false;

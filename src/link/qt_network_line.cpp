@@ -23,10 +23,14 @@ NetworkLine::NetworkLine(QObject* parent) : QObject(parent) {
     deadline_.stop();
     wasConnected_ = true;
     socket_.setSocketOption(QAbstractSocket::LowDelayOption, 1);
+    std::string first = std::exchange(pending_, {});
     if (setsLine()) {
       ++requests_;
-      const std::string hello = TelnetComPort::Greeting() + TelnetComPort::SetLine(requested_);
-      socket_.write(hello.data(), static_cast<qint64>(hello.size()));
+      first = TelnetComPort::Greeting() + TelnetComPort::SetLine(requested_) + first;
+    }
+    if (!first.empty()) {
+      socket_.write(first.data(), static_cast<qint64>(first.size()));
+      socket_.flush();
     }
     if (onConnected) onConnected();
   });
@@ -58,6 +62,7 @@ void NetworkLine::open(const NetworkAddress& address, const TelnetComPort::Line&
 void NetworkLine::close() {
   deadline_.stop();
   received_.clear();
+  pending_.clear();
   if (socket_.state() == QAbstractSocket::UnconnectedState) return;
   // No reports for a connection ended on purpose.
   const QSignalBlocker quiet(&socket_);
@@ -67,12 +72,17 @@ void NetworkLine::close() {
 bool NetworkLine::write(const Bytes& text) {
   if (!isOpen()) return false;
   const Bytes wire = setsLine() ? TelnetComPort::Escape(text) : text;
+  // Until connected, it waits here: the socket takes writes only once it has a connection.
+  if (!isConnected()) {
+    pending_ += wire;
+    return true;
+  }
   if (socket_.write(wire.data(), static_cast<qint64>(wire.size())) !=
       static_cast<qint64>(wire.size())) {
     return false;
   }
   // On the wire now, as on a local port, rather than at the next turn of the event loop.
-  if (isConnected()) socket_.flush();
+  socket_.flush();
   return true;
 }
 

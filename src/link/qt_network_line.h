@@ -59,6 +59,7 @@ class NetworkLine : public QObject {
   bool refusalReported_ = false;
   bool wasConnected_ = false;
   Bytes received_;
+  Bytes pending_;  // written before the connection was made
 };
 
 }  // namespace mero::link

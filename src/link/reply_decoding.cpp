@@ -8,6 +8,7 @@
 #include <limits>
 #include <string>
 #include <system_error>
+#include <type_traits>
 
 #include "link/reply_tables.h"
 
@@ -33,6 +34,12 @@ constexpr std::array<Query, 9> kQueries{{
     {"CR PRESSURE", QueryKind::kPressure},
     {"CR7", QueryKind::kTable},
 }};
+
+constexpr auto kQueryCodes = [] {
+  std::array<std::string_view, kQueries.size()> codes{};
+  for (std::size_t i = 0; i < kQueries.size(); ++i) codes[i] = kQueries[i].code;
+  return codes;
+}();
 
 constexpr char kCommandEnd = '\r';
 
@@ -227,16 +234,55 @@ constexpr double kSensorSlope = 0.00459;
 constexpr double kPressureBase = 150.0;
 constexpr std::string_view kPressureUnit = " hPa";
 
+// Double, not 16-bit, arithmetic: any reading gives its true figure ("inf" past the double
+// range).
+double PressureInHpa(double reading) {
+  const double product = reading * kReadingFactor;
+  return RoundHalfEven(((product / kFullScale) - kSensorOffset) / kSensorSlope + kPressureBase);
+}
+
 std::string DecodePressure(std::string_view shown, std::int64_t& pressureValue) {
   const double reading = RoundHalfEven(ReadNumber(shown));
   pressureValue = SaturateToInt64(reading);
-  // Double, not 16-bit, arithmetic: any reading shows its true figure ("inf" past the double
-  // range); pressureValue saturates at the int64 limits.
-  const double product = reading * kReadingFactor;
-  const double hPa =
-      RoundHalfEven(((product / kFullScale) - kSensorOffset) / kSensorSlope + kPressureBase);
+  // pressureValue saturates at the int64 limits.
+  const double hPa = PressureInHpa(reading);
   pressureValue = SaturateToInt64(hPa);
   return FormatWhole(hPa) + std::string(kPressureUnit);
+}
+
+// ---- Figures ----
+
+std::string WithoutBlanks(std::string_view text) {
+  std::string out;
+  for (char c : text) {
+    if (c != ' ') out += c;
+  }
+  return out;
+}
+
+// Whole text only: digits, or a temperature such as "+25.5" or "-05.0".
+template <typename Number>
+std::optional<Number> ReadWhole(std::string_view text) {
+  if (text.starts_with('+')) {
+    text.remove_prefix(1);
+    if (text.starts_with('-')) return std::nullopt;
+  }
+  Number value{};
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (text.empty() || error != std::errc() || end != text.data() + text.size()) {
+    return std::nullopt;
+  }
+  if constexpr (std::is_floating_point_v<Number>) {
+    if (!std::isfinite(value)) return std::nullopt;
+  }
+  return value;
+}
+
+std::optional<std::int64_t> LampHoursOf(std::string_view shown) {
+  const std::string figure = WithoutBlanks(shown.substr(0, kLampHoursLength));
+  // The figure ends where the reply's CR is shown.
+  const std::size_t digits = figure.find_first_not_of("0123456789");
+  return ReadWhole<std::int64_t>(std::string_view(figure).substr(0, digits));
 }
 
 }  // namespace
@@ -260,6 +306,38 @@ std::optional<std::string> DecodeReply(std::string_view shown, std::string_view 
     }
   }
   return std::nullopt;
+}
+
+std::span<const std::string_view> DecodedQueries() { return kQueryCodes; }
+
+ReplyFigures ReadFigures(std::string_view shown, std::string_view lastCommand,
+                         std::string_view commandPrefix) {
+  ReplyFigures figures;
+  for (const Query& query : kQueries) {
+    if (!IsCommand(lastCommand, commandPrefix, query.code)) continue;
+    switch (query.kind) {
+      case QueryKind::kLampHours:
+        figures.hours = LampHoursOf(shown);
+        break;
+      case QueryKind::kTemperatures: {
+        const std::array<PieceSpan, 3> sensors{kSensor1, kSensor2, kSensor3};
+        for (std::size_t i = 0; i < sensors.size(); ++i) {
+          figures.degrees[i] = ReadWhole<double>(
+              WithoutBlanks(Piece(shown, sensors[i].position, sensors[i].length)));
+        }
+        break;
+      }
+      case QueryKind::kPressure: {
+        const double hPa = PressureInHpa(RoundHalfEven(ReadNumber(shown)));
+        if (FitsInt64(hPa)) figures.hPa = static_cast<std::int64_t>(hPa);
+        break;
+      }
+      case QueryKind::kTable:
+      case QueryKind::kRawText:
+        break;
+    }
+  }
+  return figures;
 }
 
 }  // namespace mero::link

@@ -1,7 +1,9 @@
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -13,5 +15,19 @@ namespace mero::link {
 // The pressure query stores its reading, then the pressure in hPa, in pressureValue.
 std::optional<std::string> DecodeReply(std::string_view shown, std::string_view lastCommand,
                                        std::string_view commandPrefix, std::int64_t& pressureValue);
+
+// The codes of the nine queries DecodeReply reads, in the order it tries them.
+std::span<const std::string_view> DecodedQueries();
+
+// The figures a decoded reply carries, read from the same places of the shown text as the
+// status line: lamp hours, the three temperatures in degrees Celsius, the pressure in hPa.
+// A figure is missing where its reply has no number there or the query is another one.
+struct ReplyFigures {
+  std::optional<std::int64_t> hours;
+  std::array<std::optional<double>, 3> degrees;
+  std::optional<std::int64_t> hPa;
+};
+ReplyFigures ReadFigures(std::string_view shown, std::string_view lastCommand,
+                         std::string_view commandPrefix);
 
 }  // namespace mero::link

@@ -5,23 +5,18 @@
 #include <span>
 #include <string_view>
 
+#include "link/commands.h"
+
 namespace mero::panel {
 
-// Reply window (Timer2) and monitor time (Timer4) that a key sets before it sends.
-enum class Timing { Unchanged, Reply2000, Reply5000 };
-
-struct TimerIntervals {
-  int reply;    // Timer2, ms
-  int monitor;  // Timer4, ms
-};
-std::optional<TimerIntervals> IntervalsOf(Timing timing);
-
-// A key that sends one fixed command per click.
-struct OneShotBinding {
-  std::string_view control;
-  std::string_view code;
-  Timing timing;
-};
+// The one-shot keys and their timings live with the link, where the headless commands
+// read them too.
+using link::FindOneShot;
+using link::IntervalsOf;
+using link::OneShotBinding;
+using link::OneShotBindings;
+using link::TimerIntervals;
+using link::Timing;
 
 // A key that sends at the press and repeats while held. Keys with a period set the three
 // intervals after the press's send; cursor keys take theirs from the cursor mode.
@@ -48,12 +43,10 @@ struct CursorTiming {
   int monitor;
 };
 
-std::span<const OneShotBinding> OneShotBindings();
 std::span<const RepeatBinding> RepeatBindings();
 std::span<const RepeatCommand> RepeatCommands();
 std::span<const CursorTiming> CursorTimings();
 
-const OneShotBinding* FindOneShot(std::string_view control);
 const RepeatBinding* FindRepeat(std::string_view control);
 // The command of a repeat code, or empty for an unassigned code.
 std::string_view RepeatCommandOf(std::uint8_t repeatCode);

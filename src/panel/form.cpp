@@ -4,13 +4,12 @@
 #include <cmath>
 #include <optional>
 
+#include "link/commands.h"
 #include "link/monitor_text.h"
 #include "link/reply_decoding.h"
 
 namespace mero::panel {
 namespace {
-
-constexpr char kCr = '\r';
 
 struct NamedClick {
   std::string_view control;
@@ -206,9 +205,7 @@ void Form1::MSComm1_ReopenFailed(const link::PortFailure& failure) {
 // ---- Command keys ----
 
 void Form1::SendCommand(std::string_view code) {
-  state.lastCommand = state.commandPrefix;
-  state.lastCommand += code;
-  state.lastCommand += kCr;
+  state.lastCommand = link::CommandText(state.commandPrefix, code);
   Hyouji(state.lastCommand, kOutgoing);
 }
 
@@ -281,11 +278,11 @@ void Form1::Command23_Click() {
 // ---- Command entry ----
 
 void Form1::Command95_Click() {
-  const TimerIntervals intervals = *IntervalsOf(Timing::Reply2000);
+  const TimerIntervals intervals = *IntervalsOf(link::kTypedTiming);
   timers_.timer2.setInterval(intervals.reply);
   timers_.timer4.setInterval(intervals.monitor);
   state.typedCommand = surface_.entryBytes();
-  state.lastCommand = state.commandPrefix + state.typedCommand + kCr;
+  state.lastCommand = link::CommandText(state.commandPrefix, state.typedCommand);
   Hyouji(state.lastCommand, kOutgoing);
 }
 

@@ -36,9 +36,9 @@ inline constexpr int kOutgoing = 1;
 inline constexpr int kIncoming = 2;
 
 inline constexpr int kTimer1Start = 200;
-inline constexpr int kTimer2Start = 500;
+inline constexpr int kTimer2Start = link::kStartIntervals.reply;
 inline constexpr int kTimer3Start = 5000;
-inline constexpr int kTimer4Start = 1000;
+inline constexpr int kTimer4Start = link::kStartIntervals.monitor;
 
 inline constexpr std::string_view kSettings19200 = "19200,N,8,1";
 inline constexpr std::string_view kSettings9600 = "9600,N,8,1";

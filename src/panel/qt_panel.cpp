@@ -40,6 +40,9 @@ class ToolTipRefresher : public QObject {
 
 QtPanel::QtPanel(const PortDevices& devices)
     : port_(devices.com1, devices.com2),
+      loggedPort_(
+          port_,
+          [this] { return link::ShowPath(port_.device(port_.portNumber()).path.toStdString()); }),
       window_(WindowEvents{
           .click = [this](std::string_view control) { form_.Click(control); },
           .doubleClick = [this](std::string_view control) { form_.DoubleClick(control); },
@@ -47,7 +50,7 @@ QtPanel::QtPanel(const PortDevices& devices)
           .mouseUp = [this](std::string_view control) { form_.MouseUp(control); },
           .keyDown = [this](int key, int shift) { form_.Form_KeyDown(key, shift); },
       }),
-      form_(port_, {timer1_, timer2_, timer3_, timer4_}, window_) {
+      form_(loggedPort_, {timer1_, timer2_, timer3_, timer4_}, window_) {
   showDevicesAsToolTips();
   // A COM that had no port may take one that appears later: the tip follows.
   toolTips_ = std::make_unique<ToolTipRefresher>([this] { showDevicesAsToolTips(); });

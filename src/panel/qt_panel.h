@@ -7,6 +7,7 @@
 
 #include "link/qt_serial_port.h"
 #include "link/qt_timer.h"
+#include "link/traffic_log.h"
 #include "panel/form.h"
 #include "panel/qt_window.h"
 
@@ -35,12 +36,15 @@ class QtPanel {
   QtWindow& window() { return window_; }
   Form1& form() { return form_; }
   link::QtSerialPort& port() { return port_; }
+  // Every send and arrival goes to `log` from now on; nullptr stops it.
+  void setTrafficLog(link::TrafficLog* log) { loggedPort_.setLog(log); }
 
  private:
   // The device behind each port option, as its tool tip, read when the tip is asked for.
   void showDevicesAsToolTips();
 
   link::QtSerialPort port_;
+  link::LoggedPort loggedPort_;
   link::QtTimer timer1_, timer2_, timer3_, timer4_;
   QtWindow window_;
   Form1 form_;

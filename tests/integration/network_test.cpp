@@ -16,6 +16,7 @@
 
 #include "link/monitor_text.h"
 #include "panel/bindings.h"
+#include "line_speed.h"
 #include "panel_on_pty.h"
 #include "ser2net.h"
 
@@ -28,14 +29,6 @@ constexpr int kWaitMs = 5000;
 enum class Kind { Raw, Rfc2217 };
 constexpr Kind kKinds[] = {Kind::Raw, Kind::Rfc2217};
 const char* Name(Kind kind) { return kind == Kind::Raw ? "raw TCP" : "RFC 2217"; }
-
-speed_t LineSpeed(const std::string& device) {
-  const int fd = ::open(device.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK);
-  termios settings{};
-  const bool read = fd >= 0 && ::tcgetattr(fd, &settings) == 0;
-  if (fd >= 0) ::close(fd);
-  return read ? ::cfgetospeed(&settings) : B0;
-}
 
 // The panel with COM1 on the virtual projector through ser2net.
 struct NetworkRig {

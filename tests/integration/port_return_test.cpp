@@ -14,6 +14,7 @@
 #include <QTimer>
 #include <string>
 
+#include "line_speed.h"
 #include "link/qt_serial_port.h"
 #include "panel_on_pty.h"
 
@@ -27,15 +28,6 @@ constexpr int kQuietWakeUps = 4;
 
 bool Contains(const std::string& text, std::string_view part) {
   return text.find(part) != std::string::npos;
-}
-
-// The line speed the device is set to now, read from the device itself.
-speed_t LineSpeed(const std::string& device) {
-  const int fd = ::open(device.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK);
-  termios settings{};
-  const bool read = fd >= 0 && ::tcgetattr(fd, &settings) == 0;
-  if (fd >= 0) ::close(fd);
-  return read ? ::cfgetospeed(&settings) : B0;
 }
 
 // Runs the event loop for `ms` and counts how often it woke up.
@@ -142,8 +134,9 @@ TEST(DeviceNames, ALinkWithABytesNameOrALongPathOpens) {
     ASSERT_EQ(::symlink(server.DevicePath().c_str(), link.constData()), 0);
     link::QtSerialPort port(link::ComDevice{link, {}, false}, link::ComDevice{});
     EXPECT_TRUE(port.open()) << port.lastFailure().description;
+    const std::uint64_t before = server.CommandCount();
     EXPECT_TRUE(port.write("CR0\r"));
-    EXPECT_TRUE(server.WaitForCommands(server.CommandCount() + 1, std::chrono::seconds(3)));
+    EXPECT_TRUE(server.WaitForCommands(before + 1, std::chrono::seconds(3)));
     ::unlink(link.constData());  // the folder's own clean-up cannot name it
   }
   // Missing, the name is shown with the byte that is not text escaped.

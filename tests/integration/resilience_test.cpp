@@ -123,7 +123,7 @@ TEST(Resilience, TenMegabytesOfNoiseKeepTheBufferBoundedAndThePanelWorking) {
   std::string tail;  // the newest bytes sent, as many as the buffer keeps
   for (std::uint32_t chunk = 0; sent < kFloodBytes; ++chunk) {
     // Each chunk ends in its own tag, so its arrival is known without counting bytes.
-    const std::string tag = "#" + std::to_string(chunk) + "#";
+    const std::string tag = '#' + std::to_string(chunk) + '#';
     std::string bytes(kChunkBytes - tag.size(), '\0');
     for (char& c : bytes) c = static_cast<char>(byte(random));
     bytes += tag;

@@ -28,7 +28,7 @@ TEST(MonitorText, TranscribesEachCharacterByItsRule) {
       {"reply", "00\r", " 0 0 CR "},
       {"ACK then CR", Byte(6) + "\r", " ACK CR "},
       {"code 20 alone", Byte(20), " &"},
-      {"code 20 takes no blank", "a" + Byte(20) + "b", " a &b "},
+      {"code 20 takes no blank", std::string("a") + Byte(20) + "b", " a &b "},
       {"line feed", "\n", " LF "},
       {"CR LF", "\r\n", " CR LF "},
       {"tab", "\t", " ? "},

@@ -28,6 +28,9 @@ TEST(Options, DevicesInEveryForm) {
        "/dev/serial/by-id/usb-FTDI-if00"},
       // A path is the system's bytes, whatever their encoding.
       {{"/tmp/caf\xe9"}, "/tmp/caf\xe9", std::nullopt},
+      // The log's file is no DEVICE.
+      {{"--log", "/tmp/mero.log", "/dev/ttyUSB0"}, "/dev/ttyUSB0", std::nullopt},
+      {{"--log=/tmp/mero.log", "--com2", "/dev/ttyS1"}, std::nullopt, "/dev/ttyS1"},
   };
   for (const auto& c : cases) {
     const Options options = ParseOptions(c.args);
@@ -35,6 +38,8 @@ TEST(Options, DevicesInEveryForm) {
     EXPECT_EQ(options.com1, c.com1);
     EXPECT_EQ(options.com2, c.com2);
   }
+  EXPECT_EQ(ParseOptions(Args{"--log", "/tmp/caf\xe9.log"}).log, "/tmp/caf\xe9.log");
+  EXPECT_EQ(ParseOptions(Args{}).log, std::nullopt);
 }
 
 TEST(Options, Switches) {
@@ -59,6 +64,8 @@ TEST(Options, MistakesAreNamedWithAPointerToHelp) {
       {{"--com1"}, "--com1 needs a device"},
       {{"--com2", ""}, "--com2 needs a device"},
       {{"--com1="}, "--com1 needs a device"},
+      {{"--log"}, "--log needs a file"},
+      {{"--log="}, "--log needs a file"},
       {{"--speed", "9600"}, "unknown option --speed; see mero-control --help"},
       {{"-x"}, "unknown option -x; see mero-control --help"},
       {{"/dev/ttyUSB0", "/dev/ttyUSB1"}, "more than one DEVICE (/dev/ttyUSB1)"},

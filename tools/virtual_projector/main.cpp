@@ -1,5 +1,6 @@
 // virtual-projector: a projector on a pseudo-terminal, for the demo and for trying the panel
-// without hardware. Prints the device path and serves until SIGINT or SIGTERM.
+// without hardware. Prints the device path and serves until SIGINT or SIGTERM; --count serves
+// several independent ones, a path a line.
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -9,9 +10,11 @@
 #include <cstdio>
 #include <functional>
 #include <iostream>
+#include <memory>
 #include <optional>
 #include <string_view>
 #include <system_error>
+#include <vector>
 
 #include "version.h"
 #include "virtual_projector/pty_server.h"
@@ -23,7 +26,9 @@ constexpr int kExitUsage = 2;
 constexpr std::string_view kUsage =
     "Usage: virtual-projector [options]\n"
     "Answers like a projector on a pseudo-terminal and prints its device path.\n"
-    "  --link PATH        keep a symbolic link to the device at PATH\n"
+    "  --count N          serve N independent projectors, one device path a line (default 1)\n"
+    "  --link PATH        keep a symbolic link to the device at PATH (with --count, links\n"
+    "                     PATH-1 to PATH-N)\n"
     "  --warm-up MS       count-down time after power on (default 5000)\n"
     "  --cool-down MS     cooling time after power off (default 5000)\n"
     "  --reply-delay MS   wait before each reply (default 0)\n"
@@ -44,10 +49,11 @@ enum class Parsed { Run, Help, Version, Error };
 
 // Fills `options` from the command line, in the same style as the panel's own: --name VALUE
 // or --name=VALUE. Arguments are bytes; Latin-1 carries them through unchanged.
-Parsed Parse(int argc, char** argv, mero::vp::ServerOptions& options) {
+Parsed Parse(int argc, char** argv, mero::vp::ServerOptions& options, int& count) {
   QStringList arguments;
   for (int i = 0; i < argc; ++i) arguments << QString::fromLatin1(argv[i]);
   QCommandLineParser parser;
+  const QCommandLineOption countOption(QStringLiteral("count"), {}, QStringLiteral("N"));
   const QCommandLineOption link(QStringLiteral("link"), {}, QStringLiteral("PATH"));
   const QCommandLineOption warmUp(QStringLiteral("warm-up"), {}, QStringLiteral("MS"));
   const QCommandLineOption coolDown(QStringLiteral("cool-down"), {}, QStringLiteral("MS"));
@@ -55,7 +61,7 @@ Parsed Parse(int argc, char** argv, mero::vp::ServerOptions& options) {
   const QCommandLineOption baud(QStringLiteral("baud"), {}, QStringLiteral("N"));
   const QCommandLineOption help(QStringList{QStringLiteral("h"), QStringLiteral("help")});
   const QCommandLineOption version(QStringList{QStringLiteral("v"), QStringLiteral("version")});
-  parser.addOptions({link, warmUp, coolDown, replyDelay, baud, help, version});
+  parser.addOptions({countOption, link, warmUp, coolDown, replyDelay, baud, help, version});
   if (!parser.parse(arguments)) {
     const QStringList unknown = parser.unknownOptionNames();
     std::cerr << "virtual-projector: "
@@ -81,6 +87,7 @@ Parsed Parse(int argc, char** argv, mero::vp::ServerOptions& options) {
       {&coolDown, [&](int ms) { options.projector.coolDownMs = ms; }},
       {&replyDelay, [&](int ms) { options.replyDelay = std::chrono::milliseconds(ms); }},
       {&baud, [&](int n) { options.baud = n; }},
+      {&countOption, [&](int n) { count = n; }},
   };
   for (const auto& [option, set] : numbers) {
     if (!parser.isSet(*option)) continue;
@@ -92,6 +99,10 @@ Parsed Parse(int argc, char** argv, mero::vp::ServerOptions& options) {
     }
     set(*number);
   }
+  if (count < 1) {
+    std::cerr << "virtual-projector: --count: at least 1\n";
+    return Parsed::Error;
+  }
   return Parsed::Run;
 }
 
@@ -99,7 +110,8 @@ Parsed Parse(int argc, char** argv, mero::vp::ServerOptions& options) {
 
 int main(int argc, char** argv) {
   mero::vp::ServerOptions options;
-  switch (Parse(argc, argv, options)) {
+  int count = 1;
+  switch (Parse(argc, argv, options, count)) {
     case Parsed::Error:
       return kExitUsage;
     case Parsed::Help:
@@ -120,8 +132,14 @@ int main(int argc, char** argv) {
   pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
 
   try {
-    mero::vp::PtyServer server(options);
-    std::cout << server.DevicePath() << std::endl;
+    std::vector<std::unique_ptr<mero::vp::PtyServer>> servers;
+    for (int i = 1; i <= count; ++i) {
+      mero::vp::ServerOptions own = options;
+      if (count > 1 && !own.linkPath.empty()) own.linkPath += "-" + std::to_string(i);
+      servers.push_back(std::make_unique<mero::vp::PtyServer>(own));
+      std::cout << servers.back()->DevicePath() << '\n';
+    }
+    std::cout << std::flush;
     int signal = 0;
     sigwait(&stopSignals, &signal);
   } catch (const std::system_error& error) {

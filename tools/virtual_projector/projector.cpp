@@ -32,6 +32,13 @@ constexpr int kLamp2 = 2;
 
 std::string WithCr(std::string text) { return text + kCr; }
 
+// A one-character code followed by a number: "03", "12", ...
+std::string CodeAndNumber(char code, int number) {
+  std::string text(1, code);
+  text += std::to_string(number);
+  return text;
+}
+
 // Five characters "+DD.D" when signed, four "DD.D" otherwise, clamped to what fits.
 std::string Temperature(double celsius, bool withSign) {
   const double low = withSign ? -kMaxTemperature : 0.0;
@@ -143,11 +150,11 @@ std::string Projector::StatusReply(std::string_view query) const {
     const bool lit = LampLit();
     switch (settings_.lampMode) {
       case LampMode::TwoLamps:
-        return lit ? "0" + std::to_string(kLamp1 | kLamp2) : "00";
+        return lit ? CodeAndNumber('0', kLamp1 | kLamp2) : "00";
       case LampMode::OnlyLamp1:
-        return lit ? "1" + std::to_string(kLamp1) : "10";
+        return lit ? CodeAndNumber('1', kLamp1) : "10";
       case LampMode::OnlyLamp2:
-        return lit ? "2" + std::to_string(kLamp2) : "20";
+        return lit ? CodeAndNumber('2', kLamp2) : "20";
     }
   }
   if (query == "CR9") return settings_.model;
@@ -155,7 +162,7 @@ std::string Projector::StatusReply(std::string_view query) const {
     if (power_ == PowerState::StandBy) return "FF";
     if (LampLit() && !settings_.signalPresent) return "80";
     const int mute = (videoMute_ ? kMuteVideo : 0) | (audioMute_ ? kMuteAudio : 0);
-    return "0" + std::to_string(mute);
+    return CodeAndNumber('0', mute);
   }
   if (query == "CR PRESSURE") return std::to_string(settings_.pressureReading);
   return {};

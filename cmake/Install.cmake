@@ -1,0 +1,85 @@
+# What `cmake --install` and the package put on a system: the panel, the virtual projector as
+# mero-virtual-projector, the launcher, the icons, the AppStream metainfo, the manual pages and
+# bash completion. Whatever shows a version takes the project version.
+include(GNUInstallDirs)
+
+# The date of this version, for the manual pages, the metainfo and the package's changelog.
+set(MERO_RELEASE_DATE "2026-12-07")
+# The AppStream component: a reverse-DNS name, and the name of its metainfo file.
+set(MERO_APP_ID "io.github.mero_control.mero_control")
+
+set(MERO_DATA_DIR ${PROJECT_SOURCE_DIR}/data)
+set(MERO_GENERATED_DIR ${PROJECT_BINARY_DIR}/data)
+
+# ---- Programs ----
+
+install(TARGETS mero-control RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+
+# The build tree keeps the short name that the tests and the README use; installed, it takes a
+# name no other package has. install(PROGRAMS) does not strip, so it is done here as
+# install(TARGETS) would do it for `cmake --install --strip` and the package.
+install(PROGRAMS $<TARGET_FILE:virtual-projector> DESTINATION ${CMAKE_INSTALL_BINDIR}
+        RENAME mero-virtual-projector)
+if(CMAKE_STRIP)
+  install(CODE "
+    if(CMAKE_INSTALL_DO_STRIP)
+      execute_process(COMMAND \"${CMAKE_STRIP}\"
+        \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/mero-virtual-projector\")
+    endif()")
+endif()
+
+# ---- Launcher, metainfo, icons ----
+
+install(FILES ${MERO_DATA_DIR}/mero-control.desktop
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
+
+configure_file(${MERO_DATA_DIR}/mero-control.metainfo.xml.in
+               ${MERO_GENERATED_DIR}/${MERO_APP_ID}.metainfo.xml @ONLY)
+install(FILES ${MERO_GENERATED_DIR}/${MERO_APP_ID}.metainfo.xml
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/metainfo)
+
+set(MERO_ICON ${MERO_DATA_DIR}/mero-control.svg)
+install(FILES ${MERO_ICON} DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps)
+
+# The bitmap sizes are drawn from the SVG at build time (rsvg-convert, Debian's librsvg2-bin).
+find_program(RSVG_CONVERT rsvg-convert)
+if(RSVG_CONVERT)
+  set(bitmapIcons)
+  foreach(size 16 24 32 48 64 128 256)
+    set(icon ${MERO_GENERATED_DIR}/icons/${size}x${size}/mero-control.png)
+    add_custom_command(
+      OUTPUT ${icon}
+      COMMAND ${CMAKE_COMMAND} -E make_directory ${MERO_GENERATED_DIR}/icons/${size}x${size}
+      COMMAND ${RSVG_CONVERT} --width ${size} --height ${size} --output ${icon} ${MERO_ICON}
+      DEPENDS ${MERO_ICON}
+      VERBATIM)
+    list(APPEND bitmapIcons ${icon})
+    install(FILES ${icon} DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/${size}x${size}/apps)
+  endforeach()
+  add_custom_target(mero-icons ALL DEPENDS ${bitmapIcons})
+else()
+  message(WARNING "rsvg-convert not found (Debian: librsvg2-bin): only the scalable icon "
+                  "is installed")
+endif()
+
+# ---- Manual pages, compressed as Debian wants them ----
+
+set(manPages)
+foreach(page mero-control mero-virtual-projector)
+  set(man ${MERO_GENERATED_DIR}/man/${page}.1)
+  configure_file(${MERO_DATA_DIR}/man/${page}.1.in ${man} @ONLY)
+  add_custom_command(
+    OUTPUT ${man}.gz
+    COMMAND gzip --best --no-name --keep --force ${man}
+    DEPENDS ${man}
+    VERBATIM)
+  list(APPEND manPages ${man}.gz)
+  install(FILES ${man}.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+endforeach()
+add_custom_target(mero-man-pages ALL DEPENDS ${manPages})
+
+# ---- Bash completion ----
+
+install(FILES ${MERO_DATA_DIR}/completion/mero-control
+              ${MERO_DATA_DIR}/completion/mero-virtual-projector
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions)

@@ -1,0 +1,88 @@
+# The Debian package, made by `cpack -G DEB` in a configured and built build directory
+# (tools/check-package.sh builds, installs and checks it). It holds what cmake/Install.cmake
+# installs, plus Debian's copyright file and changelog; the tests, the benchmarks and the
+# static libraries have no install rules and stay out.
+
+set(MERO_PACKAGE_MAINTAINER "The mero-control developers <mero-control@example.org>"
+    CACHE STRING "Name and address for the package's Maintainer field and changelog")
+
+# ---- /usr/share/doc/mero-control: copyright and changelog ----
+
+# The copyright file in Debian's machine-readable format, with the permission text of LICENSE:
+# each line indented by one space, an empty line written as " .".
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/LICENSE)
+file(READ ${PROJECT_SOURCE_DIR}/LICENSE licence)
+string(FIND "${licence}" "Permission is hereby granted" permission)
+string(SUBSTRING "${licence}" ${permission} -1 licence)
+string(STRIP "${licence}" licence)
+string(REPLACE "\n\n" "\n.\n" licence "${licence}")
+string(REPLACE "\n" "\n " MERO_LICENCE_TEXT " ${licence}")
+configure_file(${MERO_DATA_DIR}/debian/copyright.in ${MERO_GENERATED_DIR}/copyright @ONLY)
+install(FILES ${MERO_GENERATED_DIR}/copyright DESTINATION ${CMAKE_INSTALL_DOCDIR})
+
+# The changelog of a package without a Debian revision, dated with the release date in the
+# form Debian wants: "Mon, 07 Dec 2026 00:00:00 +0000". The day of the week is Sakamoto's.
+string(REGEX MATCH "^([0-9]+)-0?([0-9]+)-(0?([0-9]+))$" dateParts "${MERO_RELEASE_DATE}")
+if(NOT dateParts)
+  message(FATAL_ERROR "MERO_RELEASE_DATE is not YYYY-MM-DD: ${MERO_RELEASE_DATE}")
+endif()
+set(year ${CMAKE_MATCH_1})
+set(month ${CMAKE_MATCH_2})
+set(dayText ${CMAKE_MATCH_3})
+set(day ${CMAKE_MATCH_4})
+math(EXPR monthIndex "${month} - 1")
+set(monthOffsets 0 3 2 5 0 3 5 1 4 6 2 4)
+list(GET monthOffsets ${monthIndex} offset)
+set(y ${year})
+if(month LESS 3)
+  math(EXPR y "${year} - 1")
+endif()
+math(EXPR weekday "(${y} + ${y} / 4 - ${y} / 100 + ${y} / 400 + ${offset} + ${day}) % 7")
+set(weekdayNames Sun Mon Tue Wed Thu Fri Sat)
+set(monthNames Jan Feb Mar Apr May Jun Jul Aug Sep Oct Nov Dec)
+list(GET weekdayNames ${weekday} weekdayName)
+list(GET monthNames ${monthIndex} monthName)
+set(MERO_CHANGELOG_DATE "${weekdayName}, ${dayText} ${monthName} ${year} 00:00:00 +0000")
+
+set(changelog ${MERO_GENERATED_DIR}/changelog)
+configure_file(${MERO_DATA_DIR}/debian/changelog.in ${changelog} @ONLY)
+add_custom_command(
+  OUTPUT ${changelog}.gz
+  COMMAND gzip --best --no-name --keep --force ${changelog}
+  DEPENDS ${changelog}
+  VERBATIM)
+add_custom_target(mero-changelog ALL DEPENDS ${changelog}.gz)
+install(FILES ${changelog}.gz DESTINATION ${CMAKE_INSTALL_DOCDIR})
+
+# ---- CPack ----
+
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME mero-control)
+set(CPACK_PACKAGE_VENDOR "The mero-control developers")
+set(CPACK_PACKAGE_CONTACT "${MERO_PACKAGE_MAINTAINER}")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
+    "control panel for QM40, QM50 and QM70 projectors on RS-232")
+set(CPACK_PACKAGE_DESCRIPTION
+    "A window whose keys send the projector's commands over a serial line: power,\n"
+    "inputs, menu and cursor keys, picture settings, status queries and free\n"
+    "command entry. A traffic monitor shows every byte sent and received, and the\n"
+    "status line decodes the projector's replies.\n"
+    "\n"
+    "COM1 and COM2 take the machine's serial ports or USB adapters. A virtual\n"
+    "projector on a pseudo-terminal, built in (--demo) and as the program\n"
+    "mero-virtual-projector, lets the panel be tried without hardware.")
+string(JOIN "" CPACK_PACKAGE_DESCRIPTION ${CPACK_PACKAGE_DESCRIPTION})
+set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
+set(CPACK_RESOURCE_FILE_README ${PROJECT_SOURCE_DIR}/README.md)
+set(CPACK_STRIP_FILES ON)
+
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_SECTION comm)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+# The libraries from the programs' shared-library needs (dpkg-shlibdeps, from dpkg-dev), plus
+# what they load at run time: the fonts of the window and Qt's platform plugins.
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "fonts-ipafont-gothic, qt6-qpa-plugins")
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+
+include(CPack)
