@@ -59,7 +59,7 @@ DisplayCheck::~DisplayCheck() {
 std::string DisplayCheck::DisplayName() {
   for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) {
     const char* value = std::getenv(name);
-    if (value != nullptr && *value != '\0') return "\"" + std::string(value) + "\" (" + name + ")";
+    if (value != nullptr && *value != '\0') return '"' + std::string(value) + "\" (" + name + ")";
   }
   return "(none)";
 }

@@ -16,7 +16,7 @@ std::string DescribeDevice(const link::ComDevice& device) {
   std::string text = link::ShowPath(device.path.toStdString());
   if (device.fallback) return text + " (no serial port was found)";
   if (!device.stableName.isEmpty() && device.stableName != device.path) {
-    text += "\n" + link::ShowPath(device.stableName.toStdString());
+    text += '\n' + link::ShowPath(device.stableName.toStdString());
   }
   return text;
 }
