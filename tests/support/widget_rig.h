@@ -42,6 +42,12 @@ struct WidgetRig {
     return qobject_cast<T*>(window.control(name));
   }
 
+  // Brings the whole window into view, as Ctrl+K then a double-click on the logo do.
+  void openFully() {
+    window.setWindowHeight(panel::kFullHeight);
+    QCoreApplication::processEvents();
+  }
+
   std::vector<link::Bytes> takeSent() {
     auto out = port.sent();
     port.writes.clear();

@@ -15,15 +15,9 @@ namespace {
 
 using Sent = std::vector<link::Bytes>;
 
-// Brings the whole window into view, as Ctrl+K then a double-click on the logo do.
-void OpenFully(WidgetRig& rig) {
-  rig.window.setWindowHeight(panel::kFullHeight);
-  QCoreApplication::processEvents();
-}
-
 TEST(KeysThroughWidgets, EveryOneShotKeySendsItsRowAndSetsItsTiming) {
   WidgetRig rig;
-  OpenFully(rig);
+  rig.openFully();
   for (const panel::OneShotBinding& key : panel::OneShotBindings()) {
     SCOPED_TRACE(std::string(key.control));
     rig.timer2.setInterval(111);
@@ -40,7 +34,7 @@ TEST(KeysThroughWidgets, EveryOneShotKeySendsItsRowAndSetsItsTiming) {
 
 TEST(KeysThroughWidgets, SameCaptionDifferentCommand) {
   WidgetRig rig;
-  OpenFully(rig);
+  rig.openFully();
   const std::pair<const char*, const char*> keys[] = {
       {"Command64", "C50\r"}, {"Command72", "C25\r"},  // the two "RGB"
       {"Command29", "C07\r"}, {"Command82", "C33\r"},  // the two "Video"
@@ -109,7 +103,7 @@ TEST(KeysThroughWidgets, LosingFocusDoesNotStopARepeat) {
 
 TEST(CommandEntry, SendTakesTheBoxTextAndEnterSendsNothing) {
   WidgetRig rig;
-  OpenFully(rig);
+  rig.openFully();
   auto* box = rig.widget<QLineEdit>("Text1");
   box->setFocus();
   QTest::keyClicks(box, "CR PRESSURE");
@@ -126,7 +120,7 @@ TEST(CommandEntry, SendTakesTheBoxTextAndEnterSendsNothing) {
 
 TEST(CommandEntry, CharactersBeyondOneByteLeaveATrace) {
   WidgetRig rig;
-  OpenFully(rig);
+  rig.openFully();
   auto* box = rig.widget<QLineEdit>("Text1");
   box->setText(QString::fromUtf8("CF é→X"));
   QTest::mouseClick(rig.widget<QPushButton>("Command95"), Qt::LeftButton);

@@ -25,11 +25,6 @@ namespace {
 
 using Sent = std::vector<link::Bytes>;
 
-void OpenFully(WidgetRig& rig) {
-  rig.window.setWindowHeight(panel::kFullHeight);
-  QCoreApplication::processEvents();
-}
-
 // Runs the current test once more in a child on a virtual X server, where the platform's
 // own key bindings are X11's. The test command installs xvfb, so its absence is a failure.
 void RunAgainOnX11() {
@@ -78,7 +73,7 @@ TEST(OperatorMends, CtrlKInTheEntryBoxGrowsTheWindowAndKeepsTheText) {
 
 TEST(OperatorMends, APastedTextOfAHundredThousandCharactersGoesOutWholeInOneSend) {
   WidgetRig rig;
-  OpenFully(rig);
+  rig.openFully();
   std::string text;
   for (int i = 0; text.size() < 100000; ++i) text += "CF " + std::to_string(i) + " ";
   text.resize(100000);
