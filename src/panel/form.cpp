@@ -66,7 +66,7 @@ void Form1::Form_Load() {
 
   state.repeatCode = 0;
   state.replyPending = 0;
-  state.rxBuffer.clear();
+  ClearReceived();
 
   port_.setPortNumber(1);
   port_.setSettings(state.portSettings);
@@ -154,33 +154,63 @@ void Form1::Hyouji(const std::string& text, int trafficDirection) {
   }
   const std::string shown = link::MonitorText(text);
   surface_.setCaption("Label12", shown);
+  receivedLineCurrent_ = false;
+  ShowStatus(shown);
+}
+
+void Form1::ShowStatus(const std::string& shown) {
   if (auto status =
           link::DecodeReply(shown, state.lastCommand, state.commandPrefix, state.pressureValue)) {
     surface_.setCaption("Label22", *status);
   }
 }
 
+// Shows and decodes the whole buffer as Hyouji does, but builds its monitor text a piece at a
+// time: each character has a piece of its own after the leading blank, so what arrived adds
+// its pieces at the end and a trimmed front takes its pieces out after the blank. The work
+// stays in proportion to what arrived, however full the buffer.
 void Form1::MSComm1_OnComm(int kind) {
   if (kind != link::kEventReceive) return;
-  state.rxBuffer += port_.takeAll();
+  const link::Bytes arrived = port_.takeAll();
+  const std::string pieces = link::MonitorText(arrived).substr(1);
+  state.rxBuffer += arrived;
+  state.rxShown += pieces;
+  std::size_t droppedPieces = 0;
   // An endless stream with no reply window closing keeps only its newest text.
   if (state.rxBuffer.size() > kRxBufferLimit) {
-    state.rxBuffer.erase(0, state.rxBuffer.size() - kRxBufferLimit);
+    const std::size_t dropped = state.rxBuffer.size() - kRxBufferLimit;
+    droppedPieces =
+        link::MonitorText(std::string_view(state.rxBuffer).substr(0, dropped)).size() - 1;
+    state.rxBuffer.erase(0, dropped);
+    state.rxShown.erase(1, droppedPieces);
   }
   state.replyPending = 0;
-  Hyouji(state.rxBuffer, kIncoming);
+  if (receivedLineCurrent_) {
+    surface_.appendCaption("Label12", pieces, 1, droppedPieces);
+  } else {
+    surface_.setCaption("Label12", state.rxShown);
+    receivedLineCurrent_ = true;
+  }
+  ShowStatus(state.rxShown);
+}
+
+void Form1::ClearReceived() {
+  state.rxBuffer.clear();
+  state.rxShown = link::MonitorText("");
+  receivedLineCurrent_ = false;
 }
 
 void Form1::Timer2_Timer() {
   if (state.replyPending == 1) surface_.setCaption("Label12", std::string(kNoReplyMark));
   timers_.timer2.setEnabled(false);
-  state.rxBuffer.clear();
+  ClearReceived();
   state.replyPending = 0;
 }
 
 void Form1::Timer4_Timer() {
   surface_.setCaption("Label11", "");
   surface_.setCaption("Label12", "");
+  receivedLineCurrent_ = false;
   surface_.setCaption("Label22", "");
   timers_.timer4.setEnabled(false);
 }
@@ -248,7 +278,7 @@ void Form1::Repeat_MouseUp(const RepeatBinding& key) {
   surface_.setCaption("Label12", "");
   timers_.timer2.setInterval(kTimer2Start);
   timers_.timer4.setInterval(kTimer4Start);
-  state.rxBuffer.clear();
+  ClearReceived();
   if (key.setsZoomMode) {
     timers_.timer1.setInterval(kZoomReleasePeriod);
     state.cursorMode = kCursorModeZoom;

@@ -16,6 +16,8 @@ struct FormState {
   std::string commandPrefix;
   std::string lastCommand;
   std::string rxBuffer;
+  // The monitor text of rxBuffer, kept in step with it by every handler that changes it.
+  std::string rxShown = " ";
   std::uint8_t replyPending = 0;
   std::int64_t pressureValue = 0;
   std::string portSettings;
@@ -125,6 +127,8 @@ class Form1 {
   void ChooseSpeed(std::string_view settings);
   void SendCommand(std::string_view code);
   void ShowPortState();
+  void ClearReceived();
+  void ShowStatus(const std::string& shown);
 
   link::SerialPort& port_;
   FormTimers timers_;
@@ -132,6 +136,8 @@ class Form1 {
   // The port was lost or could not be opened at start: the next port choice opens it (and,
   // while its device is away, the port's watch opens it when it comes back).
   bool reopenOnChoice_ = false;
+  // Label12 holds rxShown as the last arrival left it: the next arrival only changes it.
+  bool receivedLineCurrent_ = false;
 };
 
 }  // namespace mero::panel

@@ -32,7 +32,9 @@ const QStringList kPGothicFaces = {QStringLiteral("ＭＳ Ｐゴシック"), QSt
 
 // More characters than the widest label can show in its smallest font.
 constexpr qsizetype kLabelShownLimit = 1024;
-constexpr const char* kFullTextProperty = "meroFullText";
+// UTF-8 takes at most four bytes for a character (two UTF-16 units), so this many bytes of a
+// caption hold at least its first kLabelShownLimit units.
+constexpr std::size_t kLabelShownBytes = 4 * static_cast<std::size_t>(kLabelShownLimit);
 
 // The traffic monitor's lines: their text can be selected with the mouse and copied with
 // Ctrl+C. They keep taking no focus, so the keys' focus and tab order stay as they are.
@@ -230,18 +232,14 @@ QWidget* QtWindow::control(std::string_view name) const {
 
 void QtWindow::setCaption(std::string_view name, const std::string& text) {
   QWidget* widget = control(name);
-  const QString caption = FromUtf8(text);
   if (auto* label = qobject_cast<QLabel*>(widget)) {
-    // A one-line label shows only its first few dozen characters; laying out the rest of a
-    // long received text on every arrival would cost milliseconds each time for nothing.
-    if (caption.size() > kLabelShownLimit) {
-      label->setText(caption.left(kLabelShownLimit));
-      label->setProperty(kFullTextProperty, caption);
-    } else {
-      label->setText(caption);
-      label->setProperty(kFullTextProperty, QVariant());
-    }
-  } else if (auto* key = qobject_cast<KeyButton*>(widget)) {
+    std::string& whole = labelTexts_[std::string(name)];
+    whole = text;
+    showLabelText(label, whole);
+    return;
+  }
+  const QString caption = FromUtf8(text);
+  if (auto* key = qobject_cast<KeyButton*>(widget)) {
     key->setCaption(caption);
   } else if (auto* button = qobject_cast<QAbstractButton*>(widget)) {
     button->setText(caption);
@@ -256,8 +254,9 @@ std::string QtWindow::caption(std::string_view name) const {
   QWidget* widget = control(name);
   QString text;
   if (auto* label = qobject_cast<QLabel*>(widget)) {
-    const QVariant full = label->property(kFullTextProperty);
-    text = full.isValid() ? full.toString() : label->text();
+    const auto whole = labelTexts_.find(name);
+    if (whole != labelTexts_.end()) return whole->second;
+    text = label->text();
   } else if (auto* key = qobject_cast<KeyButton*>(widget)) {
     text = key->caption();
   } else if (auto* button = qobject_cast<QAbstractButton*>(widget)) {
@@ -266,6 +265,31 @@ std::string QtWindow::caption(std::string_view name) const {
     text = edit->text();
   }
   return text.toStdString();
+}
+
+void QtWindow::appendCaption(std::string_view name, std::string_view appended, std::size_t dropFrom,
+                             std::size_t dropCount) {
+  auto* label = qobject_cast<QLabel*>(control(name));
+  if (label == nullptr) {
+    std::string text = caption(name);
+    AppendAndDrop(text, appended, dropFrom, dropCount);
+    setCaption(name, text);
+    return;
+  }
+  const auto [whole, added] = labelTexts_.try_emplace(std::string(name));
+  if (added) whole->second = label->text().toStdString();
+  AppendAndDrop(whole->second, appended, dropFrom, dropCount);
+  showLabelText(label, whole->second);
+}
+
+// A one-line label shows only its first few dozen characters; converting and laying out the
+// rest of a long received text on every arrival would cost milliseconds each time for nothing.
+// Screen readers get what the label shows.
+void QtWindow::showLabelText(QLabel* label, std::string_view text) {
+  const QString shown = FromUtf8(text.substr(0, kLabelShownBytes)).left(kLabelShownLimit);
+  if (shown == label->text()) return;
+  label->setText(shown);
+  label->setAccessibleName(shown);
 }
 
 void QtWindow::setVisible(std::string_view name, bool visible) {

@@ -11,6 +11,7 @@
 #include "panel/controls.h"
 #include "panel/surface.h"
 
+class QLabel;
 class QLineEdit;
 
 namespace mero::panel {
@@ -53,6 +54,8 @@ class QtWindow : public QWidget, public Surface {
   // Surface
   void setCaption(std::string_view control, const std::string& text) override;
   std::string caption(std::string_view control) const override;
+  void appendCaption(std::string_view control, std::string_view appended, std::size_t dropFrom,
+                     std::size_t dropCount) override;
   void setVisible(std::string_view control, bool visible) override;
   bool isVisible(std::string_view control) const override;
   void mark(std::string_view option) override;
@@ -82,9 +85,12 @@ class QtWindow : public QWidget, public Surface {
   int frameTwipsWide() const;
   void keepOneSelection(QObject* pressed);
   bool copyMonitorSelection();
+  void showLabelText(QLabel* label, std::string_view text);
 
   WindowEvents events_;
   std::map<std::string, QWidget*, std::less<>> controls_;
+  // Each label's caption as set, whole; the label shows only its front.
+  std::map<std::string, std::string, std::less<>> labelTexts_;
   QLineEdit* entry_ = nullptr;
   std::vector<std::string>* recordedBoxes_ = nullptr;
   struct SetHeight {

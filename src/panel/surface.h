@@ -1,5 +1,7 @@
 #pragma once
 
+#include <algorithm>
+#include <cstddef>
 #include <string>
 #include <string_view>
 
@@ -14,6 +16,11 @@ class Surface {
 
   virtual void setCaption(std::string_view control, const std::string& text) = 0;
   virtual std::string caption(std::string_view control) const = 0;
+  // Changes a caption as AppendAndDrop changes a text, at a cost in proportion to the change
+  // rather than to the caption: for a long caption that grows and loses its front a little at
+  // a time.
+  virtual void appendCaption(std::string_view control, std::string_view appended,
+                             std::size_t dropFrom, std::size_t dropCount) = 0;
   virtual void setVisible(std::string_view control, bool visible) = 0;
   virtual bool isVisible(std::string_view control) const = 0;
   // Marks an option button (and so unmarks the others of its group); raises no handler.
@@ -38,5 +45,13 @@ class Surface {
   // Closes the window and ends the program.
   virtual void quit() = 0;
 };
+
+// `appended` added at the end of `text`, then `dropCount` bytes (as many as there are) taken
+// out from `dropFrom`.
+inline void AppendAndDrop(std::string& text, std::string_view appended, std::size_t dropFrom,
+                          std::size_t dropCount) {
+  text += appended;
+  text.erase(std::min(dropFrom, text.size()), dropCount);
+}
 
 }  // namespace mero::panel

@@ -135,6 +135,10 @@ class FakeSurface : public panel::Surface {
   void setCaption(std::string_view control, const std::string& text) override {
     captions_[std::string(control)] = text;
   }
+  void appendCaption(std::string_view control, std::string_view appended, std::size_t dropFrom,
+                     std::size_t dropCount) override {
+    panel::AppendAndDrop(captions_[std::string(control)], appended, dropFrom, dropCount);
+  }
   std::string caption(std::string_view control) const override {
     auto it = captions_.find(std::string(control));
     return it == captions_.end() ? std::string() : it->second;
