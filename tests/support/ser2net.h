@@ -73,11 +73,25 @@ class Ser2net {
   }
 
  private:
-  // Whether something listens on the port, found without connecting to it: a connection
-  // would make the server open the device, and keep it from the panel for a while.
+  // Whether something listens on the port, read from the kernel's socket table: connecting
+  // would make the server open the device (and keep it from the panel for a while), and
+  // binding the port to find out could take it from the server as it starts.
   static bool Listens(quint16 port) {
-    QTcpServer probe;
-    return !probe.listen(QHostAddress::LocalHost, port);
+    constexpr const char* kListenState = "0A";
+    for (const char* table : {"/proc/net/tcp", "/proc/net/tcp6"}) {
+      QFile file(QString::fromLatin1(table));
+      if (!file.open(QIODevice::ReadOnly)) continue;
+      const QList<QByteArray> lines = file.readAll().split('\n');
+      for (const QByteArray& line : lines) {
+        const QList<QByteArray> fields = line.simplified().split(' ');
+        // "sl local_address rem_address st ...", the address as HEX:PORT.
+        if (fields.size() < 4 || fields[3] != kListenState) continue;
+        const qsizetype colon = fields[1].lastIndexOf(':');
+        bool ok = false;
+        if (colon > 0 && fields[1].mid(colon + 1).toUShort(&ok, 16) == port && ok) return true;
+      }
+    }
+    return false;
   }
 
   std::string device_;
