@@ -62,15 +62,9 @@ std::string Letters(std::size_t count) {
 int main(int argc, char** argv) {
   qputenv("QT_QPA_PLATFORM", "offscreen");
   QApplication app(argc, argv);
-  QTemporaryDir folder;
-  mero::vp::ServerOptions options;
-  options.linkPath = folder.filePath(QStringLiteral("projector")).toStdString();
-  mero::vp::PtyServer projector(options);
-
-  mero::panel::QtPanel panel(mero::panel::PortDevices{QString::fromStdString(options.linkPath),
-                                                      QStringLiteral("/nonexistent")});
-  std::vector<std::string> boxes;
-  panel.window().recordBoxes(&boxes);
+  mero::bench::PanelOnLinkedProjector rig;
+  mero::vp::PtyServer& projector = rig.projector;
+  mero::panel::QtPanel& panel = rig.panel;
   panel.load();
   panel.window().show();
   if (!panel.port().isOpen()) {

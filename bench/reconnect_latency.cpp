@@ -13,10 +13,13 @@
 #include <string>
 #include <vector>
 
+#include "event_loop.h"
 #include "panel/qt_panel.h"
 #include "virtual_projector/pty_server.h"
 
 namespace {
+
+using mero::bench::RunUntil;
 
 using namespace std::chrono;
 using namespace std::chrono_literals;
@@ -24,34 +27,15 @@ using namespace std::chrono_literals;
 constexpr int kReturns = 20;
 constexpr auto kTimeout = 5s;
 
-// Runs the event loop until the condition holds or the time is up.
-template <typename Condition>
-bool RunUntil(Condition condition, milliseconds limit) {
-  const auto end = steady_clock::now() + limit;
-  while (!condition()) {
-    if (steady_clock::now() >= end) return false;
-    QEventLoop loop;
-    QTimer::singleShot(1ms, Qt::PreciseTimer, &loop, &QEventLoop::quit);
-    loop.exec(QEventLoop::WaitForMoreEvents);
-  }
-  return true;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
   qputenv("QT_QPA_PLATFORM", "offscreen");
   QApplication app(argc, argv);
-  QTemporaryDir folder;
-  const std::string link = folder.filePath(QStringLiteral("projector")).toStdString();
-  mero::vp::ServerOptions options;
-  options.linkPath = link;
-  mero::vp::PtyServer projector(options);
-
-  mero::panel::QtPanel panel(
-      mero::panel::PortDevices{QString::fromStdString(link), QStringLiteral("/nonexistent")});
-  std::vector<std::string> boxes;
-  panel.window().recordBoxes(&boxes);
+  mero::bench::PanelOnLinkedProjector rig;
+  const std::string& link = rig.link;
+  mero::vp::PtyServer& projector = rig.projector;
+  mero::panel::QtPanel& panel = rig.panel;
   steady_clock::time_point openedAt;
   auto restored = panel.port().onRestored;
   panel.port().onRestored = [&](const std::string& notice) {
