@@ -4,6 +4,7 @@
 #include <grp.h>
 #include <limits.h>
 #include <stdlib.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -45,6 +46,10 @@ constexpr std::string_view kLockPrefix = "LCK..";
 constexpr gid_t kSuperuserGroup = 0;
 // Large enough for any group entry a system keeps.
 constexpr std::size_t kGroupBufferSize = 16384;
+// Arrivals smaller than this that follow the last one handed on within a display frame are
+// held and handed on together when the frame is over.
+constexpr int kArrivalFrameMs = 16;
+constexpr qint64 kPacedArrivalBytes = 1024;
 
 std::vector<std::string_view> SplitFields(std::string_view text) {
   std::vector<std::string_view> fields;
@@ -264,9 +269,9 @@ QtSerialPort::QtSerialPort(ComDevice com1, ComDevice com2, QObject* parent)
   net_.onLineRefused = [this](const std::string& what) {
     if (onNotice) onNotice(portLabel() + ": " + what + ".");
   };
-  connect(&port_, &QSerialPort::readyRead, this, [this] {
-    if (onEvent) onEvent(kEventReceive);
-  });
+  pace_.setSingleShot(true);
+  connect(&pace_, &QTimer::timeout, this, [this] { releaseArrivals(); });
+  connect(&port_, &QSerialPort::readyRead, this, [this] { onArrival(); });
   connect(&port_, &QSerialPort::errorOccurred, this, &QtSerialPort::onQtError);
 }
 
@@ -391,6 +396,7 @@ bool QtSerialPort::openDevice() {
   }
   ++session_;
   lossPending_ = false;
+  stopPacing();
   // The line is driven as a terminal that is present. Pseudo-terminals and some adapters
   // have no modem lines; the port works without them, so a refusal is not a failure.
   port_.setDataTerminalReady(true);
@@ -416,9 +422,55 @@ bool QtSerialPort::close() {
         Qt::QueuedConnection);
   }
   lossPending_ = false;
+  stopPacing();
   if (port_.isOpen()) port_.close();
   port_.clearError();
   return true;
+}
+
+// A device that trickles bytes one by one would otherwise wake the panel, and have the monitor
+// transcribed and repainted, for every byte. Small arrivals that come within a display frame of
+// the last one handed on are therefore held, and handed on together once the frame is over;
+// the first arrival after a quiet frame, and any large one, goes on at once. While held,
+// QSerialPort's read buffer is limited to what it holds, so it stops reading the device
+// (the driver keeps what comes) and nothing wakes the event loop until the frame is over.
+void QtSerialPort::onArrival() {
+  if (holding_) return;
+  const qint64 buffered = port_.bytesAvailable();
+  if (sinceArrival_.isValid() && buffered > 0 && buffered < kPacedArrivalBytes &&
+      sinceArrival_.elapsed() < kArrivalFrameMs) {
+    holding_ = true;
+    port_.setReadBufferSize(buffered);
+    pace_.start(static_cast<int>(kArrivalFrameMs - sinceArrival_.elapsed()));
+    return;
+  }
+  handOnArrival();
+}
+
+void QtSerialPort::handOnArrival() {
+  sinceArrival_.start();
+  if (onEvent) onEvent(kEventReceive);
+}
+
+void QtSerialPort::releaseArrivals() {
+  if (!holding_) return;
+  holding_ = false;
+  port_.setReadBufferSize(0);
+  // What waited in the driver is read on the next turn of the event loop and goes on at once,
+  // with what is held; otherwise what is held goes on now.
+  int waiting = 0;
+  if (::ioctl(port_.handle(), FIONREAD, &waiting) == 0 && waiting > 0) {
+    sinceArrival_.invalidate();
+    return;
+  }
+  if (port_.bytesAvailable() > 0) handOnArrival();
+}
+
+void QtSerialPort::stopPacing() {
+  pace_.stop();
+  holding_ = false;
+  sinceArrival_.invalidate();
+  port_.setReadBufferSize(0);
 }
 
 bool QtSerialPort::isOpen() const { return port_.isOpen() || netOpen_; }

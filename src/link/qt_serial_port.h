@@ -4,6 +4,7 @@
 #include <QObject>
 #include <QSerialPort>
 #include <QString>
+#include <QElapsedTimer>
 #include <QTimer>
 #include <array>
 #include <chrono>
@@ -131,6 +132,10 @@ class QtSerialPort : public QObject, public SerialPort {
   void stopWatch();
   void tryReopen();
   bool openDevice();
+  void onArrival();
+  void handOnArrival();
+  void releaseArrivals();
+  void stopPacing();
   void onNetworkConnected();
   void onNetworkFailed(const std::string& reason, bool wasConnected);
 
@@ -147,6 +152,10 @@ class QtSerialPort : public QObject, public SerialPort {
   std::string settings_;
   DeviceWatch watch_;
   QTimer retry_;
+  // Pacing of small arrivals (see onArrival).
+  QTimer pace_;
+  QElapsedTimer sinceArrival_;
+  bool holding_ = false;
   int watchedNumber_ = 0;  // 0: no watch
   int watchRetries_ = 0;
   std::optional<std::chrono::steady_clock::time_point> restoredAt_;

@@ -147,8 +147,9 @@ TEST(CliTrafficLog, AKilledProgramLeavesEveryLineWhole) {
   program.start(QStringLiteral(MERO_CONTROL_BINARY),
                 {"--com1", Arg(server.DevicePath()), "--log", path});
   ASSERT_TRUE(program.waitForStarted(kWaitMs));
-  // A stream of noise makes the panel log an arrival after another until it is killed.
-  server.StartNoise(200, 1ms);
+  // A stream of noise makes the panel log an arrival after another until it is killed; small
+  // pieces, so that the log has many lines.
+  server.StartNoise(10, 1ms);
   constexpr qint64 kLogBytes = 200'000;
   const bool logging = QTest::qWaitFor([&] { return QFileInfo(path).size() > kLogBytes; }, 20000);
   ::kill(static_cast<pid_t>(program.processId()), SIGKILL);

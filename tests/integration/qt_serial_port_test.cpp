@@ -15,12 +15,16 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QTemporaryDir>
+#include <QEventLoop>
 #include <QTest>
+#include <QTimer>
 #include <array>
 #include <cerrno>
 #include <ctime>
 #include <string>
 #include <vector>
+
+#include "virtual_projector/pty_server.h"
 
 namespace mero::link {
 namespace {
@@ -464,6 +468,44 @@ TEST(QtSerialPortTraffic, OneCharacterRaisesTheReceiveEvent) {
   EXPECT_TRUE(QTest::qWaitFor([&] { return events > 0; }, kWaitMs));
   EXPECT_EQ(taken, "\x06");
   EXPECT_EQ(port.takeAll(), "");
+}
+
+// A device trickling bytes at 19200 baud, one at a time: they are handed on in order and
+// together, not one event per byte; what came on while they were held follows.
+TEST(QtSerialPortTraffic, ATrickleIsHandedOnInOrderAndInFewEvents) {
+  constexpr int kTrickleBaud = 19200;
+  constexpr std::size_t kTrickleBytes = 400;
+  constexpr std::size_t kMostEvents = kTrickleBytes / 4;
+  vp::PtyServer projector;
+  QtSerialPort port(QString::fromStdString(projector.DevicePath()));
+  Listener listener(port);
+  ASSERT_TRUE(port.open()) << port.lastFailure().description;
+  std::string text(kTrickleBytes, '\0');
+  for (std::size_t i = 0; i < text.size(); ++i) text[i] = static_cast<char>('a' + i % 26);
+
+  projector.SetBaud(kTrickleBaud);
+  projector.SendRaw(text);
+  // The event loop itself, not QTest's waits, which sleep between turns and so would gather
+  // the bytes whatever the port does.
+  QEventLoop loop;
+  QTimer::singleShot(kWaitMs, &loop, &QEventLoop::quit);
+  QTimer check;
+  QObject::connect(&check, &QTimer::timeout, &loop, [&] {
+    if (listener.received.size() >= text.size()) loop.quit();
+  });
+  check.start(kQuietWindowMs / 10);
+  loop.exec();
+  EXPECT_EQ(listener.received, text);
+  EXPECT_LT(listener.kinds.size(), kMostEvents);
+
+  // Closed and opened again while arrivals may be held: the next text comes in whole.
+  projector.SetBaud(0);
+  ASSERT_TRUE(port.close());
+  ASSERT_TRUE(port.open()) << port.lastFailure().description;
+  listener.received.clear();
+  projector.SendRaw("00\r");
+  EXPECT_TRUE(QTest::qWaitFor([&] { return listener.received == "00\r"; }, kWaitMs))
+      << listener.received;
 }
 
 // ---- Line settings ----
