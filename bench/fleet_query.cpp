@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "link/commands.h"
+#include "report.h"
 #include "virtual_projector/pty_server.h"
 
 namespace {
@@ -82,6 +83,9 @@ Summary Repeat(int rounds, const QStringList& args) {
 void Print(const char* what, const Summary& s) {
   std::printf("%-44s median %7.1f ms, worst %7.1f ms (exit %d, %d lines)\n", what, s.median,
               s.worst, s.exitCode, s.lines);
+  std::string name = std::string("lamp hours, ") + what;
+  if (name.ends_with(':')) name.pop_back();
+  mero::bench::Report({name + " median", s.median, "ms", "", 0, ""});
 }
 
 // ser2net serving every device on a loopback port of its own; the addresses, or none when it

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "event_loop.h"
+#include "report.h"
 #include "panel/qt_panel.h"
 #include "ser2net.h"
 #include "virtual_projector/pty_server.h"
@@ -87,6 +88,8 @@ int main(int argc, char** argv) {
     }
     std::printf("%-18s %8.3f %8.3f %8.3f\n", Name(path), At(latencies, 0.5), At(latencies, 0.99),
                 At(latencies, 1.0));
+    mero::bench::Report({std::string("click to command over ") + Name(path) + ", median",
+                         At(latencies, 0.5), "ms", "", 0, ""});
   }
 
   {
@@ -116,6 +119,8 @@ int main(int argc, char** argv) {
         "p99 %.3f ms\n",
         static_cast<long long>(kHold.count()), commands.size(), At(deviations, 0.5),
         At(deviations, 0.99));
+    mero::bench::Report({"held 50 ms key over RFC 2217: p99 deviation", At(deviations, 0.99),
+                         "ms", "", 0, ""});
   }
   return 0;
 }
