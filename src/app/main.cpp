@@ -2,6 +2,7 @@
 #include <QCoreApplication>
 #include <cstdio>
 #include <cstdlib>
+#include <future>
 #include <memory>
 #include <optional>
 #include <string_view>
@@ -101,6 +102,10 @@ int main(int argc, char** argv) {
 
   // Before any thread starts, so that a signal reaches only the event loop.
   mero::app::QuitOnSignal::Block();
+  // Finding the ports reads the whole tty tree from sysfs; it runs while the display
+  // connection is made.
+  std::future<std::vector<mero::link::PortInfo>> found = std::async(
+      std::launch::async, [] { return mero::link::OrderPorts(mero::link::ListSystemPorts()); });
   std::optional<QApplication> app;
   {
     mero::app::DisplayCheck check;
@@ -123,8 +128,7 @@ int main(int argc, char** argv) {
     std::printf("mero-control: COM1 is the virtual projector on %s\n", demo->device().c_str());
     std::fflush(stdout);
   }
-  const mero::link::ComDevices com = mero::link::MapPorts(
-      mero::link::OrderPorts(mero::link::ListSystemPorts()), com1, options.com2);
+  const mero::link::ComDevices com = mero::link::MapPorts(found.get(), com1, options.com2);
 
   mero::panel::QtPanel panel(
       mero::panel::PortDevices{ToComDevice(com.com1), ToComDevice(com.com2)});
