@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what the panel and its tests need from Debian's packages, then configures and
 # builds into build/, with warnings as errors. Safe to run again: it installs only what is
-# missing. With --packages-only it stops after the packages.
+# missing. With --packages-only it stops after the packages; packages named after it are
+# installed as well (clang for the sanitizer and fuzzing checks).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -13,6 +14,7 @@ packages=(
   xvfb xauth
   ser2net
 )
+[ "${1:-}" = --packages-only ] && packages+=("${@:2}")
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
