@@ -200,7 +200,8 @@ int main(int argc, char** argv) {
   constexpr std::array<Reply, 2> kReplyTexts{{{"00\r", " Power ON"}, {"80\r", " Stand by"}}};
   PaintWatch receivedPaint(panel.window().control("Label12"));
   PaintWatch statusPaint(panel.window().control("Label22"));
-  std::vector<double> shown, painted;
+  std::vector<double> shown;
+  std::vector<double> painted;
   const auto& state = panel.form().state;
   for (int i = 0; i < kReplies; ++i) {
     const Reply& reply = kReplyTexts[static_cast<std::size_t>(i) % kReplyTexts.size()];

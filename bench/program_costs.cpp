@@ -32,7 +32,6 @@
 
 #include "report.h"
 
-extern char** environ;
 
 namespace {
 
@@ -74,7 +73,9 @@ double Median(std::vector<double> values) {
 std::string FindProgram(const std::string& name) {
   std::istringstream path(std::getenv("PATH") ? std::getenv("PATH") : "/usr/bin:/bin");
   for (std::string folder; std::getline(path, folder, ':');) {
-    const std::string candidate = folder + "/" + name;
+    std::string candidate = folder;
+    candidate += "/";
+    candidate += name;
     if (::access(candidate.c_str(), X_OK) == 0) return candidate;
   }
   return {};
@@ -115,17 +116,18 @@ struct Line {
 int Wait(const std::vector<int>& fds, Clock::time_point until, Line* line) {
   while (true) {
     std::vector<pollfd> watched;
+    watched.reserve(fds.size() + 1);
     for (int fd : fds) watched.push_back({fd, POLLIN, 0});
     if (line != nullptr) watched.push_back({line->master, POLLIN, 0});
     const auto left = std::chrono::ceil<std::chrono::milliseconds>(until - Clock::now());
-    const int ready = ::poll(watched.data(), watched.size(), std::max<int>(0, left.count()));
+    const int ready = ::poll(watched.data(), watched.size(), static_cast<int>(std::max<long long>(0, left.count())));
     if (ready < 0 && errno == EINTR) continue;
     if (ready <= 0) return -1;
     for (std::size_t i = 0; i < fds.size(); ++i) {
       if (watched[i].revents != 0) return static_cast<int>(i);
     }
     line->Drain();
-    if (watched.back().revents & (POLLHUP | POLLERR)) line = nullptr;
+    if ((watched.back().revents & (POLLHUP | POLLERR)) != 0) line = nullptr;
   }
 }
 
@@ -162,6 +164,8 @@ class Child {
       : log_(std::move(log)) {
     std::vector<char*> argv;
     std::vector<char*> envp;
+    argv.reserve(args.size() + 1);
+    envp.reserve(environment.size() + 1);
     for (const auto& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
     for (const auto& entry : environment) envp.push_back(const_cast<char*>(entry.c_str()));
     argv.push_back(nullptr);
@@ -272,7 +276,7 @@ class Screen {
     ::close(ready);
     if (!server_) throw Failure("no free X display number");
     connection_ = ::xcb_connect(name_.c_str(), nullptr);
-    if (::xcb_connection_has_error(connection_)) throw Failure("cannot connect to Xvfb " + name_);
+    if (::xcb_connection_has_error(connection_) != 0) throw Failure("cannot connect to Xvfb " + name_);
     const xcb_window_t root = ::xcb_setup_roots_iterator(::xcb_get_setup(connection_)).data->root;
     const std::uint32_t events = XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY;
     if (xcb_generic_error_t* error =
@@ -303,11 +307,11 @@ class Screen {
     while (true) {
       while (xcb_generic_event_t* event = ::xcb_poll_for_event(connection_)) {
         const bool mapped = (event->response_type & 0x7f) == XCB_MAP_NOTIFY &&
-                            !reinterpret_cast<xcb_map_notify_event_t*>(event)->override_redirect;
+                            reinterpret_cast<xcb_map_notify_event_t*>(event)->override_redirect == 0;
         std::free(event);
         if (mapped) return Clock::now();
       }
-      if (::xcb_connection_has_error(connection_)) throw Failure("lost the connection to Xvfb");
+      if (::xcb_connection_has_error(connection_) != 0) throw Failure("lost the connection to Xvfb");
       if (Wait({::xcb_get_file_descriptor(connection_), program.ended()}, until, line) != 0) {
         return std::nullopt;
       }
@@ -398,7 +402,7 @@ void Measure(const Program& program, Screen& screen, const fs::path& folder, Cos
     throw Failure(program.label + " ended after showing its window: " + shown.child->why());
   }
   costs.startMs.push_back(shown.startMs);
-  costs.residentMb.push_back(kb / 1024.0);
+  costs.residentMb.push_back(static_cast<double>(kb) / 1024.0);
   if (shown.line && HoldsOpen(shown.child->pid(), shown.line->path)) ++costs.portOpen;
   if (shown.child->stop()) ++costs.killed;
 }
@@ -472,7 +476,8 @@ void Idle(const Program& panel, Screen& screen, const fs::path& folder, int seco
       std::printf("  %-7d %-16s ended meanwhile\n", tid, thread.name.c_str());
     }
   }
-  const double cpu = 100.0 * ticks / ::sysconf(_SC_CLK_TCK) / elapsed;
+  const double cpu = 100.0 * static_cast<double>(ticks) /
+                     static_cast<double>(::sysconf(_SC_CLK_TCK)) / elapsed;
   std::printf("  all threads: %lld wake-ups, %lld clock ticks of CPU (%.2f %%)\n", wakeUps, ticks,
               cpu);
   std::printf("  sent on COM1 meanwhile: %lld bytes\n\n", line.received - bytesBefore);

@@ -41,7 +41,8 @@ version=$(sed -n 's/^project(mero-control VERSION \([0-9.]*\).*/\1/p' CMakeLists
 echo "Version $version"
 
 step "Build and package"
-cmake -S . -B build-package -DCMAKE_BUILD_TYPE=Release -DMERO_WERROR=ON >/dev/null
+cmake -S . -B build-package -DCMAKE_BUILD_TYPE=Release -DMERO_WERROR=ON -DMERO_BUILD_TESTS=OFF \
+  >/dev/null
 cmake --build build-package -j2
 rm -f build-package/*.deb
 (cd build-package && cpack -G DEB)

@@ -72,6 +72,59 @@ std::vector<std::string> AddressLines(std::string_view content) {
   return lines;
 }
 
+// Why the parser refused the arguments.
+std::string ParseFailure(const QCommandLineParser& parser, Command command) {
+  const QStringList unknown = parser.unknownOptionNames();
+  if (unknown.isEmpty()) return link::ShowPath(ToBytes(parser.errorText())) + SeeHelp(command);
+  const QString& name = unknown.front();
+  return "unknown option " + std::string(name.size() == 1 ? "-" : "--") +
+         link::ShowPath(ToBytes(name)) + SeeHelp(command);
+}
+
+// Sets the request's message: the text of --raw, or the query or key named by the first
+// positional argument, which it takes off the list. False, with the error set, when there is
+// none.
+bool TakeMessage(Request& request, const QCommandLineParser& parser,
+                 const QCommandLineOption& raw, QStringList& positional) {
+  const Command command = request.command;
+  if (command == Command::Send && parser.isSet(raw)) {
+    const std::string text = ToBytes(parser.value(raw));
+    request.message = {std::string(kRawName), text, link::CommandText("", text),
+                       link::ReplyWindowOf(link::kTypedTiming), false};
+    return true;
+  }
+  if (positional.isEmpty()) {
+    request.error = command == Command::Query
+                        ? "query needs the name of a status query" + SeeList(command)
+                        : "send needs the name of a key, or --raw TEXT" + SeeList(command);
+    return false;
+  }
+  const std::string name = ToBytes(positional.takeFirst());
+  const std::optional<Message> message = MessageFor(command, name);
+  if (!message) {
+    request.error =
+        (command == Command::Query ? "no status query is called \"" : "no key is called \"") +
+        link::ShowPath(name) + "\"" + SeeList(command);
+    return false;
+  }
+  request.message = *message;
+  return true;
+}
+
+// Adds the addresses in the file at `path`, or sets the error when it cannot be read.
+void AddAddressFile(Request& request, const QString& path) {
+  QFile file(path);
+  if (!file.open(QIODevice::ReadOnly)) {
+    request.error = "cannot read the addresses in " + link::ShowPath(ToBytes(path)) + ": " +
+                    file.errorString().toStdString();
+    return;
+  }
+  const QByteArray content = file.readAll();
+  for (std::string& address : AddressLines(std::string_view(content.data(), content.size()))) {
+    request.addresses.push_back(std::move(address));
+  }
+}
+
 Request ParseRequest(std::span<const std::string_view> args) {
   Request request;
   if (args.empty() || !CommandOf(args.front())) {
@@ -97,14 +150,7 @@ Request ParseRequest(std::span<const std::string_view> args) {
   if (command == Command::Send) parser.addOption(raw);
 
   if (!parser.parse(arguments)) {
-    const QStringList unknown = parser.unknownOptionNames();
-    if (!unknown.isEmpty()) {
-      const QString& name = unknown.front();
-      request.error = "unknown option " + std::string(name.size() == 1 ? "-" : "--") +
-                      link::ShowPath(ToBytes(name)) + SeeHelp(command);
-    } else {
-      request.error = link::ShowPath(ToBytes(parser.errorText())) + SeeHelp(command);
-    }
+    request.error = ParseFailure(parser, command);
     return request;
   }
   request.help = parser.isSet(help);
@@ -129,42 +175,11 @@ Request ParseRequest(std::span<const std::string_view> args) {
   request.settings = (baud.empty() ? std::string(kDefaultSpeed) : baud) + std::string(kLineFormat);
 
   QStringList positional = parser.positionalArguments();
-  if (command == Command::Send && parser.isSet(raw)) {
-    const std::string text = ToBytes(parser.value(raw));
-    request.message = {std::string(kRawName), text, link::CommandText("", text),
-                       link::ReplyWindowOf(link::kTypedTiming), false};
-  } else if (positional.isEmpty()) {
-    request.error = command == Command::Query
-                        ? "query needs the name of a status query" + SeeList(command)
-                        : "send needs the name of a key, or --raw TEXT" + SeeList(command);
-    return request;
-  } else {
-    const std::string name = ToBytes(positional.takeFirst());
-    const std::optional<Message> message = MessageFor(command, name);
-    if (!message) {
-      request.error =
-          (command == Command::Query ? "no status query is called \"" : "no key is called \"") +
-          link::ShowPath(name) + "\"" + SeeList(command);
-      return request;
-    }
-    request.message = *message;
-  }
+  if (!TakeMessage(request, parser, raw, positional)) return request;
 
   if (parser.isSet(com1)) request.addresses.push_back(ToBytes(parser.value(com1)));
   for (const QString& address : positional) request.addresses.push_back(ToBytes(address));
-  if (parser.isSet(addresses)) {
-    const QString path = parser.value(addresses);
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
-      request.error = "cannot read the addresses in " + link::ShowPath(ToBytes(path)) + ": " +
-                      file.errorString().toStdString();
-      return request;
-    }
-    const QByteArray content = file.readAll();
-    for (std::string& address : AddressLines(std::string_view(content.data(), content.size()))) {
-      request.addresses.push_back(std::move(address));
-    }
-  }
+  if (parser.isSet(addresses)) AddAddressFile(request, parser.value(addresses));
   return request;
 }
 

@@ -17,30 +17,34 @@ std::string_view BaseName(std::string_view path) {
   return slash == std::string_view::npos ? path : path.substr(slash + 1);
 }
 
+bool IsDigit(char c) { return std::isdigit(static_cast<unsigned char>(c)) != 0; }
+
+// Takes the run of digits at the front of `text` and gives it without its leading zeros (a
+// lone 0 stays).
+std::string_view TakeNumber(std::string_view& text) {
+  std::size_t end = 0;
+  while (end < text.size() && IsDigit(text[end])) ++end;
+  std::string_view number = text.substr(0, end);
+  text.remove_prefix(end);
+  while (number.size() > 1 && number.front() == '0') number.remove_prefix(1);
+  return number;
+}
+
 // Compares names so that digit runs count as numbers: ttyS2 before ttyS10.
 bool NaturalLess(std::string_view a, std::string_view b) {
-  std::size_t i = 0, j = 0;
-  while (i < a.size() && j < b.size()) {
-    const bool digitA = std::isdigit(static_cast<unsigned char>(a[i])) != 0;
-    const bool digitB = std::isdigit(static_cast<unsigned char>(b[j])) != 0;
-    if (digitA && digitB) {
-      std::size_t endA = i, endB = j;
-      while (endA < a.size() && std::isdigit(static_cast<unsigned char>(a[endA]))) ++endA;
-      while (endB < b.size() && std::isdigit(static_cast<unsigned char>(b[endB]))) ++endB;
-      std::string_view numA = a.substr(i, endA - i), numB = b.substr(j, endB - j);
-      while (numA.size() > 1 && numA.front() == '0') numA.remove_prefix(1);
-      while (numB.size() > 1 && numB.front() == '0') numB.remove_prefix(1);
+  while (!a.empty() && !b.empty()) {
+    if (IsDigit(a.front()) && IsDigit(b.front())) {
+      const std::string_view numA = TakeNumber(a);
+      const std::string_view numB = TakeNumber(b);
       if (numA.size() != numB.size()) return numA.size() < numB.size();
       if (numA != numB) return numA < numB;
-      i = endA;
-      j = endB;
       continue;
     }
-    if (a[i] != b[j]) return a[i] < b[j];
-    ++i;
-    ++j;
+    if (a.front() != b.front()) return a.front() < b.front();
+    a.remove_prefix(1);
+    b.remove_prefix(1);
   }
-  return a.size() - i < b.size() - j;
+  return a.size() < b.size();
 }
 
 int Rank(const PortInfo& port) {

@@ -117,6 +117,57 @@ std::int64_t ClampExponent(std::int64_t value) {
   return std::clamp(value, -kExponentClamp, kExponentClamp);
 }
 
+// The mantissa as significant digits d1 d2 ... and a scale: the value is 0.d1d2... * 10^scale.
+struct Mantissa {
+  std::string digits;
+  std::int64_t scale = 0;
+  bool anyDigit = false;
+};
+
+// Reads digits with at most one point from text[i] on, and leaves i after them.
+Mantissa ReadMantissa(std::string_view text, std::size_t& i) {
+  Mantissa mantissa;
+  bool seenPoint = false;
+  for (; i < text.size(); ++i) {
+    const char c = text[i];
+    if (c == '.' && !seenPoint) {
+      seenPoint = true;
+      continue;
+    }
+    if (!IsDigit(c)) break;
+    mantissa.anyDigit = true;
+    const bool leadingZero = mantissa.digits.empty() && c == '0';
+    if (!seenPoint) {
+      if (!leadingZero) {
+        mantissa.digits += c;
+        mantissa.scale = ClampExponent(mantissa.scale + 1);
+      }
+    } else if (leadingZero) {
+      mantissa.scale = ClampExponent(mantissa.scale - 1);
+    } else {
+      mantissa.digits += c;
+    }
+  }
+  return mantissa;
+}
+
+// The exponent at text[i]: its letter, a sign and digits; 0 when no digit follows a letter.
+std::int64_t ReadExponent(std::string_view text, std::size_t i) {
+  if (i + 1 >= text.size() || !IsExponentLetter(text[i])) return 0;
+  std::size_t j = i + 1;
+  bool negative = false;
+  if (text[j] == '+' || text[j] == '-') {
+    negative = text[j] == '-';
+    ++j;
+  }
+  constexpr std::int64_t kDecimalBase = 10;
+  std::int64_t exponent = 0;
+  for (; j < text.size() && IsDigit(text[j]); ++j) {
+    exponent = ClampExponent(exponent * kDecimalBase + (text[j] - '0'));
+  }
+  return negative ? -exponent : exponent;
+}
+
 // Reads the leading decimal number of the text once blanks, tabs and line feeds are dropped:
 // sign, digits with at most one point, and an exponent (E or D, either case) only when digits
 // follow its letter. No number reads as 0. Parsing is locale-independent: the window toolkit
@@ -135,54 +186,15 @@ double ReadNumber(std::string_view shown) {
     ++i;
   }
 
-  // The mantissa as significant digits d1 d2 ... and a scale: the value is 0.d1d2... * 10^scale.
-  std::string digits;
-  std::int64_t scale = 0;
-  bool anyDigit = false;
-  bool seenPoint = false;
-  for (; i < text.size(); ++i) {
-    const char c = text[i];
-    if (c == '.' && !seenPoint) {
-      seenPoint = true;
-      continue;
-    }
-    if (!IsDigit(c)) break;
-    anyDigit = true;
-    const bool leadingZero = digits.empty() && c == '0';
-    if (!seenPoint) {
-      if (!leadingZero) {
-        digits += c;
-        scale = ClampExponent(scale + 1);
-      }
-    } else if (leadingZero) {
-      scale = ClampExponent(scale - 1);
-    } else {
-      digits += c;
-    }
-  }
-  if (!anyDigit || digits.empty()) return 0.0;
+  const Mantissa mantissa = ReadMantissa(text, i);
+  if (!mantissa.anyDigit || mantissa.digits.empty()) return 0.0;
 
-  std::int64_t exponent = 0;
-  if (i + 1 < text.size() && IsExponentLetter(text[i])) {
-    std::size_t j = i + 1;
-    bool negativeExponent = false;
-    if (text[j] == '+' || text[j] == '-') {
-      negativeExponent = text[j] == '-';
-      ++j;
-    }
-    constexpr std::int64_t kDecimalBase = 10;
-    for (; j < text.size() && IsDigit(text[j]); ++j) {
-      exponent = ClampExponent(exponent * kDecimalBase + (text[j] - '0'));
-    }
-    if (negativeExponent) exponent = -exponent;
-  }
-
-  const std::int64_t totalScale = scale + exponent;
+  const std::int64_t totalScale = mantissa.scale + ReadExponent(text, i);
   const double sign = negative ? -1.0 : 1.0;
   if (totalScale > kMaxFiniteScale) return sign * std::numeric_limits<double>::infinity();
   if (totalScale < -kMaxFiniteScale) return sign * 0.0;
 
-  const std::string canonical = "0." + digits + "e" + std::to_string(totalScale);
+  const std::string canonical = "0." + mantissa.digits + "e" + std::to_string(totalScale);
   double magnitude = 0.0;
   const auto [end, error] =
       std::from_chars(canonical.data(), canonical.data() + canonical.size(), magnitude);

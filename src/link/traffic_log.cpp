@@ -28,7 +28,7 @@ constexpr std::size_t kFractionSize = 8;
 
 std::string UtcTime(std::chrono::system_clock::time_point at) {
   const auto ms = std::chrono::floor<std::chrono::milliseconds>(at.time_since_epoch()).count();
-  const std::time_t seconds = static_cast<std::time_t>(ms / kMsPerSecond);
+  const auto seconds = static_cast<std::time_t>(ms / kMsPerSecond);
   std::tm utc{};
   gmtime_r(&seconds, &utc);
   std::array<char, kDateTimeSize> text{};

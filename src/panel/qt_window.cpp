@@ -421,9 +421,9 @@ bool QtWindow::eventFilter(QObject* watched, QEvent* event) {
   lastKey_ = {key, key->timestamp(), key->key(), widget};
   if (climbing || key->isAutoRepeat()) return false;
   const Qt::KeyboardModifiers modifiers = key->modifiers();
-  const int shift = (modifiers & Qt::ShiftModifier ? 1 : 0) |
-                    (modifiers & Qt::ControlModifier ? 2 : 0) |
-                    (modifiers & Qt::AltModifier ? 4 : 0);
+  const int shift = (modifiers.testFlag(Qt::ShiftModifier) ? 1 : 0) |
+                    (modifiers.testFlag(Qt::ControlModifier) ? 2 : 0) |
+                    (modifiers.testFlag(Qt::AltModifier) ? 4 : 0);
   events_.keyDown(key->key(), shift);
   return key->matches(QKeySequence::Copy) && copyMonitorSelection();
 }

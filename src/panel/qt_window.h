@@ -52,12 +52,12 @@ class QtWindow : public QWidget, public Surface {
   void recordBoxes(std::vector<std::string>* boxes) { recordedBoxes_ = boxes; }
 
   // Surface
-  void setCaption(std::string_view control, const std::string& text) override;
-  std::string caption(std::string_view control) const override;
-  void appendCaption(std::string_view control, std::string_view appended, std::size_t dropFrom,
+  void setCaption(std::string_view name, const std::string& text) override;
+  std::string caption(std::string_view name) const override;
+  void appendCaption(std::string_view name, std::string_view appended, std::size_t dropFrom,
                      std::size_t dropCount) override;
-  void setVisible(std::string_view control, bool visible) override;
-  bool isVisible(std::string_view control) const override;
+  void setVisible(std::string_view name, bool visible) override;
+  bool isVisible(std::string_view name) const override;
   void mark(std::string_view option) override;
   bool isMarked(std::string_view option) const override;
   std::string entryBytes() const override;
@@ -85,7 +85,7 @@ class QtWindow : public QWidget, public Surface {
   int frameTwipsWide() const;
   void keepOneSelection(QObject* pressed);
   bool copyMonitorSelection();
-  void showLabelText(QLabel* label, std::string_view text);
+  static void showLabelText(QLabel* label, std::string_view text);
 
   WindowEvents events_;
   std::map<std::string, QWidget*, std::less<>> controls_;

@@ -68,7 +68,7 @@ class Client {
   }
   short PollEvents(std::chrono::milliseconds timeout = kIoTimeout) {
     pollfd pfd{fd_, POLLIN, 0};
-    return ::poll(&pfd, 1, static_cast<int>(timeout.count())) > 0 ? pfd.revents : 0;
+    return ::poll(&pfd, 1, static_cast<int>(timeout.count())) > 0 ? pfd.revents : short{0};
   }
   int fd() const { return fd_; }
 
@@ -196,8 +196,9 @@ TEST(PtyServer, NoiseComesAndStops) {
   server.SendNoise(kBurst);
   EXPECT_EQ(client.Read(kBurst).size(), kBurst);
 
-  server.StartNoise(8, 5ms);
-  EXPECT_EQ(client.Read(3 * 8).size(), 3 * 8u);
+  constexpr std::size_t kNoise = 8;
+  server.StartNoise(kNoise, 5ms);
+  EXPECT_EQ(client.Read(3 * kNoise).size(), 3 * kNoise);
   server.StopNoise();
   // Noise queued before the stop leaves before this reply; nothing follows it.
   ASSERT_TRUE(client.Write("CR0\r"));

@@ -27,16 +27,16 @@ struct PanelOnPty {
   std::vector<std::string> boxes;
 
   explicit PanelOnPty(vp::ServerOptions options = {},
-                      QString com2 = QStringLiteral("/nonexistent/ttyMERO2"))
-      : PanelOnPty(std::make_unique<vp::PtyServer>(std::move(options)), std::move(com2)) {}
+                      const QString& com2 = QStringLiteral("/nonexistent/ttyMERO2"))
+      : PanelOnPty(std::make_unique<vp::PtyServer>(std::move(options)), com2) {}
 
   // On a server made beforehand, for tests that prepare the device before the panel starts.
   explicit PanelOnPty(std::unique_ptr<vp::PtyServer> server,
-                      QString com2 = QStringLiteral("/nonexistent/ttyMERO2"))
-      : PanelOnPty(std::move(server), QString(), std::move(com2)) {}
+                      const QString& com2 = QStringLiteral("/nonexistent/ttyMERO2"))
+      : PanelOnPty(std::move(server), QString(), com2) {}
 
   // COM1 on `com1` (a network address, say) instead of the server's own device.
-  PanelOnPty(std::unique_ptr<vp::PtyServer> server, QString com1, QString com2) {
+  PanelOnPty(std::unique_ptr<vp::PtyServer> server, QString com1, const QString& com2) {
     projector = std::move(server);
     if (com1.isEmpty()) {
       com1 = QString::fromStdString(projector->LinkPath().empty() ? projector->DevicePath()
@@ -82,6 +82,8 @@ struct PanelOnPty {
     return QTest::qWaitFor(predicate, ms);
   }
   // Runs the event loop for a while.
+  // Not static: one of the rig's event-loop helpers, called on the rig like the others.
+  // NOLINTNEXTLINE(readability-convert-member-functions-to-static)
   void spin(int ms) { QTest::qWait(ms); }
 
   // Like waitFor, but handles each event as it comes instead of polling every 10 ms: for

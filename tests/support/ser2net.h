@@ -9,6 +9,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <string>
+#include <utility>
 
 namespace mero::test {
 
@@ -17,7 +18,7 @@ namespace mero::test {
 // started()), stopped by the destructor.
 class Ser2net {
  public:
-  explicit Ser2net(const std::string& device) : device_(device) {
+  explicit Ser2net(std::string device) : device_(std::move(device)) {
     rawPort_ = FreePort();
     rfc2217Port_ = FreePort();
     start();

@@ -100,7 +100,7 @@ TEST(HoldKeys, PeriodicKeysSendAtPressAndOncePerPeriodUntilRelease) {
     EXPECT_EQ(rig.takeSent(), std::vector<link::Bytes>(3, Command(key.code))) << key.control;
 
     rig.form.MouseUp(key.control);
-    rig.clock.advance(10 * period);
+    rig.clock.advance(VirtualClock::Ms{10} * period);
     EXPECT_TRUE(rig.port.writes.empty()) << key.control;
     EXPECT_EQ(rig.form.state.repeatCode, 0) << key.control;
     EXPECT_EQ(rig.timer2.interval(), 500) << key.control;
@@ -244,7 +244,7 @@ TEST(HoldKeys, CursorKeyTimingsFollowWhatCameBefore) {
   const auto click = [](const char* control) {
     return [control](Rig& rig) { rig.form.Click(control); };
   };
-  const auto both = [](Setup first, Setup second) {
+  const auto both = [](const Setup& first, const Setup& second) {
     return [first, second](Rig& rig) {
       first(rig);
       second(rig);
@@ -253,7 +253,7 @@ TEST(HoldKeys, CursorKeyTimingsFollowWhatCameBefore) {
   const struct {
     const char* name;
     Setup setup;
-    int period;
+    VirtualClock::Ms period;
     int reply;
     int monitor;
   } cases[] = {

@@ -33,7 +33,8 @@ TEST(IncrementalMonitor, ReceivedLineIsAlwaysTheMonitorTextOfTheWholeBuffer) {
   Rig rig;
   const std::string_view repeatKey = panel::RepeatBindings().front().control;
   std::string kept;  // what the buffer must hold
-  int arrivals = 0, trims = 0;
+  int arrivals = 0;
+  int trims = 0;
 
   for (int i = 0; i < 400; ++i) {
     switch (kStepTable[pickStep(random)]) {

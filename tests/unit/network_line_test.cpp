@@ -60,7 +60,8 @@ TEST(TelnetComPort, EveryByteCrossesBothWays) {
   // Received in pieces of every size, the escape may be cut anywhere.
   for (std::size_t piece = 1; piece <= 5; ++piece) {
     TelnetComPort session;
-    std::string data, answer;
+    std::string data;
+    std::string answer;
     for (std::size_t at = 0; at < wire.size(); at += piece) {
       data += session.Receive(wire.substr(at, piece), answer);
     }

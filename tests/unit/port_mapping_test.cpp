@@ -147,7 +147,7 @@ TEST(ShowPath, KeepsTextAndEscapesWhatIsNot) {
       {"/tmp/caf\xe9", "/tmp/caf\\xe9"},         // Latin-1 does not
       {"/tmp/a\nb", "/tmp/a\\x0ab"},
       {"/tmp/\xc3", "/tmp/\\xc3"},                    // a cut-off sequence
-      {"/tmp/\xed\xa0\x80", "/tmp/\\xed\\xa0\\x80"},  // a surrogate is not UTF-8
+      {"/tmp/\xed\xa0\x80", R"(/tmp/\xed\xa0\x80)"},  // a surrogate is not UTF-8
       {"a\\b", "a\\x5cb"},                            // so that an escape is never ambiguous
   };
   for (const auto& [path, shown] : cases) EXPECT_EQ(ShowPath(path), shown);

@@ -178,15 +178,17 @@ TEST(ReplyDecodingRandom, PressureReadingsAgreeWithTheCLibrary) {
     const char letter = pick("eEdD");
     const std::string exponentSign = coin(rng) ? std::string(1, pick("+-")) : "";
     const std::string exponentDigits = digits(2);
-    std::string raw = sign + whole + (point ? "." : "") + fraction;
-    if (hasExponentLetter) raw += letter + exponentSign + exponentDigits;
+    std::string mantissa = sign;
+    mantissa.append(whole).append(point ? "." : "").append(fraction);
+    std::string raw = mantissa;
+    if (hasExponentLetter) raw.append(1, letter).append(exponentSign).append(exponentDigits);
 
     // The number as the C library reads it; an exponent counts only with digits.
-    std::string canonical = sign + whole + (point ? "." : "") + fraction;
+    std::string canonical = mantissa;
     if (whole.empty() && fraction.empty()) {
       canonical = "0";
     } else if (hasExponentLetter && !exponentDigits.empty()) {
-      canonical += "e" + exponentSign + exponentDigits;
+      canonical.append("e").append(exponentSign).append(exponentDigits);
     }
     const double reading = std::nearbyint(std::strtod(canonical.c_str(), nullptr));
     const double hPa = std::nearbyint(((reading * 5) / 1024 - 0.204) / 0.00459 + 150);

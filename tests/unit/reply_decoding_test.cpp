@@ -283,7 +283,7 @@ struct PressureCase {
   std::int64_t pressure;
 };
 
-PressureCase Reply(std::string raw, const char* status, std::int64_t pressure) {
+PressureCase Reply(const std::string& raw, const char* status, std::int64_t pressure) {
   return {MonitorText(raw + "\r"), status, pressure};
 }
 

@@ -146,7 +146,7 @@ TEST(ExtendedPanel, CtrlKIsNotConsumed) {
   // The focus control still gets the key after the window has seen it.
   struct KeyCounter : QObject {
     int presses = 0;
-    bool eventFilter(QObject*, QEvent* event) override {
+    bool eventFilter(QObject* /*watched*/, QEvent* event) override {
       if (event->type() == QEvent::KeyPress && static_cast<QKeyEvent*>(event)->key() == Qt::Key_K) {
         ++presses;
       }

@@ -113,7 +113,8 @@ std::pair<int, int> InkColumns(panel::KeyButton& key) {
   QImage image(key.size(), QImage::Format_RGB32);
   key.render(&image);
   const QRect area = CaptionArea(key);
-  int first = area.right() + 1, last = area.left() - 1;
+  int first = area.right() + 1;
+  int last = area.left() - 1;
   for (int y = area.top(); y <= area.bottom(); ++y) {
     for (int x = area.left(); x <= area.right(); ++x) {
       if (qGray(image.pixel(x, y)) < 64) {

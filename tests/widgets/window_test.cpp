@@ -163,10 +163,11 @@ TEST(Window, CursorPadOutlineIsOneClosedLoop) {
   for (auto [point, count] : ends) EXPECT_EQ(count, 2) << point.first << "," << point.second;
   std::set<std::string_view> visited;
   std::pair<int, int> at{lines[0].x1, lines[0].y1};
-  const auto* current = &lines[0];
+  const auto* current = &lines.front();
   for (std::size_t step = 0; step < lines.size(); ++step) {
     visited.insert(current->name);
-    const std::pair<int, int> a{current->x1, current->y1}, b{current->x2, current->y2};
+    const std::pair<int, int> a{current->x1, current->y1};
+    const std::pair<int, int> b{current->x2, current->y2};
     at = (at == a) ? b : a;
     for (const auto& next : lines) {
       if (&next != current &&
@@ -177,7 +178,7 @@ TEST(Window, CursorPadOutlineIsOneClosedLoop) {
     }
   }
   EXPECT_EQ(visited.size(), 12u);
-  EXPECT_EQ(current, &lines[0]);
+  EXPECT_EQ(current, &lines.front());
 }
 
 }  // namespace

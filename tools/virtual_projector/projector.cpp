@@ -30,13 +30,44 @@ constexpr int kMuteAudio = 2;
 constexpr int kLamp1 = 1;
 constexpr int kLamp2 = 2;
 
-std::string WithCr(std::string text) { return text + kCr; }
+std::string WithCr(std::string text) {
+  text += kCr;
+  return text;
+}
 
 // A one-character code followed by a number: "03", "12", ...
 std::string CodeAndNumber(char code, int number) {
   std::string text(1, code);
   text += std::to_string(number);
   return text;
+}
+
+// The power state as CR0 gives it.
+std::string PowerReply(PowerState power) {
+  switch (power) {
+    case PowerState::StandBy:
+      return "80";
+    case PowerState::CountDown:
+      return "40";
+    case PowerState::On:
+      return "00";
+    case PowerState::CoolingDown:
+      return "20";
+  }
+  return {};
+}
+
+// The lamps as CR7 gives them: which are fitted and, while lit, which burn.
+std::string LampReply(LampMode mode, bool lit) {
+  switch (mode) {
+    case LampMode::TwoLamps:
+      return lit ? CodeAndNumber('0', kLamp1 | kLamp2) : "00";
+    case LampMode::OnlyLamp1:
+      return lit ? CodeAndNumber('1', kLamp1) : "10";
+    case LampMode::OnlyLamp2:
+      return lit ? CodeAndNumber('2', kLamp2) : "20";
+  }
+  return {};
 }
 
 // Five characters "+DD.D" when signed, four "DD.D" otherwise, clamped to what fits.
@@ -121,18 +152,7 @@ std::string Projector::Handle(std::string_view command, Ms now) {
 // The reply text without its CR, or empty for a query the projector does not know.
 std::string Projector::StatusReply(std::string_view query) const {
   std::array<char, 16> digits{};
-  if (query == "CR0") {
-    switch (power_) {
-      case PowerState::StandBy:
-        return "80";
-      case PowerState::CountDown:
-        return "40";
-      case PowerState::On:
-        return "00";
-      case PowerState::CoolingDown:
-        return "20";
-    }
-  }
+  if (query == "CR0") return PowerReply(power_);
   if (query == "CR1") return std::to_string(input_);
   if (query == "CR3") {
     std::snprintf(digits.data(), digits.size(), "%05d", CounterHours());
@@ -146,17 +166,7 @@ std::string Projector::StatusReply(std::string_view query) const {
            Temperature(settings_.temperature2, false) + " " +
            Temperature(settings_.temperature3, true);
   }
-  if (query == "CR7") {
-    const bool lit = LampLit();
-    switch (settings_.lampMode) {
-      case LampMode::TwoLamps:
-        return lit ? CodeAndNumber('0', kLamp1 | kLamp2) : "00";
-      case LampMode::OnlyLamp1:
-        return lit ? CodeAndNumber('1', kLamp1) : "10";
-      case LampMode::OnlyLamp2:
-        return lit ? CodeAndNumber('2', kLamp2) : "20";
-    }
-  }
+  if (query == "CR7") return LampReply(settings_.lampMode, LampLit());
   if (query == "CR9") return settings_.model;
   if (query == "CRA") {
     if (power_ == PowerState::StandBy) return "FF";

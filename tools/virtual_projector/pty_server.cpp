@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <span>
 #include <system_error>
 #include <utility>
 
@@ -21,7 +22,7 @@ constexpr std::size_t kPathSize = 128;
 constexpr std::size_t kMaxCommandBytes = 256;
 // Output waiting for its time or for the emulated line; more than this is dropped, as noise
 // faster than the line speed would otherwise pile up without end.
-constexpr std::size_t kMaxQueuedBytes = 64 * 1024;
+constexpr std::size_t kMaxQueuedBytes = std::size_t{64} * 1024;
 constexpr int kBitsPerByte = 10;  // start bit, 8 data bits, stop bit
 // Back-off after an unexpected hang-up on the master, so that it cannot make the loop spin.
 constexpr std::chrono::milliseconds kHangUpBackOff{20};
@@ -35,6 +36,21 @@ constexpr std::chrono::milliseconds kMinNoisePeriod{1};
 void CloseFd(int& fd) {
   if (fd >= 0) ::close(fd);
   fd = -1;
+}
+
+// Reads whatever waits on a non-blocking descriptor and drops it.
+void Drain(int fd, std::span<char> buffer) {
+  while (::read(fd, buffer.data(), buffer.size()) > 0) {
+  }
+}
+
+// A wait as ppoll takes it.
+timespec ToTimespec(Clock::duration wait) {
+  const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(wait);
+  timespec time{};
+  time.tv_sec = seconds.count();
+  time.tv_nsec = std::chrono::nanoseconds(wait - seconds).count();
+  return time;
 }
 
 // Points `link` at `target`, replacing whatever is there in one step.
@@ -176,20 +192,14 @@ void PtyServer::Run() {
     timespec timeout{};
     const timespec* timeoutPointer = nullptr;
     if (const Clock::time_point wake = NextWake(now); wake != Clock::time_point::max()) {
-      const auto wait = std::max<Clock::duration>(wake - now, Clock::duration::zero());
-      const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(wait);
-      timeout.tv_sec = seconds.count();
-      timeout.tv_nsec = std::chrono::nanoseconds(wait - seconds).count();
+      timeout = ToTimespec(std::max<Clock::duration>(wake - now, Clock::duration::zero()));
       timeoutPointer = &timeout;
     }
     lock.unlock();
     const nfds_t count = watchLine ? 2 : 1;
     const bool ready = ::ppoll(fds.data(), count, timeoutPointer, nullptr) > 0;
     const Clock::time_point at = Clock::now();
-    if (ready && (fds[0].revents & POLLIN) != 0) {
-      while (::read(wakeRead_, buffer.data(), buffer.size()) > 0) {
-      }
-    }
+    if (ready && (fds[0].revents & POLLIN) != 0) Drain(wakeRead_, buffer);
     ssize_t got = 0;
     if (ready && watchLine && (fds[1].revents & POLLIN) != 0) {
       got = ::read(fds[1].fd, buffer.data(), buffer.size());
