@@ -8,7 +8,10 @@
 #include <cctype>
 #include <fstream>
 #include <memory>
+#include <optional>
 #include <string_view>
+
+#include "link/device_lock.h"
 
 namespace mero::link {
 namespace {
@@ -83,8 +86,13 @@ std::string FromLockFile(const std::string& device, const std::string& self) {
 
 std::string DeviceHolder(const std::string& canonicalDevice) {
   const std::string self = std::to_string(::getpid());
-  std::string holder = FromProc(canonicalDevice, self);
-  if (holder.empty()) holder = FromLockFile(canonicalDevice, self);
+  std::string holder = FromLockFile(canonicalDevice, self);
+  if (holder.empty()) {
+    if (const std::optional<int> pid = FlockHolder(canonicalDevice, true)) {
+      holder = Describe(std::to_string(*pid));
+    }
+  }
+  if (holder.empty()) holder = FromProc(canonicalDevice, self);
   return holder;
 }
 
