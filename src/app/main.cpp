@@ -33,8 +33,7 @@ bool HaveDisplay() {
 mero::link::ComDevice ToComDevice(const mero::link::ComDevices::Device& device) {
   std::string stable = device.stableName;
   if (stable.empty() && !device.fallback) stable = mero::link::StableNameOf(device.path);
-  return {QByteArray::fromStdString(device.path), QByteArray::fromStdString(stable),
-          device.fallback};
+  return {device.path, stable, device.fallback};
 }
 
 // The ports of this machine, one a line, and which of them COM1 and COM2 are.

@@ -15,7 +15,7 @@ constexpr char kReplyEnd = '\r';
 Exchange::Exchange(const link::ComDevice& device, std::string settings, link::Bytes text,
                    int replyWindowMs, link::TrafficLog* log, std::function<void()> done)
     : port_(device, link::ComDevice{}),
-      logged_(port_, [shown = link::ShowPath(device.path.toStdString())] { return shown; }),
+      logged_(port_, [shown = link::ShowPath(device.path)] { return shown; }),
       settings_(std::move(settings)),
       text_(std::move(text)),
       replyWindowMs_(replyWindowMs),
@@ -62,7 +62,7 @@ void Exchange::finish() {
   window_.setEnabled(false);
   // Not from inside the port's own signal: the port is closed once that has returned.
   QMetaObject::invokeMethod(
-      &port_,
+      &window_,
       [this] {
         logged_.close();
         done_();

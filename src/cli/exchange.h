@@ -4,7 +4,7 @@
 #include <functional>
 #include <string>
 
-#include "link/qt_serial_port.h"
+#include "link/qt_port.h"
 #include "link/qt_timer.h"
 #include "link/traffic_log.h"
 
@@ -36,7 +36,7 @@ class Exchange {
   void received();
   void finish();
 
-  link::QtSerialPort port_;
+  link::QtPort port_;
   link::LoggedPort logged_;
   link::QtTimer window_;
   std::string settings_;

@@ -27,13 +27,11 @@ void Print(std::FILE* stream, const std::string& line) {
 // The address as the port takes it; with none, the first serial port found, as COM1 is.
 link::ComDevice DeviceOf(const std::string* address) {
   if (address != nullptr) {
-    return {QByteArray::fromStdString(*address),
-            QByteArray::fromStdString(link::StableNameOf(*address)), false};
+    return {*address, link::StableNameOf(*address), false};
   }
   const link::ComDevices found =
       link::MapPorts(link::OrderPorts(link::ListSystemPorts()), std::nullopt, std::nullopt);
-  return {QByteArray::fromStdString(found.com1.path),
-          QByteArray::fromStdString(found.com1.stableName), found.com1.fallback};
+  return found.com1;
 }
 
 // Every projector is asked at once; the loop runs until the last exchange has ended.
@@ -94,7 +92,7 @@ int Main(int argc, char** argv) {
   std::vector<std::string> shownAddresses;
   if (request.addresses.empty()) {
     devices.push_back(DeviceOf(nullptr));
-    shownAddresses.push_back(devices.back().path.toStdString());
+    shownAddresses.push_back(devices.back().path);
   }
   for (const std::string& address : request.addresses) {
     devices.push_back(DeviceOf(&address));

@@ -45,6 +45,7 @@ struct ComDevices {
   Device com1;
   Device com2;
 };
+using ComDevice = ComDevices::Device;
 
 inline constexpr const char* kFallbackCom1 = "/dev/ttyS0";
 inline constexpr const char* kFallbackCom2 = "/dev/ttyS1";

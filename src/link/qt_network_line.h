@@ -1,65 +1,77 @@
 #pragma once
 
+#include <QHostAddress>
 #include <QObject>
 #include <QTcpSocket>
 #include <QTimer>
-#include <functional>
+#include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
+#include "link/line.h"
 #include "link/network_address.h"
-#include "link/serial_port.h"
+#include "link/qt_arrival_pacing.h"
 #include "link/telnet_com_port.h"
 
 namespace mero::link {
 
-// A serial line reached through a device server: raw TCP, or telnet with the COM-PORT option.
-// Name lookup and connecting run on the event loop and never block it; a connection that
-// is not made within the time limit fails like a refused one. For the Qt thread only.
-class NetworkLine : public QObject {
+class HostLookup;
+
+// A serial line reached through a device server: raw TCP, or telnet with the COM-PORT option
+// (RFC 2217), which also sets the server's line. The name is looked up on a thread of its own
+// that nothing waits for, so neither the event loop nor the program's exit waits for a name
+// server; connecting runs on the event loop, and an attempt that has not connected within the
+// time limit fails as unreachable. Bytes kept for a server that does not read are bounded.
+// For the Qt thread only.
+class QtNetworkLine : public QObject, public Line {
   Q_OBJECT
  public:
   static constexpr int kConnectLimitMs = 5000;
 
-  explicit NetworkLine(QObject* parent = nullptr);
-  ~NetworkLine() override;
+  // `address` is the device's text; one that does not parse fails at open.
+  explicit QtNetworkLine(const std::string& address, QObject* parent = nullptr);
+  ~QtNetworkLine() override;
 
-  // Starts connecting with the line set to `line`; the outcome comes through onConnected or
-  // onFailed. Writes made meanwhile go out once connected.
-  void open(const NetworkAddress& address, const TelnetComPort::Line& line);
-  // Ends the connection (or the attempt) without a report.
-  void close();
-  bool isOpen() const { return socket_.state() != QAbstractSocket::UnconnectedState; }
-  bool isConnected() const { return socket_.state() == QAbstractSocket::ConnectedState; }
-  bool write(const Bytes& text);
-  Bytes takeAll();
-  // Over RFC 2217, sets the server's line and checks its answer; raw TCP has no way to.
-  void setLine(const TelnetComPort::Line& line);
-  bool setsLine() const { return address_ && address_->kind == NetworkAddress::Kind::Rfc2217; }
-
-  std::function<void()> onConnected;
-  std::function<void()> onData;
-  // The attempt failed, or the connection dropped; `wasConnected` tells which.
-  std::function<void(const std::string& reason, bool wasConnected)> onFailed;
-  // The server set the line otherwise than asked, or does not take line settings.
-  std::function<void(const std::string& what)> onLineRefused;
+  Opening open(const LineSettings& settings) override;
+  LineFailure failure() const override { return failure_; }
+  void close() override;
+  bool isOpen() const override { return live_; }
+  bool write(const Bytes& bytes) override;
+  Bytes takeAll() override;
+  bool apply(const LineSettings& settings) override;
+  bool mayBePresent() const override { return true; }
+  std::vector<std::string> presencePaths() const override { return {}; }
 
  private:
-  void fail(const std::string& reason);
+  bool connected() const { return socket_.state() == QAbstractSocket::ConnectedState; }
+  bool setsLine() const { return address_ && address_->kind == NetworkAddress::Kind::Rfc2217; }
+  void looked(const std::vector<QHostAddress>& addresses, const std::string& error);
+  void connectNext();
+  void onConnected();
+  void onSocketError();
+  bool send(const std::string& wire);
   void read();
   void checkLine();
+  void fail(LineFailure failure);
 
-  QTcpSocket socket_;
-  QTimer deadline_;
   std::optional<NetworkAddress> address_;
+  QTcpSocket socket_;
+  ArrivalPacer pacer_;
+  QTimer deadline_;
+  std::shared_ptr<HostLookup> lookup_;
+  std::vector<QHostAddress> addresses_;
+  std::size_t nextAddress_ = 0;
+  bool live_ = false;     // from open() until close() or a failure
+  bool opening_ = false;  // not connected yet
   TelnetComPort telnet_;
-  TelnetComPort::Line requested_;
+  LineSettings requested_;
   bool lineChecked_ = true;
   int requests_ = 0;
   bool refusalReported_ = false;
-  bool wasConnected_ = false;
+  LineFailure failure_;
   Bytes received_;
-  Bytes pending_;  // written before the connection was made
+  Bytes pending_;  // written before the connection was made, as it goes on the wire
 };
 
 }  // namespace mero::link

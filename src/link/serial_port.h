@@ -8,9 +8,8 @@ namespace mero::link {
 // Text on the serial line: one char per byte, in order.
 using Bytes = std::string;
 
-// A failed port operation: the serial layer's number and a plain description.
+// A failed port operation, in words for the operator.
 struct PortFailure {
-  int number = 0;
   std::string description;
   // The device is not there (not plugged in, or gone): worth watching for its return.
   bool absent = false;
@@ -42,21 +41,20 @@ class SerialPort {
 
   // Raised with kEventReceive as soon as at least one byte waits.
   std::function<void(int kind)> onEvent;
-  // Watches for the device of COM<number> to appear and then opens it as COM<number> with
-  // the current settings. Any open, close or port-number change ends the watch.
+  // Waits for the device of COM<number> to come back and then opens it as COM<number> with
+  // the current settings, trying again with growing pauses while it refuses. Any open, close
+  // or port-number change ends the wait.
   virtual void reopenWhenBack(int number) = 0;
   virtual bool isWatching() const = 0;
 
-  // Raised once when the open port fails under us (device gone, read or write error);
-  // the port has been closed by then.
+  // Raised once when the open port fails under us (device gone, read or write error, a
+  // device server that went away or was never reached); the port has been closed by then.
   std::function<void(const PortFailure&)> onLost;
-  // Raised when the watch has opened the port again, with a notice for the operator.
+  // Raised when the wait has opened the port again, with a notice for the operator.
   std::function<void(const std::string& notice)> onRestored;
-  // Raised when the device came back but could not be opened (no permission, held by another
-  // program); the watch has ended.
-  std::function<void(const PortFailure&)> onReopenFailed;
-  // Something the operator should know that changes nothing in the panel (a device server
-  // that set the line otherwise than asked).
+  // Something the operator should know: a device that came back but refuses to open (held by
+  // another program, no permission) while the wait goes on, or a device server that set the
+  // line otherwise than asked. Raised once for each new text.
   std::function<void(const std::string& notice)> onNotice;
 };
 

@@ -14,7 +14,28 @@ constexpr std::uint8_t kSetBaud = 1, kSetDataSize = 2, kSetParity = 3, kSetStopS
 constexpr std::uint8_t kServerAnswer = 100;
 
 // Parity and stop-bit values on the wire (RFC 2217, SET-PARITY and SET-STOPSIZE).
-constexpr std::array<char, 5> kParities = {'N', 'O', 'E', 'M', 'S'};  // 1 to 5
+constexpr std::array kParities = {Parity::None, Parity::Odd, Parity::Even, Parity::Mark,
+                                  Parity::Space};  // 1 to 5
+constexpr std::array kStopSizes = {StopBits::One, StopBits::Two, StopBits::OneAndHalf};  // 1 to 3
+
+template <typename Value, std::size_t N>
+std::uint8_t WireValue(const std::array<Value, N>& values, Value value) {
+  for (std::size_t i = 0; i < N; ++i) {
+    if (values[i] == value) return static_cast<std::uint8_t>(i + 1);
+  }
+  return 1;
+}
+
+std::string ShowParity(std::uint8_t wire) {
+  if (wire >= 1 && wire <= kParities.size()) return std::string(1, ParityLetter(kParities[wire - 1]));
+  return "value " + std::to_string(wire);
+}
+
+std::string ShowStopSize(std::uint8_t wire) {
+  static constexpr std::array<std::string_view, 3> kShown = {"1", "2", "1.5"};
+  if (wire >= 1 && wire <= kShown.size()) return std::string(kShown[wire - 1]);
+  return "value " + std::to_string(wire);
+}
 
 bool Wanted(std::uint8_t option) {
   return option == kBinary || option == kSuppressGoAhead || option == kComPort;
@@ -53,17 +74,14 @@ std::string TelnetComPort::Escape(std::string_view data) {
   return out;
 }
 
-std::string TelnetComPort::SetLine(const Line& line) {
-  std::string parity(1, '\1');
-  for (std::size_t i = 0; i < kParities.size(); ++i) {
-    if (kParities[i] == line.parity) parity[0] = static_cast<char>(i + 1);
-  }
-  const std::uint32_t b = line.baud;
+std::string TelnetComPort::SetLine(const LineSettings& line) {
+  const std::string parity(1, static_cast<char>(WireValue(kParities, line.parity)));
+  const auto b = static_cast<std::uint32_t>(line.baudRate);
   return Sub(kSetBaud,
              Bytes({static_cast<std::uint8_t>(b >> 24), static_cast<std::uint8_t>(b >> 16),
                     static_cast<std::uint8_t>(b >> 8), static_cast<std::uint8_t>(b)})) +
-         Sub(kSetDataSize, Bytes({line.dataBits})) + Sub(kSetParity, parity) +
-         Sub(kSetStopSize, Bytes({line.stopBits}));
+         Sub(kSetDataSize, Bytes({static_cast<std::uint8_t>(line.dataBits)})) +
+         Sub(kSetParity, parity) + Sub(kSetStopSize, Bytes({WireValue(kStopSizes, line.stopBits)}));
 }
 
 std::string TelnetComPort::Receive(std::string_view bytes, std::string& answer) {
@@ -100,7 +118,7 @@ std::string TelnetComPort::Receive(std::string_view bytes, std::string& answer) 
         if (byte == kIac) {
           state_ = State::SubIac;
         } else {
-          sub_ += c;
+          KeepSub(c);
         }
         break;
       case State::SubIac:
@@ -108,9 +126,15 @@ std::string TelnetComPort::Receive(std::string_view bytes, std::string& answer) 
           SubNegotiation();
           state_ = State::Data;
         } else {
-          sub_ += c;  // a doubled 255 inside the sub-negotiation
           state_ = State::Sub;
+          KeepSub(c);  // a doubled 255 inside the sub-negotiation
         }
+        break;
+      case State::Skip:
+        if (byte == kIac) state_ = State::SkipIac;
+        break;
+      case State::SkipIac:
+        state_ = byte == kSe ? State::Data : State::Skip;
         break;
     }
   }
@@ -158,6 +182,15 @@ void TelnetComPort::Command(std::uint8_t verb, std::uint8_t option, std::string&
   }
 }
 
+void TelnetComPort::KeepSub(char c) {
+  if (sub_.size() < kLongestSubNegotiation) {
+    sub_ += c;
+    return;
+  }
+  sub_.clear();
+  state_ = State::Skip;
+}
+
 void TelnetComPort::SubNegotiation() {
   if (sub_.size() < 2 || static_cast<std::uint8_t>(sub_[0]) != kComPort) return;
   const auto command = static_cast<std::uint8_t>(sub_[1]);
@@ -168,13 +201,33 @@ void TelnetComPort::SubNegotiation() {
             (std::uint32_t{at(2)} << 8) | at(3);
   } else if (command == kServerAnswer + kSetDataSize && value.size() == 1) {
     dataBits_ = at(0);
-  } else if (command == kServerAnswer + kSetParity && value.size() == 1 && at(0) >= 1 &&
-             at(0) <= kParities.size()) {
-    parity_ = kParities[at(0) - 1];
+  } else if (command == kServerAnswer + kSetParity && value.size() == 1) {
+    parity_ = at(0);
   } else if (command == kServerAnswer + kSetStopSize && value.size() == 1) {
     stopBits_ = at(0);
     ++answers_;
   }
+}
+
+std::vector<std::string> TelnetComPort::Mismatches(const LineSettings& requested) const {
+  std::vector<std::string> out;
+  if (baud_ && *baud_ != static_cast<std::uint32_t>(requested.baudRate)) {
+    out.push_back("the speed " + std::to_string(*baud_) + " instead of " +
+                  std::to_string(requested.baudRate));
+  }
+  if (dataBits_ && *dataBits_ != requested.dataBits) {
+    out.push_back(std::to_string(*dataBits_) + " data bits instead of " +
+                  std::to_string(requested.dataBits));
+  }
+  if (parity_ && *parity_ != WireValue(kParities, requested.parity)) {
+    out.push_back("the parity " + ShowParity(*parity_) + " instead of " +
+                  ParityLetter(requested.parity));
+  }
+  if (stopBits_ && *stopBits_ != WireValue(kStopSizes, requested.stopBits)) {
+    out.push_back(ShowStopSize(*stopBits_) + " stop bits instead of " +
+                  ShowStopSize(WireValue(kStopSizes, requested.stopBits)));
+  }
+  return out;
 }
 
 }  // namespace mero::link

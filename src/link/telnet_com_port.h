@@ -5,6 +5,9 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
+
+#include "link/line_settings.h"
 
 namespace mero::link {
 
@@ -14,14 +17,9 @@ namespace mero::link {
 // server's answers kept. Toolkit-free: bytes in, bytes out.
 class TelnetComPort {
  public:
-  struct Line {
-    std::uint32_t baud = 0;
-    std::uint8_t dataBits = 8;
-    char parity = 'N';          // N, O, E, M or S
-    std::uint8_t stopBits = 1;  // 1 or 2; 3 for one and a half
-
-    friend bool operator==(const Line&, const Line&) = default;
-  };
+  // The longest sub-negotiation kept: the COM-PORT answers are a few bytes. A longer one is
+  // dropped and the rest of it skipped up to its end.
+  static constexpr std::size_t kLongestSubNegotiation = 64;
 
   // A session whose greeting has been sent.
   TelnetComPort();
@@ -31,18 +29,20 @@ class TelnetComPort {
   // Data for the line, escaped for telnet.
   static std::string Escape(std::string_view data);
   // The requests that set the server's line.
-  static std::string SetLine(const Line& line);
+  static std::string SetLine(const LineSettings& line);
 
   // Takes bytes from the server; returns the data bytes among them. What the client must
   // answer (option negotiation) is appended to `answer`. Commands may be split across calls.
   std::string Receive(std::string_view bytes, std::string& answer);
 
-  // The line as the server last confirmed it, field by field.
+  // The line as the server last confirmed it, field by field, as the values on the wire.
   const std::optional<std::uint32_t>& confirmedBaud() const { return baud_; }
   const std::optional<std::uint8_t>& confirmedDataBits() const { return dataBits_; }
-  const std::optional<char>& confirmedParity() const { return parity_; }
+  const std::optional<std::uint8_t>& confirmedParity() const { return parity_; }
   const std::optional<std::uint8_t>& confirmedStopBits() const { return stopBits_; }
-  bool AllAnswered() const { return baud_ && dataBits_ && parity_ && stopBits_; }
+  // Each confirmed field that differs from `requested`, in words ("the speed 9600 instead of
+  // 19200"), each on its own whatever the others hold; a field not confirmed is not compared.
+  std::vector<std::string> Mismatches(const LineSettings& requested) const;
   // Complete answers to SetLine so far (the stop size is the last of each).
   int answersReceived() const { return answers_; }
   // The server said it will not take the COM-PORT option.
@@ -50,9 +50,10 @@ class TelnetComPort {
 
  private:
   void Command(std::uint8_t verb, std::uint8_t option, std::string& answer);
+  void KeepSub(char c);
   void SubNegotiation();
 
-  enum class State { Data, Iac, Verb, Sub, SubIac } state_ = State::Data;
+  enum class State { Data, Iac, Verb, Sub, SubIac, Skip, SkipIac } state_ = State::Data;
   std::uint8_t verb_ = 0;
   std::string sub_;
   // Options in force, so that an answer is given once per change and never loops.
@@ -62,7 +63,7 @@ class TelnetComPort {
   std::array<bool, 256> refusedWill_{};
   std::optional<std::uint32_t> baud_;
   std::optional<std::uint8_t> dataBits_;
-  std::optional<char> parity_;
+  std::optional<std::uint8_t> parity_;
   std::optional<std::uint8_t> stopBits_;
   bool comPortRefused_ = false;
   int answers_ = 0;

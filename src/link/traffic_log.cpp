@@ -100,9 +100,6 @@ LoggedPort::LoggedPort(SerialPort& port, std::function<std::string()> portName)
   port_.onRestored = [this](const std::string& notice) {
     if (onRestored) onRestored(notice);
   };
-  port_.onReopenFailed = [this](const PortFailure& failure) {
-    if (onReopenFailed) onReopenFailed(failure);
-  };
   port_.onNotice = [this](const std::string& notice) {
     if (onNotice) onNotice(notice);
   };
@@ -112,7 +109,6 @@ LoggedPort::~LoggedPort() {
   port_.onEvent = nullptr;
   port_.onLost = nullptr;
   port_.onRestored = nullptr;
-  port_.onReopenFailed = nullptr;
   port_.onNotice = nullptr;
 }
 

@@ -46,9 +46,6 @@ Form1::Form1(link::SerialPort& port, FormTimers timers, Surface& surface)
   port_.onLost = [this](const link::PortFailure& failure) { MSComm1_Lost(failure); };
   port_.onRestored = [this](const std::string& notice) { MSComm1_Restored(notice); };
   port_.onNotice = [this](const std::string& notice) { surface_.notify(notice); };
-  port_.onReopenFailed = [this](const link::PortFailure& failure) {
-    MSComm1_ReopenFailed(failure);
-  };
 }
 
 // ---- Start-up and the port choice ----
@@ -226,10 +223,6 @@ void Form1::MSComm1_Restored(const std::string& notice) {
   reopenOnChoice_ = false;
   ShowPortState();
   surface_.notify(notice);
-}
-
-void Form1::MSComm1_ReopenFailed(const link::PortFailure& failure) {
-  surface_.notify(failure.description);
 }
 
 // ---- Command keys ----

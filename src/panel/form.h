@@ -97,7 +97,6 @@ class Form1 {
   void Timer4_Timer();
   void MSComm1_Lost(const link::PortFailure& failure);
   void MSComm1_Restored(const std::string& notice);
-  void MSComm1_ReopenFailed(const link::PortFailure& failure);
 
   // Command keys.
   void OneShot_Click(const OneShotBinding& key);

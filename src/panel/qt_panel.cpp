@@ -13,10 +13,10 @@ namespace {
 constexpr std::array kPortOptions = {std::pair{"Option1", 1}, std::pair{"Option2", 2}};
 
 std::string DescribeDevice(const link::ComDevice& device) {
-  std::string text = link::ShowPath(device.path.toStdString());
+  std::string text = link::ShowPath(device.path);
   if (device.fallback) return text + " (no serial port was found)";
-  if (!device.stableName.isEmpty() && device.stableName != device.path) {
-    text += '\n' + link::ShowPath(device.stableName.toStdString());
+  if (!device.stableName.empty() && device.stableName != device.path) {
+    text += '\n' + link::ShowPath(device.stableName);
   }
   return text;
 }
@@ -40,9 +40,7 @@ class ToolTipRefresher : public QObject {
 
 QtPanel::QtPanel(const PortDevices& devices)
     : port_(devices.com1, devices.com2),
-      loggedPort_(
-          port_,
-          [this] { return link::ShowPath(port_.device(port_.portNumber()).path.toStdString()); }),
+      loggedPort_(port_, [this] { return port_.shownDevice(); }),
       window_(WindowEvents{
           .click = [this](std::string_view control) { form_.Click(control); },
           .doubleClick = [this](std::string_view control) { form_.DoubleClick(control); },

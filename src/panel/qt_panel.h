@@ -5,7 +5,7 @@
 #include <QString>
 #include <memory>
 
-#include "link/qt_serial_port.h"
+#include "link/qt_port.h"
 #include "link/qt_timer.h"
 #include "link/traffic_log.h"
 #include "panel/form.h"
@@ -15,14 +15,15 @@ namespace mero::panel {
 
 // The devices behind COM1 and COM2.
 struct PortDevices {
-  link::ComDevice com1{QByteArrayLiteral("/dev/ttyS0"), {}, false};
-  link::ComDevice com2{QByteArrayLiteral("/dev/ttyS1"), {}, false};
+  link::ComDevice com1{link::kFallbackCom1, {}, false};
+  link::ComDevice com2{link::kFallbackCom2, {}, false};
 
   PortDevices() = default;
   PortDevices(link::ComDevice first, link::ComDevice second)
       : com1(std::move(first)), com2(std::move(second)) {}
   PortDevices(const QString& first, const QString& second)
-      : com1{QFile::encodeName(first), {}, false}, com2{QFile::encodeName(second), {}, false} {}
+      : com1{QFile::encodeName(first).toStdString(), {}, false},
+        com2{QFile::encodeName(second).toStdString(), {}, false} {}
 };
 
 // The running panel: the window, the serial port, the four timers and the form logic wired
@@ -35,7 +36,7 @@ class QtPanel {
 
   QtWindow& window() { return window_; }
   Form1& form() { return form_; }
-  link::QtSerialPort& port() { return port_; }
+  link::QtPort& port() { return port_; }
   // Every send and arrival goes to `log` from now on; nullptr stops it.
   void setTrafficLog(link::TrafficLog* log) { loggedPort_.setLog(log); }
 
@@ -43,7 +44,7 @@ class QtPanel {
   // The device behind each port option, as its tool tip, read when the tip is asked for.
   void showDevicesAsToolTips();
 
-  link::QtSerialPort port_;
+  link::QtPort port_;
   link::LoggedPort loggedPort_;
   link::QtTimer timer1_, timer2_, timer3_, timer4_;
   QtWindow window_;

@@ -15,7 +15,8 @@
 #include <string>
 
 #include "line_speed.h"
-#include "link/qt_serial_port.h"
+#include "link/port_texts.h"
+#include "link/qt_port.h"
 #include "panel_on_pty.h"
 
 namespace mero::test {
@@ -132,7 +133,7 @@ TEST(DeviceNames, ALinkWithABytesNameOrALongPathOpens) {
   ASSERT_EQ(::mkdir((base + "/" + QByteArray(200, 'd')).constData(), 0700), 0);
   for (const QByteArray& link : {latin1, longPath}) {
     ASSERT_EQ(::symlink(server.DevicePath().c_str(), link.constData()), 0);
-    link::QtSerialPort port(link::ComDevice{link, {}, false}, link::ComDevice{});
+    link::QtPort port(link::ComDevice{link.toStdString(), {}, false}, link::ComDevice{});
     EXPECT_TRUE(port.open()) << port.lastFailure().description;
     const std::uint64_t before = server.CommandCount();
     EXPECT_TRUE(port.write("CR0\r"));
@@ -140,7 +141,8 @@ TEST(DeviceNames, ALinkWithABytesNameOrALongPathOpens) {
     ::unlink(link.constData());  // the folder's own clean-up cannot name it
   }
   // Missing, the name is shown with the byte that is not text escaped.
-  link::QtSerialPort missing(link::ComDevice{base + "/gone-caf\xe9", {}, false}, link::ComDevice{});
+  link::QtPort missing(link::ComDevice{(base + "/gone-caf\xe9").toStdString(), {}, false},
+                      link::ComDevice{});
   EXPECT_FALSE(missing.open());
   EXPECT_TRUE(Contains(missing.lastFailure().description, "/gone-caf\\xe9) does not exist"))
       << missing.lastFailure().description;

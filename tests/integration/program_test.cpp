@@ -4,13 +4,14 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <QFile>
 #include <QFileInfo>
 #include <QProcess>
 #include <QSerialPort>
 #include <QTest>
 #include <string>
 
-#include "link/qt_serial_port.h"
+#include "link/qt_port.h"
 #include "virtual_projector/pty_server.h"
 
 namespace mero::test {
@@ -57,7 +58,7 @@ TEST(Program, EndingSignalsCloseThePortAndRemoveItsLock) {
       // The lock file comes a moment before the device is open and the lock holds its pid.
       EXPECT_TRUE(QTest::qWaitFor(
           [&] {
-            link::QtSerialPort second(device);
+            link::QtPort second({QFile::encodeName(device).toStdString(), {}, false}, {});
             if (second.open()) return false;
             description = second.lastFailure().description;
             return description.find(holder) != std::string::npos;

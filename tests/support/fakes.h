@@ -36,7 +36,7 @@ class FakePort : public link::SerialPort {
 
   bool setPortNumber(int number) override {
     watched_ = 0;
-    if (open_) return fail(8005, "port already open");
+    if (open_) return fail("port already open");
     number_ = number;
     return true;
   }
@@ -50,11 +50,11 @@ class FakePort : public link::SerialPort {
   bool open() override {
     calls.push_back("open " + std::to_string(number_));
     watched_ = 0;
-    if (open_) return fail(8005, "port already open");
+    if (open_) return fail("port already open");
     if (refused.contains(number_))
-      return fail(8001, "COM" + std::to_string(number_) + " is in use");
+      return fail("COM" + std::to_string(number_) + " is in use");
     if (!present.contains(number_))
-      return fail(8002, "COM" + std::to_string(number_) + " is absent", true);
+      return fail("COM" + std::to_string(number_) + " is absent", true);
     open_ = true;
     if (afterOpen) afterOpen();
     return true;
@@ -67,7 +67,7 @@ class FakePort : public link::SerialPort {
   }
   bool isOpen() const override { return open_; }
   bool write(const link::Bytes& text) override {
-    if (!open_) return fail(8018, "port closed");
+    if (!open_) return fail("port closed");
     writes.push_back({clock_ ? clock_->now() : 0, text});
     return true;
   }
@@ -98,7 +98,7 @@ class FakePort : public link::SerialPort {
   // The device vanishing under an open port.
   void vanish(const std::string& why) {
     open_ = false;
-    if (onLost) onLost({9999, why, true});
+    if (onLost) onLost({why, true});
   }
 
   std::vector<link::Bytes> sent() const {
@@ -108,8 +108,8 @@ class FakePort : public link::SerialPort {
   }
 
  private:
-  bool fail(int number, std::string description, bool absent = false) {
-    failure_ = {number, std::move(description), absent};
+  bool fail(std::string description, bool absent = false) {
+    failure_ = {std::move(description), absent};
     return false;
   }
   VirtualClock* clock_;

@@ -1,6 +1,7 @@
-// The QSerialPort adapter on real pseudo-terminals, driven by the real event loop. The test
-// holds the master side of each terminal and plays the projector end of the cable.
-#include "link/qt_serial_port.h"
+// The port on local devices: real pseudo-terminals through QSerialPort, driven by the real
+// event loop. The test holds the master side of each terminal and plays the projector end of
+// the cable.
+#include "link/qt_port.h"
 
 #include <fcntl.h>
 #include <grp.h>
@@ -135,9 +136,16 @@ class Pty {
   bool ready_ = false;
 };
 
+// The port with COM1 and COM2 on the given devices.
+struct PtyPort : QtPort {
+  explicit PtyPort(const QString& com1, const QString& com2 = QStringLiteral("/dev/ttyS1"))
+      : QtPort({QFile::encodeName(com1).toStdString(), {}, false},
+               {QFile::encodeName(com2).toStdString(), {}, false}) {}
+};
+
 // Collects what the port hands to the panel.
 struct Listener {
-  explicit Listener(QtSerialPort& port) {
+  explicit Listener(SerialPort& port) {
     port.onEvent = [this, &port](int kind) {
       kinds.push_back(kind);
       if (kind == kEventReceive) received += port.takeAll();
@@ -167,163 +175,41 @@ class AsNobody {
   bool active_ = false;
 };
 
-// ---- Settings text and failure wording ----
-
-TEST(ParseSettings, ReadsTheFourFields) {
-  struct Case {
-    const char* text;
-    LineSettings expected;
-  };
-  const Case cases[] = {
-      {"19200,N,8,1", {19200, QSerialPort::NoParity, QSerialPort::Data8, QSerialPort::OneStop}},
-      {"9600,N,8,1", {9600, QSerialPort::NoParity, QSerialPort::Data8, QSerialPort::OneStop}},
-      {"9600,n,8,1", {9600, QSerialPort::NoParity, QSerialPort::Data8, QSerialPort::OneStop}},
-      {"4800,E,7,2", {4800, QSerialPort::EvenParity, QSerialPort::Data7, QSerialPort::TwoStop}},
-      {"1200,O,5,1.5",
-       {1200, QSerialPort::OddParity, QSerialPort::Data5, QSerialPort::OneAndHalfStop}},
-      {"300,M,6,1", {300, QSerialPort::MarkParity, QSerialPort::Data6, QSerialPort::OneStop}},
-      {"110,s,8,1", {110, QSerialPort::SpaceParity, QSerialPort::Data8, QSerialPort::OneStop}},
-  };
-  for (const Case& c : cases) {
-    const std::optional<LineSettings> parsed = ParseSettings(c.text);
-    ASSERT_TRUE(parsed.has_value()) << c.text;
-    EXPECT_EQ(*parsed, c.expected) << c.text;
-  }
-}
-
-TEST(ParseSettings, RejectsMalformedText) {
-  for (const char* text :
-       {"", "19200", "19200,N,8", "19200,N,8,1,", "19200,N,8,1,0", " 19200,N,8,1", "19200, N,8,1",
-        "0,N,8,1", "-9600,N,8,1", "9600x,N,8,1", "9600,X,8,1", "9600,NN,8,1", "9600,N,4,1",
-        "9600,N,9,1", "9600,N,8,3", "9600,N,8,1.0", "9600,,8,1"}) {
-    EXPECT_FALSE(ParseSettings(text).has_value()) << '"' << text << '"';
-  }
-}
-
-TEST(DescribeOpenFailure, NamesThePortTheDeviceAndTheReason) {
-  struct Case {
-    QSerialPort::SerialPortError error;
-    int port;
-    const char* path;
-    bool accessible;
-    const char* group;
-    const char* qtReason;
-    std::vector<std::string> present;
-    std::vector<std::string> absent;
-  };
-  const Case cases[] = {
-      {QSerialPort::DeviceNotFoundError,
-       1,
-       "/dev/ttyUSB0",
-       true,
-       "",
-       "No such file or directory",
-       {"COM1", "/dev/ttyUSB0", "does not exist", "cable", "--com1"},
-       {"permission", "in use"}},
-      {QSerialPort::DeviceNotFoundError,
-       2,
-       "/dev/ttyS1",
-       true,
-       "",
-       "",
-       {"COM2", "/dev/ttyS1", "does not exist", "--com2"},
-       {"--com1"}},
-      {QSerialPort::PermissionError,
-       2,
-       "/dev/ttyUSB1",
-       false,
-       "dialout",
-       "Permission denied",
-       {"COM2", "/dev/ttyUSB1", "No permission", "\"dialout\"", "add your user"},
-       {"in use", "does not exist"}},
-      {QSerialPort::PermissionError,
-       1,
-       "/dev/ttyACM0",
-       false,
-       "",
-       "Permission denied",
-       {"COM1", "/dev/ttyACM0", "No permission", "administrator"},
-       {"group", "in use"}},
-      {QSerialPort::PermissionError,
-       1,
-       "/dev/ttyS0",
-       true,
-       "dialout",
-       "Permission error while locking the device",
-       {"COM1", "/dev/ttyS0", "in use by another program"},
-       {"No permission", "dialout"}},
-      {QSerialPort::OpenError,
-       2,
-       "/dev/ttyS1",
-       true,
-       "dialout",
-       "Device or resource busy",
-       {"COM2", "/dev/ttyS1", "could not be opened", "Device or resource busy"},
-       {"in use by another program", "No permission"}},
-      {QSerialPort::UnknownError,
-       1,
-       "/dev/ttyS0",
-       true,
-       "",
-       "",
-       {"COM1", "/dev/ttyS0", "could not be opened", "unknown error"},
-       {}},
-  };
-  for (const Case& c : cases) {
-    const std::string text =
-        DescribeOpenFailure(c.error, c.port, c.path, c.accessible, c.group, c.qtReason);
-    for (const std::string& part : c.present) {
-      EXPECT_TRUE(Contains(text, part)) << '"' << part << "\" missing from: " << text;
-    }
-    for (const std::string& part : c.absent) {
-      EXPECT_FALSE(Contains(text, part)) << '"' << part << "\" unexpected in: " << text;
-    }
-  }
-}
-
-TEST(DescribeLostPort, NamesThePortTheDeviceAndWhatHappensNext) {
-  const std::string text = DescribeLostPort(2, "/dev/ttyUSB0");
-  for (const char* part : {"COM2", "/dev/ttyUSB0", "disconnected", "reopened when it comes back"}) {
-    EXPECT_TRUE(Contains(text, part)) << part << " missing from: " << text;
-  }
-}
-
 // ---- Opening, closing and choosing the port ----
 
-TEST(QtSerialPortOpen, AbsentDeviceIsReportedByNameAndLeavesThePortClosed) {
+TEST(DeviceLineOpen, AbsentDeviceIsReportedByNameAndLeavesThePortClosed) {
   QTemporaryDir dir;
   ASSERT_TRUE(dir.isValid());
   const QString missing = dir.filePath("ttyUSB9");
-  QtSerialPort port(QStringLiteral("/dev/null-com1-unused"), missing);
+  PtyPort port(QStringLiteral("/dev/null-com1-unused"), missing);
   ASSERT_TRUE(port.setPortNumber(2));
 
   EXPECT_FALSE(port.open());
   EXPECT_FALSE(port.isOpen());
   const PortFailure failure = port.lastFailure();
-  EXPECT_EQ(failure.number, QSerialPort::DeviceNotFoundError);
+  EXPECT_TRUE(failure.absent);
   for (const std::string& part :
        {std::string("COM2"), missing.toStdString(), std::string("does not exist")}) {
     EXPECT_TRUE(Contains(failure.description, part)) << part << " missing: " << failure.description;
   }
 }
 
-TEST(QtSerialPortOpen, PortHeldByAnotherProgramIsReportedAsInUse) {
+TEST(DeviceLineOpen, PortHeldByAnotherProgramIsReportedAsInUse) {
   Pty pty;
   ASSERT_TRUE(pty.ready());
-  QtSerialPort holder(pty.qpath(), pty.qpath());
+  PtyPort holder(pty.qpath(), pty.qpath());
   ASSERT_TRUE(holder.open()) << holder.lastFailure().description;
 
-  QtSerialPort second(pty.qpath(), pty.qpath());
+  PtyPort second(pty.qpath(), pty.qpath());
   EXPECT_FALSE(second.open());
   EXPECT_FALSE(second.isOpen());
   const PortFailure failure = second.lastFailure();
-  EXPECT_EQ(failure.number, QSerialPort::PermissionError);
   EXPECT_TRUE(Contains(failure.description, "in use by another program")) << failure.description;
   EXPECT_TRUE(Contains(failure.description, pty.path())) << failure.description;
   EXPECT_TRUE(holder.isOpen());
 }
 
-TEST(QtSerialPortOpen, DeviceWithoutPermissionSaysWhoMayUseIt) {
+TEST(DeviceLineOpen, DeviceWithoutPermissionSaysWhoMayUseIt) {
   Pty pty;
   ASSERT_TRUE(pty.ready());
   if (geteuid() == kRootUid) {
@@ -339,7 +225,7 @@ TEST(QtSerialPortOpen, DeviceWithoutPermissionSaysWhoMayUseIt) {
   ASSERT_NE(owner, nullptr);
   const std::string groupName = owner->gr_name;
 
-  QtSerialPort port(pty.qpath(), pty.qpath());
+  PtyPort port(pty.qpath(), pty.qpath());
   bool opened = false;
   {
     // Root may open anything; as another user the refusal is real.
@@ -352,7 +238,6 @@ TEST(QtSerialPortOpen, DeviceWithoutPermissionSaysWhoMayUseIt) {
   }
   EXPECT_FALSE(opened);
   const PortFailure failure = port.lastFailure();
-  EXPECT_EQ(failure.number, QSerialPort::PermissionError);
   EXPECT_TRUE(Contains(failure.description, "No permission")) << failure.description;
   EXPECT_TRUE(Contains(failure.description, pty.path())) << failure.description;
   if (info.st_gid == kRootGid) {
@@ -363,24 +248,21 @@ TEST(QtSerialPortOpen, DeviceWithoutPermissionSaysWhoMayUseIt) {
   }
 }
 
-TEST(QtSerialPortOpen, PortNumberIsChosenOnlyWhileClosed) {
+TEST(DeviceLineOpen, PortNumberIsChosenOnlyWhileClosed) {
   Pty com1;
   Pty com2;
   ASSERT_TRUE(com1.ready() && com2.ready());
-  QtSerialPort port(com1.qpath(), com2.qpath());
+  PtyPort port(com1.qpath(), com2.qpath());
   Listener listener(port);
   EXPECT_EQ(port.portNumber(), 1);
 
   EXPECT_FALSE(port.setPortNumber(3));
-  EXPECT_EQ(port.lastFailure().number, kFailureInvalidPortNumber);
   EXPECT_FALSE(port.setPortNumber(0));
   EXPECT_EQ(port.portNumber(), 1);
 
   ASSERT_TRUE(port.open());
   EXPECT_FALSE(port.open());
-  EXPECT_EQ(port.lastFailure().number, kFailurePortAlreadyOpen);
   EXPECT_FALSE(port.setPortNumber(2));
-  EXPECT_EQ(port.lastFailure().number, kFailurePortAlreadyOpen);
   EXPECT_EQ(port.portNumber(), 1);
 
   EXPECT_TRUE(port.close());
@@ -394,10 +276,10 @@ TEST(QtSerialPortOpen, PortNumberIsChosenOnlyWhileClosed) {
   EXPECT_EQ(listener.received, "two");
 }
 
-TEST(QtSerialPortOpen, InputWaitingBeforeTheOpenIsDiscarded) {
+TEST(DeviceLineOpen, InputWaitingBeforeTheOpenIsDiscarded) {
   Pty pty;
   ASSERT_TRUE(pty.ready());
-  QtSerialPort port(pty.qpath(), pty.qpath());
+  PtyPort port(pty.qpath(), pty.qpath());
   Listener listener(port);
   ASSERT_TRUE(pty.send("STALE"));
   ASSERT_TRUE(pty.inputQueued());
@@ -408,19 +290,18 @@ TEST(QtSerialPortOpen, InputWaitingBeforeTheOpenIsDiscarded) {
   EXPECT_EQ(listener.received, "00\r");
 }
 
-TEST(QtSerialPortOpen, WriteToAClosedPortFails) {
-  QtSerialPort port(QStringLiteral("/dev/null-com1-unused"));
+TEST(DeviceLineOpen, WriteToAClosedPortFails) {
+  PtyPort port(QStringLiteral("/dev/null-com1-unused"));
   EXPECT_FALSE(port.write("C00\r"));
-  EXPECT_EQ(port.lastFailure().number, kFailurePortNotOpen);
   EXPECT_TRUE(Contains(port.lastFailure().description, "COM1")) << port.lastFailure().description;
 }
 
 // ---- Traffic ----
 
-TEST(QtSerialPortTraffic, EveryByteValueGoesOutUnchanged) {
+TEST(DeviceLineTraffic, EveryByteValueGoesOutUnchanged) {
   Pty pty;
   ASSERT_TRUE(pty.ready());
-  QtSerialPort port(pty.qpath());
+  PtyPort port(pty.qpath());
   ASSERT_TRUE(port.open()) << port.lastFailure().description;
   const std::string text = "C00\r" + AllByteValues() + "CR0\r";
 
@@ -435,10 +316,10 @@ TEST(QtSerialPortTraffic, EveryByteValueGoesOutUnchanged) {
   EXPECT_EQ(arrived, text);
 }
 
-TEST(QtSerialPortTraffic, EveryByteValueComesInUnchangedWithReceiveEvents) {
+TEST(DeviceLineTraffic, EveryByteValueComesInUnchangedWithReceiveEvents) {
   Pty pty;
   ASSERT_TRUE(pty.ready());
-  QtSerialPort port(pty.qpath());
+  PtyPort port(pty.qpath());
   Listener listener(port);
   ASSERT_TRUE(port.open()) << port.lastFailure().description;
   const std::string text = AllByteValues();
@@ -451,10 +332,10 @@ TEST(QtSerialPortTraffic, EveryByteValueComesInUnchangedWithReceiveEvents) {
   EXPECT_TRUE(listener.losses.empty());
 }
 
-TEST(QtSerialPortTraffic, OneCharacterRaisesTheReceiveEvent) {
+TEST(DeviceLineTraffic, OneCharacterRaisesTheReceiveEvent) {
   Pty pty;
   ASSERT_TRUE(pty.ready());
-  QtSerialPort port(pty.qpath());
+  PtyPort port(pty.qpath());
   int events = 0;
   std::string taken;
   port.onEvent = [&](int kind) {
@@ -472,12 +353,12 @@ TEST(QtSerialPortTraffic, OneCharacterRaisesTheReceiveEvent) {
 
 // A device trickling bytes at 19200 baud, one at a time: they are handed on in order and
 // together, not one event per byte; what came on while they were held follows.
-TEST(QtSerialPortTraffic, ATrickleIsHandedOnInOrderAndInFewEvents) {
+TEST(DeviceLineTraffic, ATrickleIsHandedOnInOrderAndInFewEvents) {
   constexpr int kTrickleBaud = 19200;
   constexpr std::size_t kTrickleBytes = 400;
   constexpr std::size_t kMostEvents = kTrickleBytes / 4;
   vp::PtyServer projector;
-  QtSerialPort port(QString::fromStdString(projector.DevicePath()));
+  PtyPort port(QString::fromStdString(projector.DevicePath()));
   Listener listener(port);
   ASSERT_TRUE(port.open()) << port.lastFailure().description;
   std::string text(kTrickleBytes, '\0');
@@ -510,10 +391,10 @@ TEST(QtSerialPortTraffic, ATrickleIsHandedOnInOrderAndInFewEvents) {
 
 // ---- Line settings ----
 
-TEST(QtSerialPortSettings, ChangeOnAnOpenPortTakesEffectWithoutReopening) {
+TEST(DeviceLineSettings, ChangeOnAnOpenPortTakesEffectWithoutReopening) {
   Pty pty;
   ASSERT_TRUE(pty.ready());
-  QtSerialPort port(pty.qpath());
+  PtyPort port(pty.qpath());
   Listener listener(port);
   ASSERT_TRUE(port.setSettings("19200,N,8,1"));
   ASSERT_TRUE(port.open()) << port.lastFailure().description;
@@ -542,10 +423,10 @@ TEST(QtSerialPortSettings, ChangeOnAnOpenPortTakesEffectWithoutReopening) {
   EXPECT_NE(pty.slaveTermios().c_cflag & CSTOPB, 0U);
 }
 
-TEST(QtSerialPortSettings, SettingsChosenWhileClosedApplyAtTheNextOpen) {
+TEST(DeviceLineSettings, SettingsChosenWhileClosedApplyAtTheNextOpen) {
   Pty pty;
   ASSERT_TRUE(pty.ready());
-  QtSerialPort port(pty.qpath());
+  PtyPort port(pty.qpath());
   ASSERT_TRUE(port.setSettings("19200,N,8,1"));
   ASSERT_TRUE(port.open());
   ASSERT_TRUE(port.close());
@@ -554,14 +435,13 @@ TEST(QtSerialPortSettings, SettingsChosenWhileClosedApplyAtTheNextOpen) {
   EXPECT_EQ(pty.outputSpeed(), B9600);
 }
 
-TEST(QtSerialPortSettings, MalformedSettingsAreRefusedAndChangeNothing) {
+TEST(DeviceLineSettings, MalformedSettingsAreRefusedAndChangeNothing) {
   Pty pty;
   ASSERT_TRUE(pty.ready());
-  QtSerialPort port(pty.qpath());
+  PtyPort port(pty.qpath());
   ASSERT_TRUE(port.setSettings("19200,N,8,1"));
   ASSERT_TRUE(port.open());
   EXPECT_FALSE(port.setSettings("9600;N;8;1"));
-  EXPECT_EQ(port.lastFailure().number, kFailureInvalidSettings);
   EXPECT_TRUE(Contains(port.lastFailure().description, "9600;N;8;1"));
   EXPECT_EQ(pty.outputSpeed(), B19200);
   EXPECT_TRUE(port.isOpen());
@@ -569,10 +449,10 @@ TEST(QtSerialPortSettings, MalformedSettingsAreRefusedAndChangeNothing) {
 
 // ---- A port that goes away under the program ----
 
-TEST(QtSerialPortLoss, HangUpClosesThePortReportsOnceAndDoesNotSpin) {
+TEST(DeviceLineLoss, HangUpClosesThePortReportsOnceAndDoesNotSpin) {
   Pty pty;
   ASSERT_TRUE(pty.ready());
-  QtSerialPort port(pty.qpath());
+  PtyPort port(pty.qpath());
   Listener listener(port);
   ASSERT_TRUE(port.open()) << port.lastFailure().description;
 
@@ -594,13 +474,12 @@ TEST(QtSerialPortLoss, HangUpClosesThePortReportsOnceAndDoesNotSpin) {
   EXPECT_TRUE(Contains(loss.description, "disconnected")) << loss.description;
   EXPECT_LT(cpu, kMaxBusyShare * elapsed) << "CPU " << cpu << " s in " << elapsed << " s";
   EXPECT_FALSE(port.write("C00\r"));
-  EXPECT_EQ(port.lastFailure().number, kFailurePortNotOpen);
 }
 
-TEST(QtSerialPortLoss, WriteAfterHangUpFailsAndTheLossIsReportedOnce) {
+TEST(DeviceLineLoss, WriteAfterHangUpFailsAndTheLossIsReportedOnce) {
   Pty pty;
   ASSERT_TRUE(pty.ready());
-  QtSerialPort port(pty.qpath());
+  PtyPort port(pty.qpath());
   Listener listener(port);
   ASSERT_TRUE(port.open());
 
@@ -615,10 +494,10 @@ TEST(QtSerialPortLoss, WriteAfterHangUpFailsAndTheLossIsReportedOnce) {
   EXPECT_FALSE(port.isOpen());
 }
 
-TEST(QtSerialPortLoss, ClosingBeforeTheLossIsHandledReportsNothing) {
+TEST(DeviceLineLoss, ClosingBeforeTheLossIsHandledReportsNothing) {
   Pty pty;
   ASSERT_TRUE(pty.ready());
-  QtSerialPort port(pty.qpath());
+  PtyPort port(pty.qpath());
   Listener listener(port);
   ASSERT_TRUE(port.open());
 
@@ -632,7 +511,7 @@ TEST(QtSerialPortLoss, ClosingBeforeTheLossIsHandledReportsNothing) {
   EXPECT_FALSE(port.isOpen());
 }
 
-TEST(QtSerialPortLoss, TheSamePortNameOpensAgainOnceTheDeviceIsBack) {
+TEST(DeviceLineLoss, TheSamePortNameOpensAgainOnceTheDeviceIsBack) {
   QTemporaryDir dir;
   ASSERT_TRUE(dir.isValid());
   const QString link = dir.filePath("com1");
@@ -640,7 +519,7 @@ TEST(QtSerialPortLoss, TheSamePortNameOpensAgainOnceTheDeviceIsBack) {
   ASSERT_TRUE(first->ready());
   ASSERT_TRUE(QFile::link(first->qpath(), link));
 
-  QtSerialPort port(link);
+  PtyPort port(link);
   Listener listener(port);
   ASSERT_TRUE(port.open()) << port.lastFailure().description;
   first->hangUp();
