@@ -24,7 +24,7 @@
 #include <string>
 #include <vector>
 
-#include "virtual_projector/pty_server.h"
+#include "projector/pty_server.h"
 
 namespace mero::link {
 namespace {
