@@ -19,8 +19,8 @@
 #include <vector>
 
 #include "link/commands.h"
+#include "projector/pty_server.h"
 #include "report.h"
-#include "virtual_projector/pty_server.h"
 
 namespace {
 

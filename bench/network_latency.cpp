@@ -14,10 +14,10 @@
 #include <vector>
 
 #include "event_loop.h"
-#include "report.h"
 #include "panel/qt_panel.h"
+#include "projector/pty_server.h"
+#include "report.h"
 #include "ser2net.h"
-#include "virtual_projector/pty_server.h"
 
 namespace {
 

@@ -14,9 +14,9 @@
 #include <vector>
 
 #include "event_loop.h"
-#include "report.h"
 #include "panel/qt_panel.h"
-#include "virtual_projector/pty_server.h"
+#include "projector/pty_server.h"
+#include "report.h"
 
 namespace {
 

@@ -20,8 +20,8 @@
 #include "panel/bindings.h"
 #include "panel/form.h"
 #include "panel/qt_panel.h"
+#include "projector/pty_server.h"
 #include "report.h"
-#include "virtual_projector/pty_server.h"
 
 namespace {
 

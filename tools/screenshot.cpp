@@ -9,8 +9,8 @@
 #include <memory>
 #include <string>
 
-#include "app/demo.h"
 #include "panel/qt_panel.h"
+#include "projector/demo.h"
 
 int main(int argc, char** argv) {
   QApplication app(argc, argv);
@@ -19,7 +19,7 @@ int main(int argc, char** argv) {
   const QString path = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QStringLiteral("window.png");
 
   std::string error;
-  const std::unique_ptr<mero::app::Demo> demo = mero::app::Demo::start(&error);
+  const std::unique_ptr<mero::vp::Demo> demo = mero::vp::Demo::start(&error);
   if (!demo) {
     std::fprintf(stderr, "window-screenshot: the virtual projector did not start: %s\n",
                  error.c_str());

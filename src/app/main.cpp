@@ -8,7 +8,6 @@
 #include <string_view>
 #include <vector>
 
-#include "app/demo.h"
 #include "app/display_check.h"
 #include "app/options.h"
 #include "app/quit_on_signal.h"
@@ -17,6 +16,7 @@
 #include "link/qt_port_discovery.h"
 #include "link/traffic_log.h"
 #include "panel/qt_panel.h"
+#include "projector/demo.h"
 
 namespace {
 
@@ -113,11 +113,11 @@ int main(int argc, char** argv) {
   QApplication::setApplicationName(QStringLiteral("mero-control"));
   QApplication::setStyle(QStringLiteral("Fusion"));
 
-  std::unique_ptr<mero::app::Demo> demo;
+  std::unique_ptr<mero::vp::Demo> demo;
   std::optional<std::string> com1 = options.com1;
   if (options.demo) {
     std::string error;
-    demo = mero::app::Demo::start(&error);
+    demo = mero::vp::Demo::start(&error);
     if (!demo) {
       std::fprintf(stderr, "mero-control: the virtual projector did not start: %s\n",
                    error.c_str());

@@ -25,7 +25,7 @@
 #include <string>
 #include <vector>
 
-#include "virtual_projector/pty_server.h"
+#include "projector/pty_server.h"
 
 namespace mero::link {
 namespace {

@@ -12,7 +12,7 @@
 #include <string>
 
 #include "link/qt_port.h"
-#include "virtual_projector/pty_server.h"
+#include "projector/pty_server.h"
 
 namespace mero::test {
 namespace {

@@ -1,4 +1,4 @@
-#include "virtual_projector/pty_server.h"
+#include "projector/pty_server.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "virtual_projector/projector.h"
+#include "projector/projector.h"
 
 namespace mero::vp {
 namespace {

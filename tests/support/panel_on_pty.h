@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "panel/qt_panel.h"
-#include "virtual_projector/pty_server.h"
+#include "projector/pty_server.h"
 
 namespace mero::test {
 

@@ -8,7 +8,7 @@
 
 #include "link/monitor_text.h"
 #include "panel/bindings.h"
-#include "virtual_projector/projector.h"
+#include "projector/projector.h"
 
 namespace mero::vp {
 namespace {

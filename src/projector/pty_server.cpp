@@ -1,4 +1,4 @@
-#include "virtual_projector/pty_server.h"
+#include "projector/pty_server.h"
 
 #include <fcntl.h>
 #include <poll.h>

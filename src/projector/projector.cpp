@@ -1,4 +1,4 @@
-#include "virtual_projector/projector.h"
+#include "projector/projector.h"
 
 #include <algorithm>
 #include <array>

@@ -13,7 +13,7 @@
 #include <thread>
 #include <vector>
 
-#include "virtual_projector/projector.h"
+#include "projector/projector.h"
 
 namespace mero::vp {
 

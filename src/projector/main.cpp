@@ -16,8 +16,8 @@
 #include <system_error>
 #include <vector>
 
+#include "projector/pty_server.h"
 #include "version.h"
-#include "virtual_projector/pty_server.h"
 
 namespace {
 
