@@ -222,7 +222,7 @@ void Form1::MSComm1_Lost(const link::PortFailure& failure) {
 void Form1::MSComm1_Restored(const std::string& notice) {
   reopenOnChoice_ = false;
   ShowPortState();
-  surface_.notify(notice);
+  surface_.notify(notice, Notice::Information);
 }
 
 // ---- Command keys ----

@@ -15,6 +15,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <utility>
 
 #include "panel/bindings.h"
 #include "panel/qt_widgets.h"
@@ -167,8 +168,14 @@ QWidget* QtWindow::makeControl(const ControlRow& row, QWidget* container) {
     case Kind::Button: {
       if (FindRepeat(row.name) != nullptr) {
         auto* button = new HoldButton(caption, container);
-        button->onPress = [this, name] { events_.mouseDown(name); };
-        button->onRelease = [this, name] { events_.mouseUp(name); };
+        button->onPress = [this, name] {
+          holdKeyDown_ = true;
+          events_.mouseDown(name);
+        };
+        button->onRelease = [this, name] {
+          events_.mouseUp(name);
+          holdKeyLetGo();
+        };
         widget = button;
       } else {
         auto* button = new KeyButton(caption, container);
@@ -366,16 +373,41 @@ void QtWindow::warn(const std::string& text) {
   QMessageBox::warning(this, QApplication::applicationName(), BoxText(text));
 }
 
-void QtWindow::notify(const std::string& text) {
+// A device server that keeps refusing sends the same notice again and again: one box takes
+// them all, so the screen does not fill with boxes nobody closes. The box must not take the
+// activation, and with it the focus, from the panel: a held key whose button loses the focus
+// lets go of its press. Window systems take WA_ShowWithoutActivating as a hint at most (the
+// offscreen one activates every window it shows), so while a hold key is down a box that is
+// not open yet waits for the key to be let go; one already open only changes its text.
+void QtWindow::notify(const std::string& text, Notice kind) {
   if (recordedBoxes_ != nullptr) {
     recordedBoxes_->push_back(text);
     return;
   }
-  auto* box = new QMessageBox(QMessageBox::Warning, QApplication::applicationName(), BoxText(text),
-                              QMessageBox::Ok, this);
-  box->setAttribute(Qt::WA_DeleteOnClose);
-  box->setWindowModality(Qt::NonModal);
-  box->show();
+  const QString shown = BoxText(text);
+  const QMessageBox::Icon icon =
+      kind == Notice::Information ? QMessageBox::Information : QMessageBox::Warning;
+  if (notice_ == nullptr) {
+    notice_ = new QMessageBox(icon, QApplication::applicationName(), shown, QMessageBox::Ok, this);
+    notice_->setWindowModality(Qt::NonModal);
+    notice_->setAttribute(Qt::WA_ShowWithoutActivating);
+  } else if (notice_->isVisible() && notice_->icon() == icon && notice_->text() == shown) {
+    return;
+  }
+  notice_->setIcon(icon);
+  notice_->setText(shown);
+  // Open already, it is brought up to date where it stands, neither raised nor activated.
+  if (notice_->isVisible()) return;
+  if (holdKeyDown_) {
+    noticeWaiting_ = true;
+    return;
+  }
+  notice_->show();
+}
+
+void QtWindow::holdKeyLetGo() {
+  holdKeyDown_ = false;
+  if (std::exchange(noticeWaiting_, false)) notice_->show();
 }
 
 void QtWindow::quit() {

@@ -13,6 +13,7 @@
 
 class QLabel;
 class QLineEdit;
+class QMessageBox;
 
 namespace mero::panel {
 
@@ -69,7 +70,7 @@ class QtWindow : public QWidget, public Surface {
   int screenWidth() const override;
   int screenHeight() const override;
   void warn(const std::string& text) override;
-  void notify(const std::string& text) override;
+  void notify(const std::string& text, Notice kind = Notice::Warning) override;
   void quit() override;
 
   using QWidget::setVisible;
@@ -84,6 +85,7 @@ class QtWindow : public QWidget, public Surface {
   int frameTwipsHigh() const;
   int frameTwipsWide() const;
   void keepOneSelection(QObject* pressed);
+  void holdKeyLetGo();
   bool copyMonitorSelection();
   static void showLabelText(QLabel* label, std::string_view text);
 
@@ -93,6 +95,11 @@ class QtWindow : public QWidget, public Surface {
   std::map<std::string, std::string, std::less<>> labelTexts_;
   QLineEdit* entry_ = nullptr;
   std::vector<std::string>* recordedBoxes_ = nullptr;
+  // The one notice box, made on the first notice and kept, hidden when closed, for the next.
+  QMessageBox* notice_ = nullptr;
+  // A hold key is down under the mouse; a notice that would open the box meanwhile waits.
+  bool holdKeyDown_ = false;
+  bool noticeWaiting_ = false;
   struct SetHeight {
     int twips;
     int pixels;

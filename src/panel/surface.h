@@ -7,6 +7,9 @@
 
 namespace mero::panel {
 
+// How a notice looks: a fault the operator should see to, or news that needs nothing done.
+enum class Notice { Warning, Information };
+
 // The window as the form logic sees it. Controls are named as in the control table
 // ("Label11", "Command34", "Frame8" ...). Captions are UTF-8. Geometry is in twips; window
 // heights are outer heights, title bar and borders included.
@@ -40,8 +43,9 @@ class Surface {
 
   // A modal warning box with only an OK button; returns once it is closed.
   virtual void warn(const std::string& text) = 0;
-  // A warning that does not stop the panel (the operator closes it when convenient).
-  virtual void notify(const std::string& text) = 0;
+  // A notice that does not stop the panel (the operator closes it when convenient). There is
+  // one notice at a time: a newer one takes the place of the one shown.
+  virtual void notify(const std::string& text, Notice kind = Notice::Warning) = 0;
   // Closes the window and ends the program.
   virtual void quit() = 0;
 };

@@ -176,7 +176,10 @@ class FakeSurface : public panel::Surface {
   int screenHeight() const override { return 1080 * panel::kTwipsPerPixel; }
 
   void warn(const std::string& text) override { warnings.push_back(text); }
-  void notify(const std::string& text) override { notices.push_back(text); }
+  void notify(const std::string& text, panel::Notice kind = panel::Notice::Warning) override {
+    notices.push_back(text);
+    noticeKinds.push_back(kind);
+  }
   void quit() override {
     if (onQuit) onQuit();
     quitted = true;
@@ -188,6 +191,7 @@ class FakeSurface : public panel::Surface {
   int top = 0;
   std::vector<std::string> warnings;
   std::vector<std::string> notices;
+  std::vector<panel::Notice> noticeKinds;  // beside notices, one for each
   bool quitted = false;
   // Runs as the window goes, to look at what had happened by then.
   std::function<void()> onQuit;

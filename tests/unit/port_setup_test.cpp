@@ -271,6 +271,9 @@ TEST(PortWatch, ALostPortIsWatchedAndOpensWithOneNoticeEachWay) {
   rig.port.comeBack();
   EXPECT_TRUE(rig.port.isOpen());
   EXPECT_EQ(rig.surface.notices, (Calls{"COM1 was disconnected", "COM1 is back"}));
+  // Losing the port is a fault to see to; its return needs nothing done.
+  EXPECT_EQ(rig.surface.noticeKinds,
+            (std::vector<panel::Notice>{panel::Notice::Warning, panel::Notice::Information}));
   EXPECT_EQ(rig.surface.caption("Command33"), kPortOpen);
   EXPECT_TRUE(rig.surface.warnings.empty());
   // Opened by the watch, the port is no longer waiting for a choice to reopen it.
