@@ -5,6 +5,7 @@
 #include <limits.h>
 #include <stdlib.h>
 #include <sys/stat.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <QFile>
@@ -183,7 +184,12 @@ void QtDeviceLine::close() {
   ++session_;
   lossPending_ = false;
   pacer_.reset();
-  if (port_.isOpen()) port_.close();
+  if (port_.isOpen()) {
+    // What a device that stopped reading never took is dropped rather than drained: the
+    // kernel would otherwise hold the close of a real UART until it went out.
+    ::tcflush(static_cast<int>(port_.handle()), TCOFLUSH);
+    port_.close();
+  }
   port_.clearError();
 }
 

@@ -15,6 +15,7 @@
 
 #include <QElapsedTimer>
 #include <QFile>
+#include <QProcess>
 #include <QTemporaryDir>
 #include <QEventLoop>
 #include <QTest>
@@ -25,6 +26,7 @@
 #include <string>
 #include <vector>
 
+#include "link/device_lock.h"
 #include "projector/pty_server.h"
 
 namespace mero::link {
@@ -207,6 +209,45 @@ TEST(DeviceLineOpen, PortHeldByAnotherProgramIsReportedAsInUse) {
   EXPECT_TRUE(Contains(failure.description, "in use by another program")) << failure.description;
   EXPECT_TRUE(Contains(failure.description, pty.path())) << failure.description;
   EXPECT_TRUE(holder.isOpen());
+}
+
+// Serial programs such as picocom and tio lock a device with flock, not with a lock file:
+// each side keeps off the device the other holds, whichever came first.
+TEST(DeviceLineOpen, AFlockOfAnotherProgramIsRespectedAndOursIsSeen) {
+  Pty pty;
+  ASSERT_TRUE(pty.ready());
+  QProcess other;
+  other.start(QStringLiteral("flock"), {QStringLiteral("--exclusive"), QStringLiteral("--nonblock"),
+                                        QStringLiteral("--no-fork"), pty.qpath(),
+                                        QStringLiteral("sleep"), QStringLiteral("30")});
+  ASSERT_TRUE(other.waitForStarted(kWaitMs));
+  ASSERT_TRUE(QTest::qWaitFor([&] { return FlockHolder(pty.path()).has_value(); }, kWaitMs));
+  {
+    PtyPort port(pty.qpath());
+    EXPECT_FALSE(port.open());
+    EXPECT_FALSE(port.isOpen());
+    const std::string expected = "in use by another program (sleep, process " +
+                                 std::to_string(other.processId()) + ")";
+    EXPECT_TRUE(Contains(port.lastFailure().description, expected))
+        << port.lastFailure().description;
+  }
+  other.kill();
+  other.waitForFinished(kWaitMs);
+
+  PtyPort port(pty.qpath());
+  ASSERT_TRUE(port.open()) << port.lastFailure().description;
+  constexpr int kHeld = 99;
+  QProcess second;
+  second.start(QStringLiteral("flock"),
+               {QStringLiteral("--exclusive"), QStringLiteral("--nonblock"),
+                QStringLiteral("--conflict-exit-code"), QString::number(kHeld), pty.qpath(),
+                QStringLiteral("true")});
+  ASSERT_TRUE(second.waitForFinished(kWaitMs));
+  EXPECT_EQ(second.exitCode(), kHeld);
+  port.close();
+  second.start(second.program(), second.arguments());
+  ASSERT_TRUE(second.waitForFinished(kWaitMs));
+  EXPECT_EQ(second.exitCode(), 0);
 }
 
 TEST(DeviceLineOpen, DeviceWithoutPermissionSaysWhoMayUseIt) {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "link/network_address.h"
 #include "link/telnet_com_port.h"
@@ -118,6 +119,55 @@ TEST(TelnetComPort, LineSettingsAreAskedForAndTheAnswerRead) {
   session.Receive(B({IAC, DONT, 44}), answer);
   EXPECT_TRUE(session.comPortRefused());
   EXPECT_EQ(answer, B({IAC, WONT, 44}));
+}
+
+// A server that never ends a sub-negotiation costs a bounded buffer, and what follows its end
+// is read as usual.
+TEST(TelnetComPort, AnOverlongSubNegotiationIsSkippedToItsEnd) {
+  TelnetComPort session;
+  std::string answer;
+  std::string data = session.Receive(B({IAC, SB, 44, 101}), answer);
+  const std::string filler(1 << 20, 'z');
+  for (int i = 0; i < 8; ++i) data += session.Receive(filler, answer);
+  data += session.Receive(B({IAC, IAC, IAC, SE, 'x', IAC, SB, 44, 101, 0, 0, 0x25, 0x80, IAC, SE}),
+                          answer);
+  EXPECT_EQ(data, "x");
+  ASSERT_TRUE(session.confirmedBaud().has_value());
+  EXPECT_EQ(*session.confirmedBaud(), 9600u);
+  EXPECT_EQ(answer, "");
+}
+
+// Each confirmed field is held against the request on its own: an invalid value in one does
+// not hide a mismatch in another.
+TEST(TelnetComPort, EachConfirmedFieldIsCheckedOnItsOwn) {
+  const LineSettings asked{19200, Parity::None, 8, StopBits::One};
+  const auto Answer = [](int command, std::initializer_list<int> value) {
+    std::string out = B({IAC, SB, 44, command});
+    for (const int v : value) out += static_cast<char>(v);
+    return out + B({IAC, SE});
+  };
+  const std::string baud9600 = Answer(101, {0, 0, 0x25, 0x80});
+  const std::string baud19200 = Answer(101, {0, 0, 0x4B, 0});
+  const struct {
+    const char* what;
+    std::string reply;
+    std::vector<std::string> mismatches;
+  } cases[] = {
+      {"all as asked", baud19200 + Answer(102, {8}) + Answer(103, {1}) + Answer(104, {1}), {}},
+      {"another speed and an invalid parity",
+       baud9600 + Answer(102, {8}) + Answer(103, {9}) + Answer(104, {1}),
+       {"the speed 9600 instead of 19200", "the parity value 9 instead of N"}},
+      {"the speed alone", baud9600 + Answer(104, {1}), {"the speed 9600 instead of 19200"}},
+      {"data and stop bits", baud19200 + Answer(102, {7}) + Answer(104, {3}),
+       {"7 data bits instead of 8", "1.5 stop bits instead of 1"}},
+  };
+  for (const auto& c : cases) {
+    TelnetComPort session;
+    std::string answer;
+    session.Receive(c.reply, answer);
+    EXPECT_EQ(session.answersReceived(), 1) << c.what;
+    EXPECT_EQ(session.Mismatches(asked), c.mismatches) << c.what;
+  }
 }
 
 }  // namespace
