@@ -100,7 +100,7 @@ class Form1 {
   void MSComm1_ReopenFailed(const link::PortFailure& failure);
 
   // Command keys.
-  void OneShot_Click(const OneShotBinding& key);
+  void OneShot_Click(const link::OneShotCommand& command);
   void Repeat_MouseDown(const RepeatBinding& key);
   void Repeat_MouseUp(const RepeatBinding& key);
   void Timer1_Timer();
