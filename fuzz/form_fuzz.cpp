@@ -163,7 +163,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::uint8_t arg = input.byte();
     switch (op % kOps) {
       case kKey:
-        rig.form.Click(Pick(link::OneShotBindings(), arg).control);
+        rig.form.Click(Pick(panel::OneShotBindings(), arg).control);
         break;
       case kNamed:
         rig.form.Click(Pick(kNamedClicks, arg));

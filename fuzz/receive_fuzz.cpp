@@ -16,6 +16,7 @@
 #include "link/commands.h"
 #include "link/monitor_text.h"
 #include "link/reply_decoding.h"
+#include "panel/bindings.h"
 #include "rig.h"
 
 namespace mero::fuzz {
@@ -30,7 +31,13 @@ struct Send {
 std::vector<Send> Sends() {
   std::vector<Send> sends;
   for (const link::StatusQuery& query : link::StatusQueries()) {
-    sends.push_back(query.key ? Send{query.key->control, {}} : Send{{}, std::string(query.code)});
+    if (query.command == nullptr) {
+      sends.push_back({{}, std::string(query.code)});
+      continue;
+    }
+    const panel::OneShotBinding* key = panel::FindOneShotKey(query.command->name);
+    FUZZ_REQUIRE(key != nullptr);
+    sends.push_back({key->control, {}});
   }
   // Replies to these are not decoded: near misses of the queries and plain commands.
   for (const char* typed : {"cr0", "CR0 ", "CR PRESSURE ", "", "C00"}) sends.push_back({{}, typed});
@@ -70,10 +77,11 @@ void CheckRawDecoding(const std::string& arrival) {
   const std::string raw = arrival.substr(0, kRawDecodeBytes);
   for (std::string_view code : link::DecodedQueries()) {
     const std::string command = link::CommandText("", code);
-    std::int64_t value = 0;
-    const std::optional<std::string> status = link::DecodeReply(raw, command, "", value);
-    if (command == kPressureQuery)
-      CheckPressure(status, value, link::ReadFigures(raw, command, ""));
+    const link::DecodedReply reply = link::DecodeReply(raw, command, "");
+    if (command == kPressureQuery) {
+      FUZZ_REQUIRE(reply.pressure.has_value());
+      CheckPressure(reply.status, *reply.pressure, link::ReadFigures(raw, command, ""));
+    }
   }
 }
 
@@ -118,9 +126,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       FUZZ_REQUIRE(state.rxShown == shown);
       FUZZ_REQUIRE(rig.surface.caption("Label12") == shown);
       FUZZ_REQUIRE(state.replyPending == 0);
-      std::int64_t value = 0;
       const std::optional<std::string> status =
-          link::DecodeReply(shown, state.lastCommand, "", value);
+          link::DecodeReply(shown, state.lastCommand, "").status;
       FUZZ_REQUIRE(rig.surface.caption("Label22") == status.value_or(statusBefore));
       if (state.lastCommand == fuzz::kPressureQuery) {
         fuzz::CheckPressure(status, state.pressureValue,

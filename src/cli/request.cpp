@@ -38,7 +38,7 @@ std::optional<Message> MessageFor(Command command, std::string_view name) {
     return Message{std::string(name), std::string(query->code), link::CommandText("", query->code),
                    link::ReplyWindowOf(query->timing), true};
   }
-  const link::OneShotBinding* key = link::FindOneShotByName(name);
+  const link::OneShotCommand* key = link::FindOneShotCommand(name);
   if (key == nullptr) return std::nullopt;
   return Message{std::string(name), std::string(key->code), link::CommandText("", key->code),
                  link::ReplyWindowOf(key->timing), false};
@@ -190,7 +190,7 @@ std::string ListText(Command command) {
       text += ListLine(query.name, query.code, link::ReplyWindowOf(query.timing));
     }
   } else {
-    for (const link::OneShotBinding& key : link::OneShotBindings()) {
+    for (const link::OneShotCommand& key : link::OneShotCommands()) {
       text += ListLine(key.name, key.code, link::ReplyWindowOf(key.timing));
     }
   }

@@ -94,9 +94,7 @@ Verdict Judge(const Message& message, std::string_view address, const Outcome& o
     verdict.problem = "no reply to " + link::ShowPath(message.code) + " within " +
                       std::to_string(message.replyWindowMs) + " ms";
   } else if (message.decoded) {
-    std::int64_t pressureValue = 0;
-    const std::optional<std::string> status =
-        link::DecodeReply(shown, message.text, "", pressureValue);
+    const std::optional<std::string> status = link::DecodeReply(shown, message.text, "").status;
     if (status) {
       verdict.result = Result::Decoded;
       verdict.line = *status;
@@ -109,9 +107,8 @@ Verdict Judge(const Message& message, std::string_view address, const Outcome& o
     }
   } else {
     // A status key is answered with its status rather than an ACK.
-    std::int64_t pressureValue = 0;
     const bool acknowledged = outcome.received.front() == kAck ||
-                              link::DecodeReply(shown, message.text, "", pressureValue);
+                              link::DecodeReply(shown, message.text, "").status.has_value();
     verdict.result = acknowledged ? Result::Acknowledged : Result::NotAcknowledged;
     verdict.line = shown;
     if (!acknowledged) verdict.problem = quoted + " is not an acknowledgement";

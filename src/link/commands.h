@@ -31,28 +31,26 @@ int ReplyWindowOf(Timing timing);
 // The text that goes on the line for a command code: the prefix, the code and a CR.
 Bytes CommandText(std::string_view prefix, std::string_view code);
 
-// A key that sends one fixed command per click. `name` is how scripts call it ("power-on").
-struct OneShotBinding {
-  std::string_view control;
+// A command sent as it stands, by the name scripts and the panel's keys call it ("power-on").
+struct OneShotCommand {
   std::string_view name;
   std::string_view code;
   Timing timing;
 };
 
-std::span<const OneShotBinding> OneShotBindings();
-const OneShotBinding* FindOneShot(std::string_view control);
-const OneShotBinding* FindOneShotByName(std::string_view name);
+std::span<const OneShotCommand> OneShotCommands();
+const OneShotCommand* FindOneShotCommand(std::string_view name);
 
-// A status query whose reply the decoding reads: sent by a key (whose name it takes), or
-// typed at the command entry, which is the only way to send those that have no key.
+// A status query whose reply the decoding reads: one of the one-shot commands, or typed at the
+// command entry, which is the only way to send those that are not.
 struct StatusQuery {
   std::string_view name;
   std::string_view code;
   Timing timing;
-  const OneShotBinding* key;  // null: typed
+  const OneShotCommand* command;  // null: typed
 };
 
-// The keys' queries in the order of the key table, then the typed ones.
+// The one-shot commands' queries in the order of their table, then the typed ones.
 std::span<const StatusQuery> StatusQueries();
 const StatusQuery* FindStatusQuery(std::string_view name);
 

@@ -253,13 +253,13 @@ double PressureInHpa(double reading) {
   return RoundHalfEven(((product / kFullScale) - kSensorOffset) / kSensorSlope + kPressureBase);
 }
 
-std::string DecodePressure(std::string_view shown, std::int64_t& pressureValue) {
-  const double reading = RoundHalfEven(ReadNumber(shown));
-  pressureValue = SaturateToInt64(reading);
-  // pressureValue saturates at the int64 limits.
-  const double hPa = PressureInHpa(reading);
-  pressureValue = SaturateToInt64(hPa);
-  return FormatWhole(hPa) + std::string(kPressureUnit);
+double PressureOf(std::string_view shown) {
+  return PressureInHpa(RoundHalfEven(ReadNumber(shown)));
+}
+
+DecodedReply DecodePressure(std::string_view shown) {
+  const double hPa = PressureOf(shown);
+  return {FormatWhole(hPa) + std::string(kPressureUnit), SaturateToInt64(hPa)};
 }
 
 // ---- Figures ----
@@ -299,25 +299,25 @@ std::optional<std::int64_t> LampHoursOf(std::string_view shown) {
 
 }  // namespace
 
-std::optional<std::string> DecodeReply(std::string_view shown, std::string_view lastCommand,
-                                       std::string_view commandPrefix,
-                                       std::int64_t& pressureValue) {
+DecodedReply DecodeReply(std::string_view shown, std::string_view lastCommand,
+                         std::string_view commandPrefix) {
   for (const Query& query : kQueries) {
     if (!IsCommand(lastCommand, commandPrefix, query.code)) continue;
     switch (query.kind) {
       case QueryKind::kTable:
-        return DecodeTable(shown, query.code);
+        return {DecodeTable(shown, query.code), std::nullopt};
       case QueryKind::kLampHours:
-        return std::string(shown.substr(0, kLampHoursLength)) + std::string(kLampHoursSuffix);
+        return {std::string(shown.substr(0, kLampHoursLength)) + std::string(kLampHoursSuffix),
+                std::nullopt};
       case QueryKind::kTemperatures:
-        return DecodeTemperatures(shown);
+        return {DecodeTemperatures(shown), std::nullopt};
       case QueryKind::kRawText:
-        return std::string(shown);
+        return {std::string(shown), std::nullopt};
       case QueryKind::kPressure:
-        return DecodePressure(shown, pressureValue);
+        return DecodePressure(shown);
     }
   }
-  return std::nullopt;
+  return {};
 }
 
 std::span<const std::string_view> DecodedQueries() { return kQueryCodes; }
@@ -340,7 +340,7 @@ ReplyFigures ReadFigures(std::string_view shown, std::string_view lastCommand,
         break;
       }
       case QueryKind::kPressure: {
-        const double hPa = PressureInHpa(RoundHalfEven(ReadNumber(shown)));
+        const double hPa = PressureOf(shown);
         if (FitsInt64(hPa)) figures.hPa = static_cast<std::int64_t>(hPa);
         break;
       }

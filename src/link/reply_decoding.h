@@ -9,12 +9,18 @@
 
 namespace mero::link {
 
+// What a reply decodes to: the text for the status line, and for the pressure query the
+// pressure in hPa, saturated at the int64 limits.
+struct DecodedReply {
+  std::optional<std::string> status;
+  std::optional<std::int64_t> pressure;
+};
+
 // Decodes the shown received text (the monitor text of everything received since the buffer
-// was last emptied) as the reply to the query in lastCommand. Returns the text for the status
-// line, or nothing when lastCommand is not one of the nine queries or the reply fits no row.
-// The pressure query stores its reading, then the pressure in hPa, in pressureValue.
-std::optional<std::string> DecodeReply(std::string_view shown, std::string_view lastCommand,
-                                       std::string_view commandPrefix, std::int64_t& pressureValue);
+// was last emptied) as the reply to the query in lastCommand. Both are missing when
+// lastCommand is not one of the nine queries, and the status also when the reply fits no row.
+DecodedReply DecodeReply(std::string_view shown, std::string_view lastCommand,
+                         std::string_view commandPrefix);
 
 // The codes of the nine queries DecodeReply reads, in the order it tries them.
 std::span<const std::string_view> DecodedQueries();

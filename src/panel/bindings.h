@@ -9,14 +9,22 @@
 
 namespace mero::panel {
 
-// The one-shot keys and their timings live with the link, where the headless commands
-// read them too.
-using link::FindOneShot;
 using link::IntervalsOf;
-using link::OneShotBinding;
-using link::OneShotBindings;
 using link::TimerIntervals;
 using link::Timing;
+
+// A key that sends one fixed command per click. The key names the command as the headless
+// commands do, so its code and timing are kept in the link's table alone.
+struct OneShotBinding {
+  std::string_view control;
+  std::string_view name;
+};
+
+std::span<const OneShotBinding> OneShotBindings();
+// The command the key `control` sends, or null when it is no one-shot key.
+const link::OneShotCommand* FindOneShot(std::string_view control);
+// The key that sends the command called `name`, or null when no key does.
+const OneShotBinding* FindOneShotKey(std::string_view name);
 
 // A key that sends at the press and repeats while held. Keys with a period set the three
 // intervals after the press's send; cursor keys take theirs from the cursor mode.

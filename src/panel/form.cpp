@@ -156,10 +156,9 @@ void Form1::Hyouji(const std::string& text, int trafficDirection) {
 }
 
 void Form1::ShowStatus(const std::string& shown) {
-  if (auto status =
-          link::DecodeReply(shown, state.lastCommand, state.commandPrefix, state.pressureValue)) {
-    surface_.setCaption("Label22", *status);
-  }
+  const link::DecodedReply reply = link::DecodeReply(shown, state.lastCommand, state.commandPrefix);
+  if (reply.pressure) state.pressureValue = *reply.pressure;
+  if (reply.status) surface_.setCaption("Label22", *reply.status);
 }
 
 // Shows and decodes the whole buffer as Hyouji does, but builds its monitor text a piece at a
@@ -232,12 +231,12 @@ void Form1::SendCommand(std::string_view code) {
   Hyouji(state.lastCommand, kOutgoing);
 }
 
-void Form1::OneShot_Click(const OneShotBinding& key) {
-  if (auto intervals = IntervalsOf(key.timing)) {
+void Form1::OneShot_Click(const link::OneShotCommand& command) {
+  if (auto intervals = IntervalsOf(command.timing)) {
     timers_.timer2.setInterval(intervals->reply);
     timers_.timer4.setInterval(intervals->monitor);
   }
-  SendCommand(key.code);
+  SendCommand(command.code);
 }
 
 void Form1::Repeat_MouseDown(const RepeatBinding& key) {
@@ -344,8 +343,8 @@ void Form1::Command34_Click() {
 // ---- Dispatch ----
 
 void Form1::Click(std::string_view control) {
-  if (const OneShotBinding* key = FindOneShot(control)) {
-    OneShot_Click(*key);
+  if (const link::OneShotCommand* command = FindOneShot(control)) {
+    OneShot_Click(*command);
     return;
   }
   for (const NamedClick& click : kNamedClicks) {

@@ -99,7 +99,7 @@ class Form1 {
   void MSComm1_Restored(const std::string& notice);
 
   // Command keys.
-  void OneShot_Click(const OneShotBinding& key);
+  void OneShot_Click(const link::OneShotCommand& command);
   void Repeat_MouseDown(const RepeatBinding& key);
   void Repeat_MouseUp(const RepeatBinding& key);
   void Timer1_Timer();

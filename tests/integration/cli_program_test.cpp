@@ -20,6 +20,7 @@
 #include "link/commands.h"
 #include "link/monitor_text.h"
 #include "link/reply_decoding.h"
+#include "panel/bindings.h"
 #include "panel_on_pty.h"
 
 namespace mero::test {
@@ -48,8 +49,13 @@ vp::ServerOptions Unusual() {
 std::string StatusLineOfTheWindow(const link::StatusQuery& query) {
   PanelOnPty rig(Unusual());
   rig.window().setWindowHeight(panel::kFullHeight);
-  if (query.key != nullptr) {
-    rig.click(query.key->control);
+  if (query.command != nullptr) {
+    const panel::OneShotBinding* key = panel::FindOneShotKey(query.command->name);
+    if (key == nullptr) {
+      ADD_FAILURE() << "no key sends " << query.name;
+      return {};
+    }
+    rig.click(key->control);
   } else {
     QTest::keyClicks(rig.control("Text1"), Arg(query.code));
     rig.click("Command95");  // "SEND"
@@ -179,14 +185,14 @@ TEST(CliProgram, EachOutcomeHasItsExitCode) {
 
 TEST(CliProgram, SendGivesEveryKeysExactBytes) {
   vp::PtyServer server;
-  for (const link::OneShotBinding& key : link::OneShotBindings()) {
-    SCOPED_TRACE(key.name);
+  for (const link::OneShotCommand& command : link::OneShotCommands()) {
+    SCOPED_TRACE(command.name);
     server.ClearRecords();
-    const ProgramRun run = RunProgram({"send", Arg(key.name), Arg(Device(server))});
+    const ProgramRun run = RunProgram({"send", Arg(command.name), Arg(Device(server))});
     EXPECT_EQ(run.exitCode, cli::kExitDone) << run.err;
     std::string received;
     for (const vp::ReceivedChunk& chunk : server.Chunks()) received += chunk.bytes;
-    EXPECT_EQ(received, link::CommandText("", key.code));
+    EXPECT_EQ(received, link::CommandText("", command.code));
   }
 }
 
@@ -210,10 +216,8 @@ TEST(CliProgram, AFleetGivesALinePerProjectorInOrderAndTheWorstExitCode) {
       "--addresses", more.fileName()};
 
   const auto decoded = [](const vp::PtyServer& server) {
-    std::int64_t pressureValue = 0;
-    return link::DecodeReply(link::MonitorText(server.Commands().back().reply), "CR3\r", "",
-                             pressureValue)
-        .value_or("?");
+    return link::DecodeReply(link::MonitorText(server.Commands().back().reply), "CR3\r", "")
+        .status.value_or("?");
   };
   const ProgramRun text = RunProgram(args);
   EXPECT_EQ(text.exitCode, cli::kExitNoPort);

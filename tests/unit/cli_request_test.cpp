@@ -10,6 +10,7 @@
 
 #include "cli/request.h"
 #include "link/reply_decoding.h"
+#include "panel/bindings.h"
 #include "rig.h"
 
 namespace mero::cli {
@@ -29,17 +30,22 @@ void ExpectTheWindowsCommand(const Args& args, const std::function<void(test::Ri
 }
 
 TEST(CliRequest, NamesSendWhatTheWindowSendsAndWaitItsReplyWindow) {
-  for (const link::OneShotBinding& key : link::OneShotBindings()) {
-    SCOPED_TRACE(key.name);
-    ExpectTheWindowsCommand({"send", key.name},
-                            [&](test::Rig& rig) { rig.form.Click(key.control); });
+  for (const link::OneShotCommand& command : link::OneShotCommands()) {
+    SCOPED_TRACE(command.name);
+    const panel::OneShotBinding* key = panel::FindOneShotKey(command.name);
+    ASSERT_NE(key, nullptr);
+    ExpectTheWindowsCommand({"send", command.name},
+                            [&](test::Rig& rig) { rig.form.Click(key->control); });
   }
   std::set<std::string_view> codes;
   for (const link::StatusQuery& query : link::StatusQueries()) {
     SCOPED_TRACE(query.name);
     codes.insert(query.code);
+    const panel::OneShotBinding* key =
+        query.command != nullptr ? panel::FindOneShotKey(query.command->name) : nullptr;
+    ASSERT_EQ(key != nullptr, query.command != nullptr);
     ExpectTheWindowsCommand({"query", query.name}, [&](test::Rig& rig) {
-      if (query.key != nullptr) return rig.form.Click(query.key->control);
+      if (key != nullptr) return rig.form.Click(key->control);
       rig.surface.entry = query.code;
       rig.form.Click("Command95");  // "SEND"
     });

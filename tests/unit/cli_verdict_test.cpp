@@ -35,8 +35,7 @@ TEST(CliVerdict, FiguresAreThoseOfTheStatusLine) {
     const std::vector<std::string_view> args{"query", c.name};
     const Message message = ParseRequest(args).message;
     const Verdict verdict = Judge(message, "/dev/x", {true, "", c.reply, 1.25});
-    std::int64_t pressureValue = 0;
-    ASSERT_EQ(verdict.line, link::DecodeReply(shown, message.text, "", pressureValue).value_or(""));
+    ASSERT_EQ(verdict.line, link::DecodeReply(shown, message.text, "").status.value_or(""));
     EXPECT_EQ(verdict.json[c.field], c.value);
     if (c.value.isDouble()) {  // the status line shows the same figure
       std::string line = verdict.line;

@@ -109,10 +109,10 @@ Intervals Expected(Timing timing) {
 TEST(OneShotKeys, BindingTableHoldsExactlyTheseKeys) {
   EXPECT_EQ(panel::OneShotBindings().size(), kKeys.size());
   for (const Key& key : kKeys) {
-    const panel::OneShotBinding* binding = panel::FindOneShot(key.control);
-    ASSERT_NE(binding, nullptr) << key.control;
-    EXPECT_EQ(binding->code, key.code) << key.control;
-    EXPECT_EQ(binding->timing, key.timing) << key.control;
+    const link::OneShotCommand* command = panel::FindOneShot(key.control);
+    ASSERT_NE(command, nullptr) << key.control;
+    EXPECT_EQ(command->code, key.code) << key.control;
+    EXPECT_EQ(command->timing, key.timing) << key.control;
     const panel::ControlRow* row = panel::FindControl(key.control);
     ASSERT_NE(row, nullptr) << key.control;
     EXPECT_EQ(row->kind, panel::Kind::Button) << key.control;

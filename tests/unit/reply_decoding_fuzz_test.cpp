@@ -23,7 +23,6 @@ constexpr std::uint32_t kSeed = 20240611;
 constexpr int kStreams = 3000;
 constexpr int kMaxPiecesPerStream = 12;
 constexpr int kMaxPieceLength = 9;
-constexpr std::int64_t kUntouched = -777;
 constexpr std::size_t kDigitsSurelyInInt64 = 18;
 constexpr std::size_t kLampHoursShown = 38;
 constexpr std::string_view kLampHoursSuffix = " Hour Use";
@@ -54,14 +53,17 @@ bool IsWholeNumberText(std::string_view text) {
 // Counts the table matches so that the test can tell it exercised the rows.
 void CheckInvariants(std::string_view query, const std::string& shown,
                      std::map<std::string_view, int>& tableMatches) {
-  std::int64_t pressureValue = kUntouched;
   const std::string command = std::string(query) + "\r";
-  const std::optional<std::string> status = DecodeReply(shown, command, "", pressureValue);
+  const DecodedReply reply = DecodeReply(shown, command, "");
+  const std::optional<std::string>& status = reply.status;
   SCOPED_TRACE("query " + std::string(query) + ", shown \"" + shown + "\"");
+  // Only the pressure query gives a figure.
+  if (query != "CR PRESSURE") {
+    EXPECT_EQ(reply.pressure, std::nullopt);
+  }
 
   for (const reply_tables::TableQuery& table : reply_tables::kTableQueries) {
     if (table.query != query) continue;
-    EXPECT_EQ(pressureValue, kUntouched);
     const auto row =
         std::find_if(table.rows.begin(), table.rows.end(),
                      [&](const reply_tables::Row& r) { return shown.starts_with(r.key); });
@@ -97,21 +99,22 @@ void CheckInvariants(std::string_view query, const std::string& shown,
   } else if (query == "CR PRESSURE") {
     ASSERT_TRUE(status.has_value());
     ASSERT_TRUE(status->ends_with(" hPa"));
+    ASSERT_TRUE(reply.pressure.has_value());
+    const std::int64_t pressure = *reply.pressure;
     const std::string figure = status->substr(0, status->size() - 4);
     if (figure == "inf") {
-      EXPECT_EQ(pressureValue, std::numeric_limits<std::int64_t>::max());
+      EXPECT_EQ(pressure, std::numeric_limits<std::int64_t>::max());
     } else if (figure == "-inf") {
-      EXPECT_EQ(pressureValue, std::numeric_limits<std::int64_t>::min());
+      EXPECT_EQ(pressure, std::numeric_limits<std::int64_t>::min());
     } else {
       ASSERT_TRUE(IsWholeNumberText(figure)) << figure;
       // Within int64 the stored value is the shown figure.
       if (figure.size() < kDigitsSurelyInInt64) {
-        EXPECT_EQ(std::to_string(pressureValue), figure);
+        EXPECT_EQ(std::to_string(pressure), figure);
       }
     }
   } else {
     EXPECT_EQ(status, std::nullopt);
-    EXPECT_EQ(pressureValue, kUntouched);
   }
 }
 
@@ -195,11 +198,10 @@ TEST(ReplyDecodingRandom, PressureReadingsAgreeWithTheCLibrary) {
     char expected[512];
     std::snprintf(expected, sizeof expected, "%.0f hPa", hPa == 0 ? 0.0 : hPa);
 
-    std::int64_t pressureValue = kUntouched;
-    const auto status = DecodeReply(MonitorText(raw + "\r"), "CR PRESSURE\r", "", pressureValue);
-    ASSERT_EQ(status, std::optional<std::string>(expected)) << "reading \"" << raw << "\"";
+    const DecodedReply reply = DecodeReply(MonitorText(raw + "\r"), "CR PRESSURE\r", "");
+    ASSERT_EQ(reply.status, std::optional<std::string>(expected)) << "reading \"" << raw << "\"";
     if (std::fabs(hPa) < 1e18) {
-      EXPECT_EQ(pressureValue, static_cast<std::int64_t>(hPa)) << "reading \"" << raw << "\"";
+      EXPECT_EQ(reply.pressure, static_cast<std::int64_t>(hPa)) << "reading \"" << raw << "\"";
     }
   }
 }

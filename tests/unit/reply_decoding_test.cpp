@@ -15,18 +15,14 @@
 namespace mero::link {
 namespace {
 
-constexpr std::int64_t kUntouched = -12345;
-
 // Decodes everything received so far (raw bytes, as the receive buffer holds them) after the
 // query `code` was sent without prefix.
-std::optional<std::string> DecodeReceived(std::string_view code, std::string_view received,
-                                          std::int64_t& pressureValue) {
-  return DecodeReply(MonitorText(received), std::string(code) + "\r", "", pressureValue);
+DecodedReply ReplyToReceived(std::string_view code, std::string_view received) {
+  return DecodeReply(MonitorText(received), std::string(code) + "\r", "");
 }
 
 std::optional<std::string> DecodeReceived(std::string_view code, std::string_view received) {
-  std::int64_t pressureValue = kUntouched;
-  return DecodeReceived(code, received, pressureValue);
+  return ReplyToReceived(code, received).status;
 }
 
 // ---- Tables ----
@@ -43,11 +39,10 @@ class ReplyTableRowTest : public ::testing::TestWithParam<RowCase> {};
 
 TEST_P(ReplyTableRowTest, FullReplyShowsItsRowText) {
   const RowCase& c = GetParam();
-  std::int64_t pressureValue = kUntouched;
-  EXPECT_EQ(DecodeReceived(c.query, std::string(c.reply) + "\r", pressureValue),
-            std::optional<std::string>(c.status))
+  const DecodedReply reply = ReplyToReceived(c.query, std::string(c.reply) + "\r");
+  EXPECT_EQ(reply.status, std::optional<std::string>(c.status))
       << "query " << c.query << ", reply \"" << c.reply << "\"";
-  EXPECT_EQ(pressureValue, kUntouched);
+  EXPECT_EQ(reply.pressure, std::nullopt);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -148,10 +143,9 @@ TEST(ReplyDecoding, ReplyArrivingInPiecesDecodesOnceTheKeyIsComplete) {
 }
 
 TEST(ReplyDecoding, ShortShownTextsMatchNoRow) {
-  std::int64_t pressureValue = kUntouched;
   for (const char* query : {"CR0\r", "CR1\r", "CR4\r", "CRA\r", "CR7\r"}) {
     for (std::string_view shown : {"", " ", " 0", " 0 ", " F "}) {
-      EXPECT_EQ(DecodeReply(shown, query, "", pressureValue), std::nullopt)
+      EXPECT_EQ(DecodeReply(shown, query, "").status, std::nullopt)
           << query << " \"" << shown << "\"";
     }
   }
@@ -160,7 +154,6 @@ TEST(ReplyDecoding, ShortShownTextsMatchNoRow) {
 // ---- Recognising the query ----
 
 TEST(ReplyDecoding, OnlyTheExactQueryTextIsRecognised) {
-  std::int64_t pressureValue = kUntouched;
   const std::string shown = MonitorText("00\r");
   for (std::string_view command : {"cr0\r",
                                    "CR0 \r",
@@ -185,10 +178,10 @@ TEST(ReplyDecoding, OnlyTheExactQueryTextIsRecognised) {
                                    "CRPRESSURE\r",
                                    "CR PRESSURE \r",
                                    "CR pressure\r"}) {
-    EXPECT_EQ(DecodeReply(shown, command, "", pressureValue), std::nullopt)
-        << "command \"" << command << "\"";
+    const DecodedReply reply = DecodeReply(shown, command, "");
+    EXPECT_EQ(reply.status, std::nullopt) << "command \"" << command << "\"";
+    EXPECT_EQ(reply.pressure, std::nullopt) << "command \"" << command << "\"";
   }
-  EXPECT_EQ(pressureValue, kUntouched);
 }
 
 TEST(ReplyDecoding, EachQueryIsDecodedItsOwnWay) {
@@ -205,16 +198,16 @@ TEST(ReplyDecoding, EachQueryIsDecodedItsOwnWay) {
 }
 
 TEST(ReplyDecoding, QueryIsRecognisedBehindTheCommandPrefix) {
-  std::int64_t pressureValue = kUntouched;
   const std::string shown = MonitorText("00\r");
-  EXPECT_EQ(DecodeReply(shown, "XCR0\r", "X", pressureValue), " Power ON");
-  EXPECT_EQ(DecodeReply(shown, "ABCR7\r", "AB", pressureValue), " All OFF : 2 Lamp mode");
-  EXPECT_EQ(DecodeReply(shown, "CR0\r", "X", pressureValue), std::nullopt);
-  EXPECT_EQ(DecodeReply(shown, "XCR0\r", "", pressureValue), std::nullopt);
-  EXPECT_EQ(DecodeReply(shown, "xCR0\r", "X", pressureValue), std::nullopt);
-  EXPECT_EQ(DecodeReply(shown, "XCR0\r", "XC", pressureValue), std::nullopt);
-  EXPECT_EQ(DecodeReply(MonitorText("512\r"), "@CR PRESSURE\r", "@", pressureValue), "650 hPa");
-  EXPECT_EQ(pressureValue, 650);
+  EXPECT_EQ(DecodeReply(shown, "XCR0\r", "X").status, " Power ON");
+  EXPECT_EQ(DecodeReply(shown, "ABCR7\r", "AB").status, " All OFF : 2 Lamp mode");
+  EXPECT_EQ(DecodeReply(shown, "CR0\r", "X").status, std::nullopt);
+  EXPECT_EQ(DecodeReply(shown, "XCR0\r", "").status, std::nullopt);
+  EXPECT_EQ(DecodeReply(shown, "xCR0\r", "X").status, std::nullopt);
+  EXPECT_EQ(DecodeReply(shown, "XCR0\r", "XC").status, std::nullopt);
+  const DecodedReply pressure = DecodeReply(MonitorText("512\r"), "@CR PRESSURE\r", "@");
+  EXPECT_EQ(pressure.status, "650 hPa");
+  EXPECT_EQ(pressure.pressure, 650);
 }
 
 // ---- Lamp hours, temperatures, raw text ----
@@ -265,14 +258,18 @@ INSTANTIATE_TEST_SUITE_P(RawText, ReplyTextQueryTest,
                                            TextCase{"CR9", "\x06x{\n", " ACK x ? LF "}));
 
 TEST(ReplyDecoding, TextQueriesReadShownTextsOfAnyLength) {
-  std::int64_t pressureValue = kUntouched;
-  EXPECT_EQ(DecodeReply("", "CR3\r", "", pressureValue), " Hour Use");
-  EXPECT_EQ(DecodeReply("", "CR6\r", "", pressureValue), "  S1= C  ,   S2=  C , S3= C");
-  EXPECT_EQ(DecodeReply("", "CR9\r", "", pressureValue), "");
+  const DecodedReply replies[] = {
+      DecodeReply("", "CR3\r", ""),
+      DecodeReply("", "CR6\r", ""),
+      DecodeReply("", "CR9\r", ""),
+      DecodeReply("abcdefghijklmno", "CR6\r", ""),
+  };
+  EXPECT_EQ(replies[0].status, " Hour Use");
+  EXPECT_EQ(replies[1].status, "  S1= C  ,   S2=  C , S3= C");
+  EXPECT_EQ(replies[2].status, "");
   // Position 15 is the last character: P2 holds it alone, P3 is empty.
-  EXPECT_EQ(DecodeReply("abcdefghijklmno", "CR6\r", "", pressureValue),
-            "  S1=abcdefghij C  ,   S2= o C , S3= C");
-  EXPECT_EQ(pressureValue, kUntouched);
+  EXPECT_EQ(replies[3].status, "  S1=abcdefghij C  ,   S2= o C , S3= C");
+  for (const DecodedReply& reply : replies) EXPECT_EQ(reply.pressure, std::nullopt);
 }
 
 // ---- Pressure ----
@@ -293,11 +290,9 @@ class ReplyPressureTest : public ::testing::TestWithParam<PressureCase> {};
 
 TEST_P(ReplyPressureTest, ShowsHectopascalAndKeepsThem) {
   const PressureCase& c = GetParam();
-  std::int64_t pressureValue = kUntouched;
-  EXPECT_EQ(DecodeReply(c.shown, "CR PRESSURE\r", "", pressureValue),
-            std::optional<std::string>(c.status))
-      << "shown \"" << c.shown << "\"";
-  EXPECT_EQ(pressureValue, c.pressure) << "shown \"" << c.shown << "\"";
+  const DecodedReply reply = DecodeReply(c.shown, "CR PRESSURE\r", "");
+  EXPECT_EQ(reply.status, std::optional<std::string>(c.status)) << "shown \"" << c.shown << "\"";
+  EXPECT_EQ(reply.pressure, c.pressure) << "shown \"" << c.shown << "\"";
 }
 
 // Expected figures worked out by hand from hPa = ((5 r / 1024) - 0.204) / 0.00459 + 150 with
@@ -382,13 +377,16 @@ INSTANTIATE_TEST_SUITE_P(
         Reply("0." + std::string(100000, '0') + "1e99999", "106 hPa", 106)));
 
 TEST(ReplyDecoding, PressureReplyArrivingInPiecesShowsEachPartialReading) {
-  std::int64_t pressureValue = kUntouched;
-  EXPECT_EQ(DecodeReceived("CR PRESSURE", "5", pressureValue), "111 hPa");
-  EXPECT_EQ(pressureValue, 111);
-  EXPECT_EQ(DecodeReceived("CR PRESSURE", "51", pressureValue), "160 hPa");
-  EXPECT_EQ(pressureValue, 160);
-  EXPECT_EQ(DecodeReceived("CR PRESSURE", "512\r", pressureValue), "650 hPa");
-  EXPECT_EQ(pressureValue, 650);
+  const struct {
+    const char* received;
+    const char* status;
+    std::int64_t pressure;
+  } pieces[] = {{"5", "111 hPa", 111}, {"51", "160 hPa", 160}, {"512\r", "650 hPa", 650}};
+  for (const auto& piece : pieces) {
+    const DecodedReply reply = ReplyToReceived("CR PRESSURE", piece.received);
+    EXPECT_EQ(reply.status, piece.status) << piece.received;
+    EXPECT_EQ(reply.pressure, piece.pressure) << piece.received;
+  }
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -80,6 +81,29 @@ TEST(SendPath, ReplyInPiecesIsShownWholeAfterEachPiece) {
   rig.port.feed("0\r");
   EXPECT_EQ(rig.surface.caption("Label12"), " 0 0 CR ");
   EXPECT_EQ(rig.form.state.rxBuffer, "00\r");
+}
+
+// The form keeps the pressure figure as each piece of its reply arrives; only a pressure
+// reply changes it.
+TEST(SendPath, PressureReplyKeepsItsFigureAfterEachPiece) {
+  Rig rig;
+  rig.surface.entry = "CR PRESSURE";
+  rig.form.Click("Command95");  // "SEND"
+  const struct {
+    const char* piece;
+    const char* status;
+    std::int64_t pressure;
+  } pieces[] = {{"5", "111 hPa", 111}, {"1", "160 hPa", 160}, {"2\r", "650 hPa", 650}};
+  for (const auto& p : pieces) {
+    rig.port.feed(p.piece);
+    EXPECT_EQ(rig.surface.caption("Label22"), p.status) << p.piece;
+    EXPECT_EQ(rig.form.state.pressureValue, p.pressure) << p.piece;
+  }
+  rig.clock.advance(10000);  // past the reply window
+  rig.form.Click(kStatusKey);
+  rig.port.feed("00\r");
+  EXPECT_EQ(rig.surface.caption("Label22"), " Power ON");
+  EXPECT_EQ(rig.form.state.pressureValue, 650);
 }
 
 // Before any key has set an interval the reply window is 500 ms and the lines stay 1000 ms.

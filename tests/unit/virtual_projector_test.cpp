@@ -215,7 +215,9 @@ TEST(Projector, TemperaturesLandWhereThePanelReadsThem) {
 TEST(Projector, EveryKeyOfThePanelGetsAnAck) {
   std::vector<std::string_view> codes = {"C89", "C1C"};  // A-IMAGE and MENU "ON"
   for (const auto& key : panel::OneShotBindings()) {
-    if (!key.code.starts_with("CR")) codes.push_back(key.code);
+    const link::OneShotCommand* command = panel::FindOneShot(key.control);
+    ASSERT_NE(command, nullptr) << key.control;
+    if (!command->code.starts_with("CR")) codes.push_back(command->code);
   }
   for (const auto& key : panel::RepeatBindings()) codes.push_back(key.code);
   for (PowerState state : kStates) {

@@ -22,11 +22,13 @@ TEST(KeysThroughWidgets, EveryOneShotKeySendsItsRowAndSetsItsTiming) {
     SCOPED_TRACE(std::string(key.control));
     rig.timer2.setInterval(111);
     rig.timer4.setInterval(222);
+    const link::OneShotCommand* command = panel::FindOneShot(key.control);
+    ASSERT_NE(command, nullptr);
     auto* button = rig.widget<QPushButton>(key.control);
     ASSERT_NE(button, nullptr);
     QTest::mouseClick(button, Qt::LeftButton);
-    EXPECT_EQ(rig.takeSent(), Sent{std::string(key.code) + "\r"});
-    const auto intervals = panel::IntervalsOf(key.timing);
+    EXPECT_EQ(rig.takeSent(), Sent{std::string(command->code) + "\r"});
+    const auto intervals = panel::IntervalsOf(command->timing);
     EXPECT_EQ(rig.timer2.interval(), intervals ? intervals->reply : 111);
     EXPECT_EQ(rig.timer4.interval(), intervals ? intervals->monitor : 222);
   }
