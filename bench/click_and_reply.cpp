@@ -25,7 +25,7 @@
 #include <vector>
 
 #include "event_loop.h"
-#include "link/monitor_text.h"
+#include "link/protocol/monitor_text.h"
 #include "panel/qt_panel.h"
 #include "report.h"
 

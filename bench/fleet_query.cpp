@@ -18,7 +18,7 @@
 #include <string>
 #include <vector>
 
-#include "link/commands.h"
+#include "link/protocol/commands.h"
 #include "projector/pty_server.h"
 #include "report.h"
 

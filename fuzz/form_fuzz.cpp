@@ -18,8 +18,8 @@
 
 #include "fakes.h"
 #include "fuzz_input.h"
-#include "link/commands.h"
-#include "link/monitor_text.h"
+#include "link/protocol/commands.h"
+#include "link/protocol/monitor_text.h"
 #include "panel/bindings.h"
 #include "panel/form.h"
 #include "virtual_clock.h"

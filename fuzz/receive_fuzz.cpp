@@ -13,9 +13,9 @@
 #include <vector>
 
 #include "fuzz_input.h"
-#include "link/commands.h"
-#include "link/monitor_text.h"
-#include "link/reply_decoding.h"
+#include "link/protocol/commands.h"
+#include "link/protocol/monitor_text.h"
+#include "link/protocol/reply_decoding.h"
 #include "panel/bindings.h"
 #include "rig.h"
 

@@ -12,9 +12,9 @@
 #include "app/options.h"
 #include "app/quit_on_signal.h"
 #include "cli/headless.h"
-#include "link/port_discovery.h"
-#include "link/qt_port_discovery.h"
-#include "link/traffic_log.h"
+#include "link/port/port_discovery.h"
+#include "link/lines/qt_port_discovery.h"
+#include "link/port/traffic_log.h"
 #include "panel/qt_panel.h"
 #include "projector/demo.h"
 

@@ -4,7 +4,7 @@
 #include <QStringList>
 #include <tuple>
 
-#include "link/port_discovery.h"
+#include "link/port/port_discovery.h"
 #include "version.h"
 
 namespace mero::app {

@@ -3,7 +3,7 @@
 #include <QMetaObject>
 #include <utility>
 
-#include "link/port_discovery.h"
+#include "link/port/port_discovery.h"
 
 namespace mero::cli {
 namespace {

@@ -4,9 +4,9 @@
 #include <functional>
 #include <string>
 
-#include "link/qt_port.h"
-#include "link/qt_timer.h"
-#include "link/traffic_log.h"
+#include "link/lines/qt_port.h"
+#include "link/lines/qt_timer.h"
+#include "link/port/traffic_log.h"
 
 namespace mero::cli {
 

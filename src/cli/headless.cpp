@@ -12,9 +12,9 @@
 #include "cli/exchange.h"
 #include "cli/request.h"
 #include "cli/verdict.h"
-#include "link/port_discovery.h"
-#include "link/qt_port_discovery.h"
-#include "link/traffic_log.h"
+#include "link/port/port_discovery.h"
+#include "link/lines/qt_port_discovery.h"
+#include "link/port/traffic_log.h"
 
 namespace mero::cli {
 namespace {

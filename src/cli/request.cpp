@@ -4,7 +4,7 @@
 #include <QFile>
 #include <QStringList>
 
-#include "link/port_discovery.h"
+#include "link/port/port_discovery.h"
 
 namespace mero::cli {
 namespace {

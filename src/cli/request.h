@@ -6,7 +6,7 @@
 #include <string_view>
 #include <vector>
 
-#include "link/commands.h"
+#include "link/protocol/commands.h"
 
 namespace mero::cli {
 

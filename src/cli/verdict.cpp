@@ -6,10 +6,10 @@
 #include <cstdint>
 #include <optional>
 
-#include "link/monitor_text.h"
-#include "link/port_discovery.h"
-#include "link/reply_decoding.h"
-#include "link/traffic_log.h"
+#include "link/protocol/monitor_text.h"
+#include "link/port/port_discovery.h"
+#include "link/protocol/reply_decoding.h"
+#include "link/port/traffic_log.h"
 
 namespace mero::cli {
 namespace {

@@ -5,7 +5,7 @@
 #include <span>
 #include <string_view>
 
-#include "link/commands.h"
+#include "link/protocol/commands.h"
 
 namespace mero::panel {
 

@@ -4,9 +4,9 @@
 #include <cmath>
 #include <optional>
 
-#include "link/commands.h"
-#include "link/monitor_text.h"
-#include "link/reply_decoding.h"
+#include "link/protocol/commands.h"
+#include "link/protocol/monitor_text.h"
+#include "link/protocol/reply_decoding.h"
 
 namespace mero::panel {
 namespace {

@@ -4,8 +4,8 @@
 #include <string>
 #include <string_view>
 
-#include "link/serial_port.h"
-#include "link/timer.h"
+#include "link/port/serial_port.h"
+#include "link/port/timer.h"
 #include "panel/bindings.h"
 #include "panel/surface.h"
 

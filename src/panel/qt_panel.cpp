@@ -5,7 +5,7 @@
 #include <functional>
 #include <utility>
 
-#include "link/port_discovery.h"
+#include "link/port/port_discovery.h"
 
 namespace mero::panel {
 namespace {

@@ -5,9 +5,9 @@
 #include <QString>
 #include <memory>
 
-#include "link/qt_port.h"
-#include "link/qt_timer.h"
-#include "link/traffic_log.h"
+#include "link/lines/qt_port.h"
+#include "link/lines/qt_timer.h"
+#include "link/port/traffic_log.h"
 #include "panel/form.h"
 #include "panel/qt_window.h"
 

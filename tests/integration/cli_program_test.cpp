@@ -17,9 +17,9 @@
 
 #include "cli/request.h"
 #include "cli_support.h"
-#include "link/commands.h"
-#include "link/monitor_text.h"
-#include "link/reply_decoding.h"
+#include "link/protocol/commands.h"
+#include "link/protocol/monitor_text.h"
+#include "link/protocol/reply_decoding.h"
 #include "panel/bindings.h"
 #include "panel_on_pty.h"
 

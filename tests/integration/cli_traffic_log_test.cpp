@@ -17,8 +17,8 @@
 #include <vector>
 
 #include "cli_support.h"
-#include "link/monitor_text.h"
-#include "link/traffic_log.h"
+#include "link/protocol/monitor_text.h"
+#include "link/port/traffic_log.h"
 #include "panel_on_pty.h"
 
 namespace mero::test {

@@ -1,7 +1,7 @@
 // The port on local devices: real pseudo-terminals through QSerialPort, driven by the real
 // event loop. The test holds the master side of each terminal and plays the projector end of
 // the cable.
-#include "link/qt_port.h"
+#include "link/lines/qt_port.h"
 
 #include <fcntl.h>
 #include <grp.h>
@@ -26,7 +26,7 @@
 #include <string>
 #include <vector>
 
-#include "link/device_lock.h"
+#include "link/lines/device_lock.h"
 #include "projector/pty_server.h"
 
 namespace mero::link {

@@ -16,7 +16,7 @@
 #include <thread>
 #include <vector>
 
-#include "link/monitor_text.h"
+#include "link/protocol/monitor_text.h"
 #include "panel_on_pty.h"
 
 namespace mero::test {

@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "link/monitor_text.h"
+#include "link/protocol/monitor_text.h"
 #include "panel/bindings.h"
 #include "line_speed.h"
 #include "panel_on_pty.h"

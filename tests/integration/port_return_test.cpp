@@ -15,8 +15,8 @@
 #include <string>
 
 #include "line_speed.h"
-#include "link/port_texts.h"
-#include "link/qt_port.h"
+#include "link/port/port_texts.h"
+#include "link/lines/qt_port.h"
 #include "panel_on_pty.h"
 
 namespace mero::test {

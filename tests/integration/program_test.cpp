@@ -11,7 +11,7 @@
 #include <QTest>
 #include <string>
 
-#include "link/qt_port.h"
+#include "link/lines/qt_port.h"
 #include "projector/pty_server.h"
 
 namespace mero::test {

@@ -1,4 +1,4 @@
-#include "link/qt_timer.h"
+#include "link/lines/qt_timer.h"
 
 #include <gtest/gtest.h>
 

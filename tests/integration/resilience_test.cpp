@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "link/monitor_text.h"
+#include "link/protocol/monitor_text.h"
 #include "panel_on_pty.h"
 
 namespace mero::test {

@@ -7,7 +7,7 @@
 #include <utility>
 #include <vector>
 
-#include "link/serial_port.h"
+#include "link/port/serial_port.h"
 #include "panel/controls.h"
 #include "panel/surface.h"
 #include "virtual_clock.h"

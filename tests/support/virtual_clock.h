@@ -6,7 +6,7 @@
 #include <limits>
 #include <vector>
 
-#include "link/timer.h"
+#include "link/port/timer.h"
 
 namespace mero::test {
 

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "cli/request.h"
-#include "link/reply_decoding.h"
+#include "link/protocol/reply_decoding.h"
 #include "panel/bindings.h"
 #include "rig.h"
 

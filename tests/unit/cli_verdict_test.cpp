@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "cli/verdict.h"
-#include "link/monitor_text.h"
-#include "link/reply_decoding.h"
+#include "link/protocol/monitor_text.h"
+#include "link/protocol/reply_decoding.h"
 
 namespace mero::cli {
 namespace {

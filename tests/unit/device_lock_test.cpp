@@ -1,7 +1,7 @@
 // The locks shared with other serial programs, on a file and on a pseudo-terminal; util-linux's
 // flock(1) stands in for them, as picocom and tio take the same lock.
 
-#include "link/device_lock.h"
+#include "link/lines/device_lock.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -22,7 +22,7 @@
 #include <utility>
 #include <vector>
 
-#include "link/device_holder.h"
+#include "link/lines/device_holder.h"
 
 namespace mero::link {
 namespace {

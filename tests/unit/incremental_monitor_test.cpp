@@ -6,7 +6,7 @@
 #include <random>
 #include <string>
 
-#include "link/monitor_text.h"
+#include "link/protocol/monitor_text.h"
 #include "panel/bindings.h"
 #include "rig.h"
 

@@ -1,6 +1,6 @@
 // The port's reopening policy, on the virtual clock: when a lost, refused or flapping line is
 // tried again, what the operator is told, and that the operator's own choice ends the wait.
-#include "link/line_port.h"
+#include "link/port/line_port.h"
 
 #include <gtest/gtest.h>
 

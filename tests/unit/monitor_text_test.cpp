@@ -1,4 +1,4 @@
-#include "link/monitor_text.h"
+#include "link/protocol/monitor_text.h"
 
 #include <gtest/gtest.h>
 

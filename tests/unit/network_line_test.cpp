@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "link/network_address.h"
-#include "link/telnet_com_port.h"
+#include "link/port/network_address.h"
+#include "link/lines/telnet_com_port.h"
 
 namespace mero::link {
 namespace {

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "link/monitor_text.h"
+#include "link/protocol/monitor_text.h"
 #include "panel/bindings.h"
 #include "panel/controls.h"
 #include "rig.h"

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "link/port_discovery.h"
+#include "link/port/port_discovery.h"
 
 namespace mero::link {
 namespace {

@@ -1,12 +1,12 @@
 // Line settings texts and the port's sentences for the operator.
-#include "link/port_texts.h"
+#include "link/port/port_texts.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
-#include "link/line_settings.h"
+#include "link/port/line_settings.h"
 
 namespace mero::link {
 namespace {

@@ -12,9 +12,9 @@
 #include <string>
 #include <string_view>
 
-#include "link/monitor_text.h"
-#include "link/reply_decoding.h"
-#include "link/reply_tables.h"
+#include "link/protocol/monitor_text.h"
+#include "link/protocol/reply_decoding.h"
+#include "link/protocol/reply_tables.h"
 
 namespace mero::link {
 namespace {

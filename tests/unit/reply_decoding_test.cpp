@@ -1,4 +1,4 @@
-#include "link/reply_decoding.h"
+#include "link/protocol/reply_decoding.h"
 
 #include <gtest/gtest.h>
 
@@ -10,7 +10,7 @@
 #include <string_view>
 #include <vector>
 
-#include "link/monitor_text.h"
+#include "link/protocol/monitor_text.h"
 
 namespace mero::link {
 namespace {

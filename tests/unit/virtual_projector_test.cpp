@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "link/monitor_text.h"
+#include "link/protocol/monitor_text.h"
 #include "panel/bindings.h"
 #include "projector/projector.h"
 

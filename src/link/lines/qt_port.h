@@ -1,0 +1,45 @@
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "link/port/line.h"
+#include "link/port/line_port.h"
+#include "link/lines/qt_device_watch.h"
+#include "link/lines/qt_timer.h"
+
+namespace mero::link {
+
+// Lines for the Qt event loop: a network address (tcp://, rfc2217://) becomes a network line,
+// anything else a local device; devices appearing are noticed through the file system.
+class QtLineHost : public LineHost {
+ public:
+  QtLineHost();
+
+  std::unique_ptr<Line> makeLine(const ComDevice& device) override;
+  std::vector<PortInfo> systemPorts() override;
+  void watch(const std::vector<std::string>& paths) override;
+  void stopWatching() override;
+
+ private:
+  DeviceWatch watch_;
+};
+
+namespace detail {
+// Built before the port that uses them.
+struct QtPortParts {
+  QtLineHost host;
+  QtTimer retry;
+  QtTimer settle;
+};
+}  // namespace detail
+
+// The port over the machine's devices and device servers, on the Qt event loop.
+class QtPort : private detail::QtPortParts, public LinePort {
+ public:
+  QtPort(ComDevice com1, ComDevice com2)
+      : LinePort(std::move(com1), std::move(com2), host, {retry, settle}) {}
+};
+
+}  // namespace mero::link
