@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <QFile>
+#include <array>
 #include <cerrno>
 #include <utility>
 
@@ -58,32 +59,17 @@ QByteArray RealPath(const std::string& path) {
   return resolved;
 }
 
-QSerialPort::Parity ToQt(Parity parity) {
-  switch (parity) {
-    case Parity::Odd:
-      return QSerialPort::OddParity;
-    case Parity::Even:
-      return QSerialPort::EvenParity;
-    case Parity::Mark:
-      return QSerialPort::MarkParity;
-    case Parity::Space:
-      return QSerialPort::SpaceParity;
-    case Parity::None:
-      break;
-  }
-  return QSerialPort::NoParity;
-}
+// Indexed by the settings' own enumerations, in their order.
+constexpr std::array kQtParities = {QSerialPort::NoParity, QSerialPort::OddParity,
+                                    QSerialPort::EvenParity, QSerialPort::MarkParity,
+                                    QSerialPort::SpaceParity};
+constexpr std::array kQtStopBits = {QSerialPort::OneStop, QSerialPort::OneAndHalfStop,
+                                    QSerialPort::TwoStop};
+
+QSerialPort::Parity ToQt(Parity parity) { return kQtParities.at(static_cast<std::size_t>(parity)); }
 
 QSerialPort::StopBits ToQt(StopBits stopBits) {
-  switch (stopBits) {
-    case StopBits::Two:
-      return QSerialPort::TwoStop;
-    case StopBits::OneAndHalf:
-      return QSerialPort::OneAndHalfStop;
-    case StopBits::One:
-      break;
-  }
-  return QSerialPort::OneStop;
+  return kQtStopBits.at(static_cast<std::size_t>(stopBits));
 }
 
 bool IsLoss(QSerialPort::SerialPortError error) {

@@ -9,12 +9,6 @@
 
 namespace mero::link {
 
-QtLineHost::QtLineHost() {
-  watch_.onChange = [this] {
-    if (onDeviceAppeared) onDeviceAppeared();
-  };
-}
-
 std::unique_ptr<Line> QtLineHost::makeLine(const ComDevice& device) {
   if (LooksLikeNetworkAddress(device.path)) return std::make_unique<QtNetworkLine>(device.path);
   return std::make_unique<QtDeviceLine>(device);
@@ -24,10 +18,23 @@ std::vector<PortInfo> QtLineHost::systemPorts() { return ListSystemPorts(); }
 
 void QtLineHost::watch(const std::vector<std::string>& paths) {
   std::vector<QByteArray> watched;
+  watched.reserve(paths.size());
   for (const std::string& path : paths) watched.push_back(QByteArray::fromStdString(path));
-  watch_.watch(std::move(watched));
+  if (watched.empty()) {
+    stopWatching();
+    return;
+  }
+  if (!watch_) {
+    watch_ = std::make_unique<DeviceWatch>();
+    watch_->onChange = [this] {
+      if (onDeviceAppeared) onDeviceAppeared();
+    };
+  }
+  watch_->watch(std::move(watched));
 }
 
-void QtLineHost::stopWatching() { watch_.stop(); }
+void QtLineHost::stopWatching() {
+  if (watch_) watch_->stop();
+}
 
 }  // namespace mero::link

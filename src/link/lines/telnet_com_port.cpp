@@ -86,59 +86,66 @@ std::string TelnetComPort::SetLine(const LineSettings& line) {
 
 std::string TelnetComPort::Receive(std::string_view bytes, std::string& answer) {
   std::string data;
-  for (const char c : bytes) {
-    const auto byte = static_cast<std::uint8_t>(c);
-    switch (state_) {
-      case State::Data:
-        if (byte == kIac) {
-          state_ = State::Iac;
-        } else {
-          data += c;
-        }
-        break;
-      case State::Iac:
-        if (byte == kIac) {
-          data += c;
-          state_ = State::Data;
-        } else if (byte == kSb) {
-          sub_.clear();
-          state_ = State::Sub;
-        } else if (byte >= kWill && byte <= kDont) {
-          verb_ = byte;
-          state_ = State::Verb;
-        } else {
-          state_ = State::Data;  // a one-byte command (NOP, GA, ...): nothing to do
-        }
-        break;
-      case State::Verb:
-        Command(verb_, byte, answer);
-        state_ = State::Data;
-        break;
-      case State::Sub:
-        if (byte == kIac) {
-          state_ = State::SubIac;
-        } else {
-          KeepSub(c);
-        }
-        break;
-      case State::SubIac:
-        if (byte == kSe) {
-          SubNegotiation();
-          state_ = State::Data;
-        } else {
-          state_ = State::Sub;
-          KeepSub(c);  // a doubled 255 inside the sub-negotiation
-        }
-        break;
-      case State::Skip:
-        if (byte == kIac) state_ = State::SkipIac;
-        break;
-      case State::SkipIac:
-        state_ = byte == kSe ? State::Data : State::Skip;
-        break;
-    }
-  }
+  for (const char c : bytes) Take(c, data, answer);
   return data;
+}
+
+void TelnetComPort::Take(char c, std::string& data, std::string& answer) {
+  const auto byte = static_cast<std::uint8_t>(c);
+  switch (state_) {
+    case State::Data:
+      if (byte == kIac) {
+        state_ = State::Iac;
+      } else {
+        data += c;
+      }
+      return;
+    case State::Iac:
+      AfterIac(c, data);
+      return;
+    case State::Verb:
+      Command(verb_, byte, answer);
+      state_ = State::Data;
+      return;
+    case State::Sub:
+      if (byte == kIac) {
+        state_ = State::SubIac;
+      } else {
+        KeepSub(c);
+      }
+      return;
+    case State::SubIac:
+      if (byte == kSe) {
+        SubNegotiation();
+        state_ = State::Data;
+      } else {
+        state_ = State::Sub;
+        KeepSub(c);  // a doubled 255 inside the sub-negotiation
+      }
+      return;
+    case State::Skip:
+      if (byte == kIac) state_ = State::SkipIac;
+      return;
+    case State::SkipIac:
+      state_ = byte == kSe ? State::Data : State::Skip;
+      return;
+  }
+}
+
+void TelnetComPort::AfterIac(char c, std::string& data) {
+  const auto byte = static_cast<std::uint8_t>(c);
+  if (byte == kIac) {
+    data += c;
+    state_ = State::Data;
+  } else if (byte == kSb) {
+    sub_.clear();
+    state_ = State::Sub;
+  } else if (byte >= kWill && byte <= kDont) {
+    verb_ = byte;
+    state_ = State::Verb;
+  } else {
+    state_ = State::Data;  // a one-byte command (NOP, GA, ...): nothing to do
+  }
 }
 
 // Each side of an option changes state at most once per request of the server, and only a

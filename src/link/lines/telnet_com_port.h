@@ -50,6 +50,8 @@ class TelnetComPort {
 
  private:
   void Command(std::uint8_t verb, std::uint8_t option, std::string& answer);
+  void Take(char c, std::string& data, std::string& answer);
+  void AfterIac(char c, std::string& data);
   void KeepSub(char c);
   void SubNegotiation();
 
