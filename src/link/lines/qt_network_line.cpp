@@ -116,7 +116,14 @@ Line::Opening QtNetworkLine::open(const LineSettings& settings) {
   deadline_.start();
   const QHostAddress literal(QString::fromStdString(address_->host));
   if (!literal.isNull()) {
-    looked({literal}, {});
+    // On the next turn of the event loop: a line closed and opened again at once (as the
+    // start-up does) then makes one connection, not two, to a server that may take one client.
+    QMetaObject::invokeMethod(
+        this,
+        [this, literal, attempt = ++attempts_] {
+          if (attempt == attempts_) looked({literal}, {});
+        },
+        Qt::QueuedConnection);
   } else {
     lookup_ = std::make_shared<HostLookup>(this);
     LookUp(lookup_, address_->host, address_->port, &QtNetworkLine::looked);
@@ -181,6 +188,7 @@ void QtNetworkLine::close() {
   }
   live_ = false;
   opening_ = false;
+  ++attempts_;
   received_.clear();
   pending_.clear();
   addresses_.clear();

@@ -4,6 +4,7 @@
 #include <QObject>
 #include <QTcpSocket>
 #include <QTimer>
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
@@ -64,6 +65,7 @@ class QtNetworkLine : public QObject, public Line {
   std::size_t nextAddress_ = 0;
   bool live_ = false;     // from open() until close() or a failure
   bool opening_ = false;  // not connected yet
+  std::uint64_t attempts_ = 0;  // counts opens and closes, so that a stale start is dropped
   TelnetComPort telnet_;
   LineSettings requested_;
   bool lineChecked_ = true;
