@@ -12,7 +12,7 @@ packages=(
   libgtest-dev libgmock-dev googletest
   fontconfig fonts-ipafont-gothic fonts-dejavu-core librsvg2-bin
   xvfb xauth
-  ser2net
+  ser2net iproute2
 )
 [ "${1:-}" = --packages-only ] && packages+=("${@:2}")
 missing=()

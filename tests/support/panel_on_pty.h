@@ -35,15 +35,17 @@ struct PanelOnPty {
                       const QString& com2 = QStringLiteral("/nonexistent/ttyMERO2"))
       : PanelOnPty(std::move(server), QString(), com2) {}
 
-  // COM1 on `com1` (a network address, say) instead of the server's own device.
-  PanelOnPty(std::unique_ptr<vp::PtyServer> server, QString com1, const QString& com2) {
+  // COM1 on `com1` (a network address, say) instead of the server's own device. With
+  // `showBoxes`, boxes show as the operator would see them and `boxes` stays empty.
+  PanelOnPty(std::unique_ptr<vp::PtyServer> server, QString com1, const QString& com2,
+             bool showBoxes = false) {
     projector = std::move(server);
     if (com1.isEmpty()) {
       com1 = QString::fromStdString(projector->LinkPath().empty() ? projector->DevicePath()
                                                                   : projector->LinkPath());
     }
     panel = std::make_unique<panel::QtPanel>(panel::PortDevices{com1, com2});
-    panel->window().recordBoxes(&boxes);
+    if (!showBoxes) panel->window().recordBoxes(&boxes);
     panel->load();
     panel->window().show();
     (void)QTest::qWaitForWindowExposed(&panel->window());
