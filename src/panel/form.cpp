@@ -167,7 +167,9 @@ void Form1::ShowStatus(const std::string& shown) {
 // stays in proportion to what arrived, however full the buffer.
 void Form1::MSComm1_OnComm(int kind) {
   if (kind != link::kEventReceive) return;
-  const link::Bytes arrived = port_.takeAll();
+  link::Bytes arrived = port_.takeAll();
+  // Only the newest text is kept: what this arrival would push out at once is never shown.
+  if (arrived.size() > kRxBufferLimit) arrived.erase(0, arrived.size() - kRxBufferLimit);
   const std::string pieces = link::MonitorText(arrived).substr(1);
   state.rxBuffer += arrived;
   state.rxShown += pieces;

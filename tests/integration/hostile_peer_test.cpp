@@ -18,7 +18,7 @@
 #include <string>
 #include <vector>
 
-#include "link/monitor_text.h"
+#include "link/protocol/monitor_text.h"
 #include "panel_on_pty.h"
 #include "shown_boxes.h"
 

@@ -39,7 +39,7 @@ void ArrivalPacer::handOn() {
 void ArrivalPacer::release() {
   if (!holding_) return;
   holding_ = false;
-  reader_.limitBuffer(0);
+  reader_.limitBuffer(reader_.usualLimit);
   // What waited in the kernel is read on the next turn of the event loop and goes on at once,
   // with what is held; otherwise what is held goes on now.
   int waiting = 0;
@@ -54,7 +54,7 @@ void ArrivalPacer::reset() {
   frame_.stop();
   holding_ = false;
   sinceHandOn_.invalidate();
-  reader_.limitBuffer(0);
+  reader_.limitBuffer(reader_.usualLimit);
 }
 
 }  // namespace mero::link

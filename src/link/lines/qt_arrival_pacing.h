@@ -19,8 +19,9 @@ class ArrivalPacer : public QObject {
  public:
   struct Reader {
     std::function<qint64()> buffered;            // bytes read and not yet taken
-    std::function<void(qint64)> limitBuffer;     // 0: no limit
+    std::function<void(qint64)> limitBuffer;
     std::function<int()> descriptor;             // for what the kernel still holds
+    qint64 usualLimit = 0;                       // the limit between held frames; 0: none
   };
 
   ArrivalPacer(Reader reader, std::function<void()> handOn, QObject* parent = nullptr);

@@ -93,11 +93,13 @@ QtDeviceLine::QtDeviceLine(ComDevice device, QObject* parent)
       device_(std::move(device)),
       pacer_({.buffered = [this] { return port_.bytesAvailable(); },
               .limitBuffer = [this](qint64 size) { port_.setReadBufferSize(size); },
-              .descriptor = [this] { return static_cast<int>(port_.handle()); }},
+              .descriptor = [this] { return static_cast<int>(port_.handle()); },
+              .usualLimit = static_cast<qint64>(kReadChunkLimit)},
              [this] {
                if (onArrival) onArrival();
              }) {
   port_.setFlowControl(QSerialPort::NoFlowControl);
+  port_.setReadBufferSize(static_cast<qint64>(kReadChunkLimit));
   connect(&port_, &QSerialPort::readyRead, &pacer_, &ArrivalPacer::arrived);
   connect(&port_, &QSerialPort::errorOccurred, this, &QtDeviceLine::onQtError);
 }

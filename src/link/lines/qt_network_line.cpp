@@ -74,8 +74,10 @@ QtNetworkLine::QtNetworkLine(const std::string& address, QObject* parent)
       address_(ParseNetworkAddress(address)),
       pacer_({.buffered = [this] { return socket_.bytesAvailable(); },
               .limitBuffer = [this](qint64 size) { socket_.setReadBufferSize(size); },
-              .descriptor = [this] { return static_cast<int>(socket_.socketDescriptor()); }},
+              .descriptor = [this] { return static_cast<int>(socket_.socketDescriptor()); },
+              .usualLimit = static_cast<qint64>(kReadChunkLimit)},
              [this] { read(); }) {
+  socket_.setReadBufferSize(static_cast<qint64>(kReadChunkLimit));
   deadline_.setSingleShot(true);
   deadline_.setInterval(kConnectLimitMs);
   connect(&deadline_, &QTimer::timeout, this, [this] {

@@ -40,7 +40,12 @@ struct LineFailure {
 // Bytes a line keeps for a peer that does not take them. Commands are a few bytes and a held
 // key sends one every 50 ms or more, so a line that falls this far behind has a peer that
 // stopped reading: it counts as lost.
-inline constexpr std::size_t kWriteBacklogLimit = 64 * 1024;
+inline constexpr std::size_t kWriteBacklogLimit = std::size_t{64} * 1024;
+
+// The most a line reads from the system in one go. A device server that floods would
+// otherwise hand over whatever the kernel queued for it, megabytes at a time; the panel keeps
+// only the newest 32767 bytes of what it receives anyway.
+inline constexpr std::size_t kReadChunkLimit = std::size_t{64} * 1024;
 
 // The narrowest thing that moves bytes to a projector: a local device, or a device server on
 // the network. Every report comes from the event loop, never from inside a call of the line,
