@@ -2,9 +2,16 @@
 # Installs what the panel and its tests need from Debian's packages, then configures and
 # builds into build/, with warnings as errors. Safe to run again: it installs only what is
 # missing. With --packages-only it stops after the packages; packages named after it are
-# installed as well (clang for the sanitizer and fuzzing checks).
+# installed as well (clang for the sanitizer and fuzzing checks). With --targets it builds only
+# the targets named after it (the demo needs the panel and the virtual projector, not the tests).
 set -euo pipefail
 cd "$(dirname "$0")/.."
+
+targets=()
+if [ "${1:-}" = --targets ]; then
+  targets=("${@:2}")
+  set --
+fi
 
 packages=(
   cmake make g++ pkg-config
@@ -30,4 +37,8 @@ fi
 [ "${1:-}" = --packages-only ] && exit 0
 
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMERO_WERROR=ON >/dev/null
-cmake --build build -j"$(nproc)"
+if ((${#targets[@]})); then
+  cmake --build build -j"$(nproc)" --target "${targets[@]}"
+else
+  cmake --build build -j"$(nproc)"
+fi
