@@ -53,6 +53,8 @@ add_custom_command(
   VERBATIM)
 add_custom_target(mero-changelog ALL DEPENDS ${changelog}.gz)
 install(FILES ${changelog}.gz DESTINATION ${CMAKE_INSTALL_DOCDIR})
+# The README the changelog points to.
+install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
 
 # ---- CPack ----
 

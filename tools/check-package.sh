@@ -100,6 +100,13 @@ rm -f "$log"
 echo "Started and ended (status $status)"
 
 step "Manual pages"
+# The changelog points to the README: both are shipped.
+for doc in changelog.gz README.md; do
+  [ -f "/usr/share/doc/mero-control/$doc" ] || fail "/usr/share/doc/mero-control/$doc is not installed"
+done
+zcat /usr/share/doc/mero-control/changelog.gz | grep -q "README.md" ||
+  fail "the changelog does not point to the README"
+
 for page in mero-control mero-virtual-projector; do
   file=/usr/share/man/man1/$page.1.gz
   [ -f "$file" ] || fail "$file is not installed"
