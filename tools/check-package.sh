@@ -68,8 +68,12 @@ step "Version"
 for program in mero-control mero-virtual-projector; do
   said=$("$program" --version)
   echo "$program --version: $said"
-  grep -q " $version\b" <<<"$said" || fail "$program --version does not say $version"
+  grep -q "^$program $version\b" <<<"$said" ||
+    fail "$program --version does not say $program $version"
 done
+said=$(mero-virtual-projector --bogus 2>&1) && fail "mero-virtual-projector took --bogus"
+[ "$said" = "mero-virtual-projector: unknown option --bogus; see mero-virtual-projector --help" ] ||
+  fail "mero-virtual-projector --bogus says: $said"
 
 step "Start the panel from its launcher's command line, offscreen, and end it"
 desktop=/usr/share/applications/mero-control.desktop
@@ -144,6 +148,8 @@ completes() {
 completes mero-control -- | grep -qx -- --list-ports || fail "no completion of mero-control --list-ports"
 completes mero-virtual-projector --war | grep -qx -- --warm-up ||
   fail "no completion of mero-virtual-projector --warm-up"
+completes mero-virtual-projector --dev | grep -qx -- --device ||
+  fail "no completion of mero-virtual-projector --device"
 
 passed=$((passed + 1))
 printf '\ncheck-package: the package passed every check\n%d passed, 0 failed\n' "$passed"

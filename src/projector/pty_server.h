@@ -9,6 +9,7 @@
 #include <map>
 #include <mutex>
 #include <random>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -19,11 +20,31 @@ namespace mero::vp {
 
 using Clock = std::chrono::steady_clock;
 
+// The panel's own default, so that a device served without --baud answers it out of the box.
+inline constexpr int kDefaultDeviceBaud = 19200;
+
+// Whether a serial line can be set to `baud` (9600, 19200, ...).
+bool IsLineSpeed(int baud);
+
+// A device or link the server will not take, being someone else's or not a terminal or a link,
+// in words for the user.
+class Refused : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
 struct ServerOptions {
   ProjectorSettings projector;
-  std::string linkPath;  // when set, a symbolic link to the device is kept there
+  // When set, this existing terminal device (a serial port, one end of a pseudo-terminal pair)
+  // is served instead of a pseudo-terminal of the server's own.
+  std::string devicePath;
+  // When set, a symbolic link to the device is kept there, with a lock file beside it
+  // (PATH.lock) that tells a link in use from one a killed server left behind.
+  std::string linkPath;
   std::chrono::milliseconds replyDelay{0};
-  int baud = 0;                   // > 0: replies leave at this line speed, 10 bits a byte
+  // > 0: replies leave at this line speed, 10 bits a byte. A served device is set to it
+  // (kDefaultDeviceBaud when 0) and must then be a speed IsLineSpeed() knows.
+  int baud = 0;
   std::size_t maxRecords = 1000;  // chunks and commands kept, each, the oldest dropped first
   std::uint32_t noiseSeed = 1;
 };
@@ -47,11 +68,18 @@ struct ReceivedCommand {
 // master end. The server keeps a slave descriptor of its own open, so that clients may open
 // and close the device at will without the master seeing a hang-up; HangUp() is the only way
 // the line goes dead. All public members are thread-safe.
+//
+// With a devicePath, the projector is at that device instead, which the server opens raw and
+// holds under flock as serial programs do. A device that goes away (an adapter pulled out, the
+// other end of a pair closed) is opened again once a second until it is back.
 class PtyServer {
  public:
-  // Opens the pseudo-terminal and starts serving; throws std::system_error on failure.
+  // Opens the line and starts serving. Throws Refused when the device or the link is not the
+  // server's to take, and std::system_error on other failures.
   explicit PtyServer(ServerOptions options = {});
-  ~PtyServer();  // stops the thread, closes the line and removes the link
+  // Stops the thread and closes the line; removes the link if it still points where this
+  // server pointed it.
+  ~PtyServer();
   PtyServer(const PtyServer&) = delete;
   PtyServer& operator=(const PtyServer&) = delete;
 
@@ -86,7 +114,8 @@ class PtyServer {
   void SendRaw(std::string bytes);
   // Closes the line: clients see a hang-up, the device goes away, queued output is lost.
   void HangUp();
-  // A new device after a hang-up (its path may differ); the link, if any, is moved to it.
+  // A new device after a hang-up (its path may differ); the link, if any, is moved to it. A
+  // served device stays closed after HangUp() until this opens it again.
   // True when the line is open afterwards.
   bool ComeBack();
 
@@ -95,8 +124,15 @@ class PtyServer {
   void RunInLoop(std::function<void()> task);
   void Wake() const;
   Ms NowMs() const;
+  void ClaimLink();
+  void ReleaseLink();
   void OpenLine();
+  void OpenPseudoTerminal();
+  void OpenDevice();
   void CloseLine();
+  void OnHangUp(Clock::time_point at);
+  bool AwaitsDevice() const;
+  void ReopenDeviceWhenDue(Clock::time_point now);
   void OnBytes(const char* data, std::size_t size, Clock::time_point at);
   void OnCommand(Clock::time_point at);
   void QueueOutput(Clock::time_point due, std::string bytes);
@@ -110,9 +146,13 @@ class PtyServer {
 
   mutable std::mutex mutex_;
   mutable std::condition_variable changed_;
-  int master_ = -1;
+  int line_ = -1;   // what the server reads and writes: the master, or the served device
   int slave_ = -1;  // held open so that the master never sees a hang-up from the clients
   std::string devicePath_;
+  int linkLock_ = -1;
+  std::string linkedTo_;   // where this server last pointed the link
+  bool heldDown_ = false;  // a served device is not reopened after HangUp()
+  Clock::time_point reopenAt_{};
   int wakeRead_ = -1;
   int wakeWrite_ = -1;
   bool stopping_ = false;

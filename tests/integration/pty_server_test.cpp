@@ -4,14 +4,18 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <stdlib.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <ctime>
 #include <filesystem>
+#include <fstream>
 #include <memory>
 #include <string>
+#include <system_error>
 #include <vector>
 
 #include "projector/projector.h"
@@ -32,6 +36,7 @@ class Client {
  public:
   explicit Client(const std::string& path)
       : fd_(::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC)) {}
+  explicit Client(int fd) : fd_(fd) {}  // takes it over
   ~Client() { Close(); }
   Client(const Client&) = delete;
   Client& operator=(const Client&) = delete;
@@ -298,6 +303,168 @@ TEST(PtyServer, IdleWithoutClientOrLineUsesNoCpu) {
   Client client(server.DevicePath());
   ASSERT_TRUE(client.Write("CR0\r"));
   EXPECT_EQ(client.Read(3), "80\r");
+}
+
+// ---- An existing device ----
+
+namespace fs = std::filesystem;
+
+class TempDir {
+ public:
+  TempDir() : path_(fs::temp_directory_path() / "vp-test-XXXXXX") {
+    std::string name = path_.string();
+    path_ = ::mkdtemp(name.data()) != nullptr ? fs::path(name) : fs::path();
+  }
+  ~TempDir() {
+    std::error_code ignored;
+    if (!path_.empty()) fs::remove_all(path_, ignored);
+  }
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  bool Made() const { return !path_.empty(); }
+  std::string operator/(std::string_view name) const { return (path_ / name).string(); }
+
+ private:
+  fs::path path_;
+};
+
+// A pseudo-terminal pair of the test's own: its slave stands for an existing device such as a
+// USB adapter, and the test talks on the master as the far end of the cable.
+struct PtyPair {
+  PtyPair() : master(::posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC)) {
+    std::array<char, 128> name{};
+    if (master.IsOpen() && ::grantpt(master.fd()) == 0 && ::unlockpt(master.fd()) == 0 &&
+        ::ptsname_r(master.fd(), name.data(), name.size()) == 0) {
+      slavePath = name.data();
+    }
+  }
+  Client master;
+  std::string slavePath;  // empty when the pair could not be made
+};
+
+ServerOptions OnDevice(const std::string& path, int baud = 0) {
+  ServerOptions options;
+  options.devicePath = path;
+  options.baud = baud;
+  return options;
+}
+
+// The slave starts as a fresh terminal does, canonical and echoing: an answer without an echo
+// and with its CR untranslated shows the server made it raw.
+TEST(PtyServer, ServesAnExistingDeviceRawAtItsSpeedAndKeepsItsOwn) {
+  const struct {
+    int baud;
+    speed_t speed;
+  } cases[] = {{0, B19200}, {9600, B9600}};
+  for (const auto& c : cases) {
+    PtyPair pair;
+    ASSERT_FALSE(pair.slavePath.empty());
+    PtyServer server(OnDevice(pair.slavePath, c.baud));
+    termios line{};
+    ASSERT_EQ(::tcgetattr(pair.master.fd(), &line), 0);
+    EXPECT_EQ(::cfgetospeed(&line), c.speed) << c.baud;
+    EXPECT_EQ(::cfgetispeed(&line), c.speed) << c.baud;
+    ASSERT_TRUE(pair.master.Write("CR0\r"));
+    EXPECT_EQ(pair.master.Read(3), "80\r");
+    EXPECT_THROW(PtyServer{OnDevice(pair.slavePath)}, Refused) << "a second server on it";
+  }
+  TempDir dir;
+  ASSERT_TRUE(dir.Made());
+  std::ofstream(dir / "file") << "not a terminal";
+  EXPECT_THROW(PtyServer{OnDevice(dir / "file")}, Refused);
+}
+
+// Stands for an adapter pulled out and plugged back in under the same name: the name is a link
+// the test moves from one pair to the next.
+TEST(PtyServer, AServedDeviceThatGoesAwayIsOpenedAgain) {
+  TempDir dir;
+  ASSERT_TRUE(dir.Made());
+  const std::string name = dir / "ttyUSB1";
+  auto first = std::make_unique<PtyPair>();
+  fs::create_symlink(first->slavePath, name);
+  PtyServer server(OnDevice(name));
+  ASSERT_TRUE(first->master.Write("C07\r"));
+  ASSERT_EQ(first->master.Read(2), kAckReply);
+
+  first.reset();
+  PtyPair second;
+  fs::remove(name);
+  fs::create_symlink(second.slavePath, name);
+  // Bytes that come before the server has the device again are flushed, so ask until answered.
+  std::string answers;
+  for (const auto end = Clock::now() + 10s; !answers.ends_with("3\r") && Clock::now() < end;) {
+    ASSERT_TRUE(second.master.Write("CR1\r"));
+    answers += second.master.Read(2, 200ms);
+  }
+  EXPECT_TRUE(answers.ends_with("3\r")) << "not served again: " << answers;
+
+  server.HangUp();
+  ASSERT_TRUE(server.ComeBack());
+  ASSERT_TRUE(second.master.Write("CR1\r"));
+  EXPECT_EQ(second.master.Read(2), "3\r");
+}
+
+// ---- Whose link it is ----
+
+bool Exists(const std::string& path) { return fs::exists(fs::symlink_status(path)); }
+
+TEST(PtyServer, ALinkInUseIsRefusedAndOneRepointedIsKept) {
+  TempDir dir;
+  ASSERT_TRUE(dir.Made());
+  ServerOptions options;
+  options.linkPath = dir / "ttyPROJ";
+  const std::string elsewhere = dir / "adapter";
+  {
+    PtyServer owner(options);
+    try {
+      PtyServer second(options);
+      ADD_FAILURE() << "a second server took the link";
+    } catch (const Refused& refused) {
+      EXPECT_NE(std::string(refused.what()).find("process " + std::to_string(::getpid())),
+                std::string::npos)
+          << refused.what();
+    }
+    EXPECT_EQ(fs::read_symlink(options.linkPath), owner.DevicePath());
+    fs::remove(options.linkPath);
+    fs::create_symlink(elsewhere, options.linkPath);
+  }
+  EXPECT_EQ(fs::read_symlink(options.linkPath), elsewhere);
+  EXPECT_FALSE(Exists(options.linkPath + ".lock"));
+}
+
+// What a server finds at its link's path before it starts.
+TEST(PtyServer, AnEarlierLinkIsTakenOverOnlyWhenNoOneHasIt) {
+  const struct {
+    const char* what;
+    bool link, targetThere, lockFileLeft, takenOver;
+  } cases[] = {
+      {"a killed server's link", true, true, true, true},
+      {"a link that leads nowhere", true, false, false, true},
+      {"someone else's link", true, true, false, false},
+      {"a file beside a killed server's lock", false, true, true, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    TempDir dir;
+    ASSERT_TRUE(dir.Made());
+    ServerOptions options;
+    options.linkPath = dir / "ttyPROJ";
+    const std::string target = dir / "target";
+    if (c.targetThere) std::ofstream(target) << "x";
+    if (c.link) fs::create_symlink(target, options.linkPath);
+    if (!c.link) std::ofstream(options.linkPath) << "x";
+    if (c.lockFileLeft) std::ofstream(options.linkPath + ".lock") << "999999\n";
+
+    if (c.takenOver) {
+      PtyServer server(options);
+      EXPECT_EQ(fs::read_symlink(options.linkPath), server.DevicePath());
+    } else {
+      EXPECT_THROW(PtyServer{options}, Refused);
+      EXPECT_EQ(fs::is_symlink(fs::symlink_status(options.linkPath)), c.link);
+    }
+    EXPECT_EQ(Exists(options.linkPath), !c.takenOver);
+    EXPECT_FALSE(Exists(options.linkPath + ".lock"));
+  }
 }
 
 }  // namespace
