@@ -43,8 +43,8 @@ Form1::Form1(link::SerialPort& port, FormTimers timers, Surface& surface)
   timers_.timer3.onTick = [this] { Timer3_Timer(); };
   timers_.timer4.onTick = [this] { Timer4_Timer(); };
   port_.onEvent = [this](int kind) { MSComm1_OnComm(kind); };
-  port_.onLost = [this](const link::PortFailure& failure) { MSComm1_Lost(failure); };
-  port_.onRestored = [this](const std::string& notice) { MSComm1_Restored(notice); };
+  port_.onLost = [this](const link::PortFailure& failure) { PortLost(failure); };
+  port_.onRestored = [this](const std::string& notice) { PortRestored(notice); };
   port_.onNotice = [this](const std::string& notice) { surface_.notify(notice); };
 }
 
@@ -213,14 +213,14 @@ void Form1::Timer4_Timer() {
   timers_.timer4.setEnabled(false);
 }
 
-void Form1::MSComm1_Lost(const link::PortFailure& failure) {
+void Form1::PortLost(const link::PortFailure& failure) {
   reopenOnChoice_ = true;
   ShowPortState();
   surface_.notify(failure.description);
   port_.reopenWhenBack(port_.portNumber());
 }
 
-void Form1::MSComm1_Restored(const std::string& notice) {
+void Form1::PortRestored(const std::string& notice) {
   reopenOnChoice_ = false;
   ShowPortState();
   surface_.notify(notice, Notice::Information);

@@ -95,8 +95,9 @@ class Form1 {
   void MSComm1_OnComm(int kind);
   void Timer2_Timer();
   void Timer4_Timer();
-  void MSComm1_Lost(const link::PortFailure& failure);
-  void MSComm1_Restored(const std::string& notice);
+  // The port went away under the panel, or came back by itself.
+  void PortLost(const link::PortFailure& failure);
+  void PortRestored(const std::string& notice);
 
   // Command keys.
   void OneShot_Click(const link::OneShotCommand& command);
