@@ -137,12 +137,12 @@ step "Bash completion"
 for program in mero-control mero-virtual-projector; do
   bash -c "source /usr/share/bash-completion/completions/$program && complete -p $program"
 done
-# The options of each program, as completion offers them after "--".
+# What completion offers for the last of the words given, after the program's name.
 completes() {
   bash -c 'source /usr/share/bash-completion/bash_completion
     source "/usr/share/bash-completion/completions/$1"
-    COMP_LINE="$1 $2"; COMP_POINT=${#COMP_LINE}; COMP_WORDS=("$1" "$2"); COMP_CWORD=1
-    "$(complete -p "$1" | sed "s/.* -F \([^ ]*\) .*/\1/")" "$1" "$2" "$1"
+    COMP_WORDS=("$@"); COMP_CWORD=$(($# - 1)); COMP_LINE="$*"; COMP_POINT=${#COMP_LINE}
+    "$(complete -p "$1" | sed "s/.* -F \([^ ]*\) .*/\1/")" "$1" "${COMP_WORDS[-1]}" "${COMP_WORDS[-2]}"
     printf "%s\n" "${COMPREPLY[@]}"' _ "$@"
 }
 completes mero-control -- | grep -qx -- --list-ports || fail "no completion of mero-control --list-ports"
@@ -150,6 +150,10 @@ completes mero-virtual-projector --war | grep -qx -- --warm-up ||
   fail "no completion of mero-virtual-projector --warm-up"
 completes mero-virtual-projector --dev | grep -qx -- --device ||
   fail "no completion of mero-virtual-projector --device"
+# Each position offers only what it takes: --raw belongs to send, and its text is the user's.
+completes mero-control query status -- | grep -qx -- --raw && fail "query offers --raw"
+completes mero-control send --r | grep -qx -- --raw || fail "send does not offer --raw"
+[ -z "$(completes mero-control send --raw /dev/)" ] || fail "send --raw offers devices for its text"
 
 passed=$((passed + 1))
 printf '\ncheck-package: the package passed every check\n%d passed, 0 failed\n' "$passed"
