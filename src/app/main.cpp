@@ -13,6 +13,7 @@
 #include "app/quit_on_signal.h"
 #include "cli/headless.h"
 #include "link/port/port_discovery.h"
+#include "link/lines/qt_log_drain.h"
 #include "link/lines/qt_port_discovery.h"
 #include "link/port/traffic_log.h"
 #include "panel/qt_panel.h"
@@ -110,6 +111,8 @@ int main(int argc, char** argv) {
     mero::app::DisplayCheck check;
     app.emplace(argc, argv);
   }
+  std::optional<mero::link::QtLogDrain> drain;
+  if (log) drain.emplace(*log);
   QApplication::setApplicationName(QStringLiteral("mero-control"));
   QApplication::setStyle(QStringLiteral("Fusion"));
 

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -13,6 +14,7 @@
 #include "cli/request.h"
 #include "cli/verdict.h"
 #include "link/port/port_discovery.h"
+#include "link/lines/qt_log_drain.h"
 #include "link/lines/qt_port_discovery.h"
 #include "link/port/traffic_log.h"
 
@@ -88,6 +90,8 @@ int Main(int argc, char** argv) {
   }
 
   QCoreApplication app(argc, argv);
+  std::optional<link::QtLogDrain> drain;
+  if (log) drain.emplace(*log);
   std::vector<link::ComDevice> devices;
   std::vector<std::string> shownAddresses;
   if (request.addresses.empty()) {
@@ -119,6 +123,14 @@ int Main(int argc, char** argv) {
       if (!verdict.problem.empty()) {
         Print(stderr, "mero-control: " + link::ShowPath(address) + ": " + verdict.problem);
       }
+    }
+  }
+  if (log) {
+    // One last try that does not wait: what the file still does not take is missing.
+    log->flush();
+    if (log->linesMissing() > 0) {
+      Print(stderr, "mero-control: " + log->missingText());
+      exitCode = std::max(exitCode, kExitFailure);
     }
   }
   return exitCode;

@@ -17,9 +17,10 @@
 #include <vector>
 
 #include "cli_support.h"
-#include "link/protocol/monitor_text.h"
 #include "link/port/traffic_log.h"
+#include "link/protocol/monitor_text.h"
 #include "panel_on_pty.h"
+#include "stalled_pipe.h"
 
 namespace mero::test {
 namespace {
@@ -159,6 +160,80 @@ TEST(CliTrafficLog, AKilledProgramLeavesEveryLineWhole) {
   EXPECT_EQ(program.exitStatus(), QProcess::CrashExit);
   const std::vector<LoggedTraffic> lines = ReadTrafficLog(path.toStdString());
   EXPECT_GT(lines.size(), 100u);
+}
+
+// Nothing in the log's way holds up a command: a file that fails costs one line on stderr
+// and status 1, and the results are printed all the same.
+TEST(CliTrafficLog, ALogThatCannotBeWrittenCostsOneLineAndStatusOne) {
+  vp::PtyServer server;
+  const QString device = Arg(server.DevicePath());
+  const ProgramRun plain = RunProgram({"query", "status", device});
+  const ProgramRun full = RunProgram({"query", "status", device, "--log", "/dev/full"});
+  ASSERT_EQ(plain.exitCode, 0) << plain.err;
+  EXPECT_EQ(full.exitCode, 1);
+  EXPECT_EQ(full.out, plain.out);
+  EXPECT_EQ(std::ranges::count(full.err, '\n'), 1) << full.err;
+  EXPECT_NE(full.err.find("/dev/full"), std::string::npos) << full.err;
+}
+
+TEST(CliTrafficLog, AQueryEndsWhenTheLogsReaderHasStoppedReading) {
+  const StalledPipe pipe;
+  pipe.fill();
+  vp::PtyServer server;
+  QProcess program;
+  program.start(QStringLiteral(MERO_CONTROL_BINARY),
+                {"query", "status", Arg(server.DevicePath()), "--log", Arg(pipe.path)});
+  // Well past the reply window, and far short of forever.
+  const bool ended = program.waitForFinished(kWaitMs);
+  if (!ended) program.kill();
+  program.waitForFinished(kWaitMs);
+  ASSERT_TRUE(ended) << "the query waited for the log";
+  EXPECT_EQ(program.exitCode(), 1);
+  EXPECT_FALSE(program.readAllStandardOutput().isEmpty());
+  EXPECT_TRUE(program.readAllStandardError().contains(pipe.path.c_str()));
+}
+
+TEST(CliTrafficLog, TheWindowEndsOnSigtermWhileTheLogsReaderHasStoppedReading) {
+  const StalledPipe pipe;
+  vp::PtyServer server;
+  QProcess program;
+  QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+  environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+  program.setProcessEnvironment(environment);
+  program.start(QStringLiteral(MERO_CONTROL_BINARY),
+                {"--com1", Arg(server.DevicePath()), "--log", Arg(pipe.path)});
+  ASSERT_TRUE(program.waitForStarted(kWaitMs));
+  server.StartNoise(10, 1ms);
+  const bool logging = QTest::qWaitFor([&] { return pipe.hasUnread(); }, 20000);
+  pipe.fill();
+  // The noise keeps the window logging, now into a pipe that takes nothing.
+  QTest::qWait(500);
+  ::kill(static_cast<pid_t>(program.processId()), SIGTERM);
+  const bool ended = program.waitForFinished(kWaitMs);
+  if (!ended) program.kill();
+  program.waitForFinished(kWaitMs);
+  server.StopNoise();
+  ASSERT_TRUE(logging) << "the window logged nothing";
+  EXPECT_TRUE(ended) << "SIGTERM did not end the window";
+  EXPECT_EQ(program.exitStatus(), QProcess::NormalExit);
+}
+
+TEST(CliTrafficLog, TheWindowShowsOneNoticeForALogThatCannotBeWritten) {
+  std::string error;
+  const auto log = link::TrafficLog::Open("/dev/full", &error);
+  ASSERT_NE(log, nullptr) << error;
+  PanelOnPty rig;
+  rig.panel->setTrafficLog(log.get());
+  for (int i = 0; i < 2; ++i) {
+    rig.click("Command44");  // "STATUS"
+    ASSERT_TRUE(rig.waitFor([&] { return !rig.form().state.rxBuffer.empty(); }, kWaitMs));
+    ASSERT_TRUE(rig.waitFor([&] { return rig.replyWindowClosed(); }, kWaitMs));
+  }
+  EXPECT_GE(log->linesLost(), 4u);
+  EXPECT_EQ(std::ranges::count_if(
+                rig.boxes,
+                [](const std::string& box) { return box.find("/dev/full") != std::string::npos; }),
+            1);
 }
 
 }  // namespace

@@ -1,10 +1,13 @@
 #pragma once
 
 #include <chrono>
+#include <cstddef>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "link/port/serial_port.h"
 
@@ -22,22 +25,56 @@ std::string Hex(std::string_view bytes);
 std::string LogLine(std::chrono::system_clock::time_point at, std::string_view port,
                     Direction direction, std::string_view bytes);
 
-// A file that traffic lines are appended to. Each line goes to the file in one write, so that
-// every line written is whole whatever happens to the program afterwards.
+// A file that traffic lines are appended to, never waited for: a pipe whose reader falls
+// behind, or a file that fails, must not hold up the line, the window or the end of a command.
+// Each line goes to the file in one write when the file takes it at once (a regular file
+// always does), so that every line written is whole whatever happens to the program
+// afterwards. Lines the file does not take at once wait, in order, until it does: up to
+// kWaitingBound bytes of them, and the rest of a line the file took the start of. Lines that
+// cannot be written (the waiting ones full, a failing file, a reader gone) are counted as lost.
 class TrafficLog {
  public:
+  static constexpr std::size_t kWaitingBound = std::size_t{1} << 20;
+
   // The file is created if need be; nullptr and a reason when it cannot be opened for writing.
+  // Opening does not wait: a pipe with no reader yet is refused.
   static std::unique_ptr<TrafficLog> Open(const std::string& path, std::string* error);
   ~TrafficLog();
   TrafficLog(const TrafficLog&) = delete;
   TrafficLog& operator=(const TrafficLog&) = delete;
 
-  // Nothing is written for no bytes. A failed write is dropped: the log never stops the line.
+  // Nothing is written for no bytes. Lines waiting go first.
   void record(std::string_view port, Direction direction, std::string_view bytes);
+  // Writes as much of the waiting lines as the file takes now.
+  void flush();
+
+  int descriptor() const { return fd_; }
+  bool hasWaiting() const { return !waiting_.empty(); }
+  std::size_t linesLost() const { return lost_; }
+  // Lost, and waiting still: what the file misses if the program ends now.
+  std::size_t linesMissing() const { return lost_ + waiting_.size(); }
+  // "N lines are missing from the log PATH: why", for the end of a command.
+  std::string missingText() const;
+
+  // Once, at the first line lost, with a notice for the operator.
+  std::function<void(const std::string& notice)> onLoss;
+  // Lines start to wait (true) or none waits any more (false).
+  std::function<void(bool waiting)> onWaiting;
 
  private:
-  explicit TrafficLog(int fd) : fd_(fd) {}
+  TrafficLog(int fd, std::string shownPath, bool pipeLike)
+      : fd_(fd), shownPath_(std::move(shownPath)), pipeLike_(pipeLike) {}
+  void wait(std::string line, std::size_t written);
+  void lose(std::size_t lines, int error);
+
   int fd_;
+  std::string shownPath_;
+  bool pipeLike_;
+  std::deque<std::string> waiting_;
+  std::size_t frontWritten_ = 0;  // of the first waiting line
+  std::size_t waitingBytes_ = 0;
+  std::size_t lost_ = 0;
+  std::string lossReason_;  // of the first loss
 };
 
 // A port that records every write it passes on and every text it hands over in a traffic log,
@@ -50,7 +87,8 @@ class LoggedPort : public SerialPort {
   LoggedPort(SerialPort& port, std::function<std::string()> portName);
   ~LoggedPort() override;
 
-  void setLog(TrafficLog* log) { log_ = log; }
+  // The operator hears of the log's first loss through onNotice, from the port last given it.
+  void setLog(TrafficLog* log);
 
   bool setPortNumber(int number) override { return port_.setPortNumber(number); }
   int portNumber() const override { return port_.portNumber(); }
@@ -65,6 +103,13 @@ class LoggedPort : public SerialPort {
   bool isWatching() const override { return port_.isWatching(); }
 
  private:
+  struct NoticeRelay {
+    LoggedPort* port;
+    void operator()(const std::string& notice) const;
+  };
+  // Takes back the log's loss notice if it still comes here.
+  void leaveLog();
+
   SerialPort& port_;
   std::function<std::string()> portName_;
   TrafficLog* log_ = nullptr;
