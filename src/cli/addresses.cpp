@@ -19,7 +19,7 @@ namespace {
 
 constexpr char kComment = '#';
 constexpr std::string_view kSchemeEnd = "://";
-constexpr std::size_t kReadPiece = 64 * 1024;
+constexpr std::size_t kReadPiece = std::size_t{64} * 1024;
 
 bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r'; }
 

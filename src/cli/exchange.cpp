@@ -46,7 +46,7 @@ std::optional<long> OutOfDescriptors() {
   return static_cast<long>(limit.rlim_cur);
 }
 
-Exchange::Exchange(link::ComDevice device, std::string address, const ExchangeSetup& setup,
+Exchange::Exchange(link::ComDevice device, const std::string& address, const ExchangeSetup& setup,
                    std::function<void()> done)
     : device_(std::move(device)),
       logName_(link::ShowPath(address)),

@@ -17,7 +17,7 @@ namespace mero::cli {
 
 // The most of a reply that is kept. Replies are a few bytes to a model name; a peer that sends
 // more is not answering, and what it sends beyond this is not read at all.
-inline constexpr std::size_t kReplyLimit = 64 * 1024;
+inline constexpr std::size_t kReplyLimit = std::size_t{64} * 1024;
 
 // Descriptors an exchange may hold: the device or socket, the device's lock file, and one to
 // spare for what the system opens on the way (a name lookup).
@@ -66,7 +66,7 @@ struct ExchangeSetup {
 class Exchange {
  public:
   // `address` names the line in the traffic log.
-  Exchange(link::ComDevice device, std::string address, const ExchangeSetup& setup,
+  Exchange(link::ComDevice device, const std::string& address, const ExchangeSetup& setup,
            std::function<void()> done);
   ~Exchange();
   Exchange(const Exchange&) = delete;

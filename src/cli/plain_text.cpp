@@ -82,7 +82,7 @@ std::optional<link::Bytes> Unescaped(std::string_view text, std::string* error) 
       continue;
     }
     if (++i == text.size()) {
-      *error = "a lone \\ at the end; write \\\\ for a backslash";
+      *error = R"(a lone \ at the end; write \\ for a backslash)";
       return std::nullopt;
     }
     switch (text[i]) {
@@ -114,7 +114,7 @@ std::optional<link::Bytes> Unescaped(std::string_view text, std::string* error) 
       }
       default:
         *error = "unknown escape \\" + Escaped(text.substr(i, 1)) +
-                 "; the escapes are \\r, \\n, \\t, \\xNN and \\\\";
+                 R"(; the escapes are \r, \n, \t, \xNN and \\)";
         return std::nullopt;
     }
   }

@@ -187,6 +187,28 @@ void AddAddressFile(Request& request, const std::string& path) {
                            file.addresses().end());
 }
 
+// Sets the addresses: --com1's, the rest of the command line's, then the file's; or the first
+// port found when there is none of them at all.
+void TakeAddresses(Request& request, const std::optional<QString>& com1,
+                   const QStringList& positional, const std::optional<QString>& file) {
+  if (com1) AddAddress(request, ToBytes(*com1));
+  for (const QString& address : positional) {
+    if (request.error.empty()) AddAddress(request, ToBytes(address));
+  }
+  if (!request.error.empty()) return;
+  if (!file) {
+    request.firstPortFound = request.addresses.empty();
+    return;
+  }
+  const std::string path = ToBytes(*file);
+  AddAddressFile(request, path);
+  if (request.error.empty() && request.addresses.empty()) {
+    request.error = link::ShowPath(path) +
+                    " names no address (it is empty, or only comments), and none is given: "
+                    "nothing was sent";
+  }
+}
+
 Request ParseRequest(std::span<const std::string_view> args) {
   Request request;
   if (args.empty() || !CommandOf(args.front())) {
@@ -245,23 +267,9 @@ Request ParseRequest(std::span<const std::string_view> args) {
   QStringList positional = parser.positionalArguments();
   if (!TakeMessage(request, parser, raw, positional)) return request;
 
-  if (parser.isSet(com1)) AddAddress(request, ToBytes(parser.value(com1)));
-  for (const QString& address : positional) {
-    if (request.error.empty()) AddAddress(request, ToBytes(address));
-  }
-  if (!request.error.empty()) return request;
-  if (parser.isSet(addresses)) {
-    const std::string file = ToBytes(parser.value(addresses));
-    AddAddressFile(request, file);
-    if (!request.error.empty()) return request;
-    if (request.addresses.empty()) {
-      request.error = link::ShowPath(file) +
-                      " names no address (it is empty, or only comments), and none is "
-                      "given: nothing was sent";
-    }
-    return request;
-  }
-  request.firstPortFound = request.addresses.empty();
+  TakeAddresses(request, parser.isSet(com1) ? std::optional(parser.value(com1)) : std::nullopt,
+                positional,
+                parser.isSet(addresses) ? std::optional(parser.value(addresses)) : std::nullopt);
   return request;
 }
 

@@ -88,7 +88,7 @@ TEST(CliExchange, AFloodIsCutAtTheBound) {
   // Never a CR: the reply would end there.
   std::thread flood([&] {
     while (!stop) {
-      server.SendRaw(std::string(16 * 1024, 'A'));
+      server.SendRaw(std::string(std::size_t{16} * 1024, 'A'));
       std::this_thread::sleep_for(1ms);
     }
   });
