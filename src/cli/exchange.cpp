@@ -100,8 +100,7 @@ void Exchange::received() {
   if (finished_) return;
   const link::Bytes bytes = line_->takeAll();
   if (setup_.log != nullptr) setup_.log->record(logName_, link::Direction::Received, bytes);
-  // Nothing is asked before the send; what a device server says on connecting counts, since
-  // it is its refusal when it closes.
+  // Arrivals come only once the line is open, and the send is made as it opens.
   const std::size_t room = kReplyLimit - outcome_.received.size();
   if (bytes.size() > room) {
     outcome_.received.append(bytes, 0, room);
@@ -109,9 +108,10 @@ void Exchange::received() {
   } else {
     outcome_.received += bytes;
   }
-  if (outcome_.stage == Outcome::Stage::Sent) outcome_.replyMs = MsSince(sentAt_);
+  outcome_.replyMs = MsSince(sentAt_);
+  // What comes beyond the bound is never read: the line is closed.
   if (outcome_.cut || (!outcome_.received.empty() && outcome_.received.back() == kReplyEnd)) {
-    if (outcome_.stage == Outcome::Stage::Sent) finish();
+    finish();
   }
 }
 

@@ -145,9 +145,6 @@ TEST(CliVerdict, EachEndHasItsResultAndWords) {
        true, std::nullopt, "the reply \"\\x15\\r\" to C00 is not an acknowledgement"},
       {"silent", "query", "status", "/dev/x", Replied(""), Result::NoReply, 4, true,
        std::nullopt, "no reply to CR0 within 500 ms"},
-      {"not decoded over raw TCP", "query", "status", "tcp://h:7000", Replied("ff\r"),
-       Result::NotDecoded, 3, true, std::nullopt,
-       "the reply \"ff\\r\" to CR0 fits no status"},
       {"telnet on a raw TCP address", "query", "status", "tcp://h:7001", Replied(telnet),
        Result::NotDecoded, 3, true, std::nullopt,
        "the reply \"\\xFF\\xFB\\x03\\xFF\\xFD\\x0380\\r\" to CR0 fits no status (the server "
@@ -169,14 +166,6 @@ TEST(CliVerdict, EachEndHasItsResultAndWords) {
        failed(Outcome::Stage::Opening, {Kind::Absent}), Result::NoPort, 5, false, std::nullopt,
        "there is no such device; a device server is named tcp://hall:7000 or "
        "rfc2217://hall:7000"},
-      {"busy", "query", "status", "/dev/x",
-       failed(Outcome::Stage::Opening, {Kind::Busy, "", "picocom, process 12"}), Result::NoPort,
-       5, false, std::nullopt, "in use by another program (picocom, process 12)"},
-      {"no permission", "query", "status", "/dev/x",
-       failed(Outcome::Stage::Opening, {Kind::NoPermission, "", "", "dialout"}), Result::NoPort,
-       5, false, std::nullopt,
-       "no permission to use it: it belongs to the group \"dialout\"; add your user to that "
-       "group, then log in again"},
       {"no descriptor left", "query", "status", "/dev/x", noDescriptors, Result::NoPort, 5, false,
        std::nullopt,
        "no file descriptor left to open it (this process may have 64 open): raise the limit with "
@@ -188,8 +177,6 @@ TEST(CliVerdict, EachEndHasItsResultAndWords) {
        failed(Outcome::Stage::Sent, {Kind::Lost}, "Port's device already in use\r\n"),
        Result::NoPort, 5, true, std::nullopt,
        "the server closed the connection after sending \"Port's device already in use\""},
-      {"a device gone", "query", "status", "/dev/x", failed(Outcome::Stage::Sent, {Kind::Lost}),
-       Result::NoPort, 5, true, std::nullopt, "the device went away"},
       {"a line set otherwise", "query", "status", "rfc2217://h:7001", mismatch,
        Result::LineMismatch, 5, true, "Stand by",
        "the server set the line to the speed 9600 instead of 19200"},
