@@ -307,10 +307,10 @@ std::string HelpText(Command command) {
       "projectors are asked side by side, at most " + std::to_string(kMostInFlight) +
       " at a time, each timed from its own\n"
       "send. A device server has " + std::to_string(kConnectLimitMs / 1000) +
-      " seconds to accept the connection, apart from the reply window.\n"
-      "A reply is kept up to " + std::to_string(kReplyLimit / 1024) +
-      " KB; a longer one is cut there, ends the exchange and does not\n"
-      "decode.\n"
+      " seconds to accept the connection, apart from the\n"
+      "reply window. A reply is kept up to " + std::to_string(kReplyLimit / 1024) +
+      " KB; a longer one is cut there, ends the\n"
+      "exchange and does not decode.\n"
       "\n"
       "Output: with one address, the value alone on standard output and why there is none on\n"
       "standard error; with several, one line each in the order given: the address, the\n"
