@@ -1,51 +1,101 @@
 #pragma once
 
+#include <QTimer>
 #include <chrono>
+#include <cstddef>
 #include <functional>
+#include <memory>
+#include <optional>
 #include <string>
 
-#include "link/lines/qt_port.h"
-#include "link/lines/qt_timer.h"
+#include "link/lines/qt_network_line.h"
+#include "link/port/line.h"
+#include "link/port/line_settings.h"
 #include "link/port/traffic_log.h"
 
 namespace mero::cli {
 
+// The most of a reply that is kept. Replies are a few bytes to a model name; a peer that sends
+// more is not answering, and what it sends beyond this is not read at all.
+inline constexpr std::size_t kReplyLimit = std::size_t{64} * 1024;
+
+// Descriptors an exchange may hold: the device or socket, the device's lock file, and one to
+// spare for what the system opens on the way (a name lookup).
+inline constexpr std::size_t kDescriptorsPerExchange = 3;
+
+// How long a device server has to accept the connection: the line's own limit, which runs
+// before the reply window and apart from it.
+inline constexpr int kConnectLimitMs = link::QtNetworkLine::kConnectLimitMs;
+
 // How one exchange ended.
 struct Outcome {
-  bool portOpened = false;
-  std::string failure;   // why the port could not be opened or written, or was lost
-  link::Bytes received;  // everything received within the reply window
-  double replyMs = 0;    // from the send to the last arrival
+  // How far it came.
+  enum class Stage {
+    Opening,     // the line could not be opened
+    Connecting,  // a device server's connection was not made
+    Open,        // open, but the command could not be written
+    Sent,        // the command went out
+  };
+  Stage stage = Stage::Opening;
+  // Why it ended before its reply was complete or its window closed.
+  std::optional<link::LineFailure> failure;
+  // The failure came from this process having no file descriptor left, whatever the line
+  // made of it (Qt reports a lock file it cannot create as a busy device); the limit then.
+  std::optional<long> descriptorLimit;
+  link::Bytes received;  // at most kReplyLimit bytes, from the send on
+  bool cut = false;      // more came than kReplyLimit
+  double replyMs = 0;    // from the send to the last arrival kept
+  // A device server that set the line otherwise than asked, or refused to set it, in the
+  // line's words; the first such notice only.
+  std::string lineNotice;
 };
 
-// One command to one projector, on the event loop: open the port, send, collect what arrives
-// until the reply is complete (it ends with a CR) or the reply window closes, then close the
-// port. Replies are kept as the panel keeps them, one text of everything received.
+// What an exchange needs besides its projector.
+struct ExchangeSetup {
+  link::LineSettings settings;
+  link::Bytes text;
+  int replyWindowMs = 0;
+  link::TrafficLog* log = nullptr;
+};
+
+// One command to one projector, on the event loop: open its line (connect, for a device
+// server), send, collect what arrives until the reply is complete (it ends with a CR), is cut
+// at kReplyLimit or the reply window closes, then close the line. The window starts at this
+// exchange's own send. Straight on the line rather than the panel's port: a headless command
+// never waits for a device to come back, and tells connecting apart from replying.
 class Exchange {
  public:
-  Exchange(const link::ComDevice& device, std::string settings, link::Bytes text, int replyWindowMs,
-           link::TrafficLog* log, std::function<void()> done);
+  // `address` names the line in the traffic log.
+  Exchange(link::ComDevice device, const std::string& address, const ExchangeSetup& setup,
+           std::function<void()> done);
+  ~Exchange();
   Exchange(const Exchange&) = delete;
   Exchange& operator=(const Exchange&) = delete;
 
   // `done` is called from the event loop once the exchange has ended, never from start().
   void start();
   const Outcome& outcome() const { return outcome_; }
+  Outcome takeOutcome() { return std::move(outcome_); }
 
  private:
+  void send();
   void received();
+  void failed(const link::LineFailure& failure);
   void finish();
 
-  link::QtPort port_;
-  link::LoggedPort logged_;
-  link::QtTimer window_;
-  std::string settings_;
-  link::Bytes text_;
-  int replyWindowMs_;
+  link::ComDevice device_;
+  std::string logName_;
+  const ExchangeSetup& setup_;
   std::function<void()> done_;
+  std::unique_ptr<link::Line> line_;
+  QTimer window_;
   std::chrono::steady_clock::time_point sentAt_;
   Outcome outcome_;
   bool finished_ = false;
 };
+
+// Whether this process has too few file descriptors left for an exchange now: the reason a
+// line failed, whatever it said. The limit when so.
+std::optional<long> OutOfDescriptors();
 
 }  // namespace mero::cli

@@ -1,7 +1,6 @@
 #include "cli/headless.h"
 
 #include <QCoreApplication>
-#include <QEventLoop>
 #include <QJsonDocument>
 #include <algorithm>
 #include <cstdio>
@@ -10,12 +9,14 @@
 #include <string>
 #include <vector>
 
+#include "cli/addresses.h"
 #include "cli/exchange.h"
+#include "cli/fleet.h"
 #include "cli/request.h"
 #include "cli/verdict.h"
-#include "link/port/port_discovery.h"
 #include "link/lines/qt_log_drain.h"
 #include "link/lines/qt_port_discovery.h"
+#include "link/port/port_discovery.h"
 #include "link/port/traffic_log.h"
 
 namespace mero::cli {
@@ -26,41 +27,43 @@ void Print(std::FILE* stream, const std::string& line) {
   std::fputc('\n', stream);
 }
 
-// The address as the port takes it; with none, the first serial port found, as COM1 is.
-link::ComDevice DeviceOf(const std::string* address) {
-  if (address != nullptr) {
-    return {*address, link::StableNameOf(*address), false};
-  }
+// The first serial port found, as the panel's COM1 is; with none, no device at all rather
+// than the traditional one, which may be a UART nobody connected to a projector.
+Target FirstPortFound() {
   const link::ComDevices found =
       link::MapPorts(link::OrderPorts(link::ListSystemPorts()), std::nullopt, std::nullopt);
-  return found.com1;
+  return {found.com1, found.com1.path};
 }
 
-// Every projector is asked at once; the loop runs until the last exchange has ended.
-std::vector<Outcome> RunExchanges(const Request& request,
-                                  const std::vector<link::ComDevice>& devices,
-                                  link::TrafficLog* log) {
-  QEventLoop loop;
-  std::size_t pending = devices.size();
-  std::vector<std::unique_ptr<Exchange>> exchanges;
-  exchanges.reserve(devices.size());
-  for (const link::ComDevice& device : devices) {
-    exchanges.push_back(std::make_unique<Exchange>(device, request.settings, request.message.text,
-                                                   request.message.replyWindowMs, log, [&] {
-                                                     if (--pending == 0) loop.quit();
-                                                   }));
+// The projectors to ask, each once, with a note for every address left out.
+std::vector<Target> TargetsOf(const Request& request, std::vector<std::string>& notes) {
+  if (request.firstPortFound) return {FirstPortFound()};
+  DistinctAddresses distinct = Distinct(request.addresses);
+  notes = std::move(distinct.notes);
+  std::vector<Target> targets;
+  targets.reserve(distinct.kept.size());
+  for (std::string& address : distinct.kept) {
+    link::ComDevice device{address, link::StableNameOf(address), false};
+    targets.push_back({std::move(device), std::move(address)});
   }
-  for (const auto& exchange : exchanges) exchange->start();
-  if (pending > 0) loop.exec();
-  std::vector<Outcome> outcomes;
-  outcomes.reserve(exchanges.size());
-  for (const auto& exchange : exchanges) outcomes.push_back(exchange->outcome());
-  return outcomes;
+  return targets;
+}
+
+// No port found and none named: nothing is opened.
+Outcome NoPortFound() {
+  Outcome outcome;
+  outcome.failure = link::LineFailure(
+      link::LineFailure::Kind::Invalid,
+      "no serial port was found on this machine, and none was named: name the projector's "
+      "port, such as /dev/ttyUSB0 (mero-control --list-ports shows the ports found)");
+  return outcome;
 }
 
 }  // namespace
 
-bool IsHeadless(int argc, char** argv) { return argc > 1 && CommandOf(argv[1]).has_value(); }
+bool IsHeadless(int argc, char** argv) {
+  return argc > 1 && (CommandOf(argv[1]).has_value() || IsMistypedCommand(argv[1]));
+}
 
 int Main(int argc, char** argv) {
   const std::vector<std::string_view> args(argv + 1, argv + argc);
@@ -74,7 +77,7 @@ int Main(int argc, char** argv) {
     return kExitDone;
   }
   if (request.list) {
-    std::fputs(ListText(request.command).c_str(), stdout);
+    std::fputs(ListText(request.command, request.json).c_str(), stdout);
     return kExitDone;
   }
 
@@ -92,39 +95,38 @@ int Main(int argc, char** argv) {
   QCoreApplication app(argc, argv);
   std::optional<link::QtLogDrain> drain;
   if (log) drain.emplace(*log);
-  std::vector<link::ComDevice> devices;
-  std::vector<std::string> shownAddresses;
-  if (request.addresses.empty()) {
-    devices.push_back(DeviceOf(nullptr));
-    shownAddresses.push_back(devices.back().path);
-  }
-  for (const std::string& address : request.addresses) {
-    devices.push_back(DeviceOf(&address));
-    shownAddresses.push_back(address);
-  }
+  std::vector<std::string> notes;
+  const std::vector<Target> targets = TargetsOf(request, notes);
+  for (const std::string& note : notes) Print(stderr, "mero-control: " + note);
 
-  const std::vector<Outcome> outcomes = RunExchanges(request, devices, log.get());
-  const bool several = devices.size() > 1;
+  const ExchangeSetup setup{*link::ParseSettings(request.settings), request.message.text,
+                            request.message.replyWindowMs, log.get()};
+  const bool several = targets.size() > 1;
   int exitCode = kExitDone;
-  for (std::size_t i = 0; i < outcomes.size(); ++i) {
-    const std::string& address = shownAddresses[i];
-    const Verdict verdict = Judge(request.message, address, outcomes[i]);
+  const auto report = [&](std::size_t index, const Outcome& outcome) {
+    const std::string& address = targets[index].address;
+    const Verdict verdict = Judge(request.message, address, outcome);
     exitCode = std::max(exitCode, verdict.exitCode);
     if (request.json) {
       Print(stdout, QJsonDocument(verdict.json).toJson(QJsonDocument::Compact).toStdString());
     } else if (several) {
       Print(stdout, link::ShowPath(address) + '\t' + std::string(ResultWord(verdict.result)) +
-                        '\t' + verdict.line);
+                        '\t' + verdict.line());
     } else {
-      if (verdict.result != Result::NotDecoded && verdict.result != Result::NoReply &&
-          verdict.result != Result::NoPort) {
-        Print(stdout, verdict.line);
-      }
+      if (verdict.value) Print(stdout, *verdict.value);
       if (!verdict.problem.empty()) {
         Print(stderr, "mero-control: " + link::ShowPath(address) + ": " + verdict.problem);
       }
     }
+    // A script reading the lines sees each as soon as it is known.
+    std::fflush(stdout);
+  };
+
+  if (request.firstPortFound && targets.front().device.fallback) {
+    report(0, NoPortFound());
+    return exitCode;
   }
+  AskFleet(targets, setup, {.inFlight = InFlightNow()}, report);
   if (log) {
     // One last try that does not wait: what the file still does not take is missing.
     log->flush();

@@ -5,7 +5,8 @@
 namespace mero::cli {
 
 // Whether the command line asks for a headless command rather than the window: its first
-// argument is "query" or "send".
+// argument is "query" or "send", or a word a letter or so off them that names no file, which
+// is told as the mistake it is rather than opened as the panel's DEVICE.
 bool IsHeadless(int argc, char** argv);
 
 // Runs `mero-control query ...` or `mero-control send ...` on an event loop of its own, with

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <optional>
 #include <span>
 #include <string>
@@ -17,17 +18,25 @@ inline constexpr int kExitFailure = 1;     // the log file cannot be written
 inline constexpr int kExitUsage = 2;       // the command line cannot be read
 inline constexpr int kExitNotDecoded = 3;  // a reply came that does not decode (send: no ACK)
 inline constexpr int kExitNoReply = 4;     // nothing came within the reply window
-inline constexpr int kExitNoPort = 5;      // the port cannot be opened, or was lost
+// The port cannot be opened, no connection was made, the line was lost, or a device server
+// set its line otherwise than asked.
+inline constexpr int kExitNoPort = 5;
 
 enum class Command { Query, Send };
 
 // "query" and "send": the words that start a headless command instead of the window.
 std::optional<Command> CommandOf(std::string_view word);
+// A word one letter or so off "query" or "send" that names no file: a mistyped command
+// rather than the panel's DEVICE, which it would otherwise be taken for.
+bool IsMistypedCommand(std::string_view word);
+
+// The longest --raw text, as it goes on the line: commands are a few bytes.
+inline constexpr std::size_t kLongestRaw = 1024;
 
 // What to send and how long to wait for the reply.
 struct Message {
   std::string name;  // the key or query name, or "raw"
-  std::string code;  // without the CR
+  std::string code;  // without the CR; for --raw its bytes, escapes read
   link::Bytes text;  // what goes on the line
   int replyWindowMs = 0;
   bool decoded = false;  // a status query, whose reply is decoded
@@ -36,8 +45,12 @@ struct Message {
 struct Request {
   Command command = Command::Query;
   Message message;
-  // Addresses as the system's bytes, in the order given; none: the first serial port found.
+  // Addresses as the system's bytes, in the order given, each of a form that exists.
   std::vector<std::string> addresses;
+  // No address and no --addresses at all: the first serial port found, as the panel's COM1.
+  // An --addresses file that names none is a mistake instead, so that nothing goes to a
+  // device nobody named.
+  bool firstPortFound = false;
   std::string settings;  // "19200,N,8,1" or "9600,N,8,1"
   std::optional<std::string> log;
   bool json = false;
@@ -50,13 +63,9 @@ struct Request {
 // --addresses file come after those on the command line.
 Request ParseRequest(std::span<const std::string_view> args);
 
-// The addresses of such a file: one a line; blank lines and lines that start with # are left
-// out, and blanks and a CR at the end of a line dropped.
-std::vector<std::string> AddressLines(std::string_view content);
-
-// `query --list` and `send --list`: one line a name, with the bytes it sends and its reply
-// window, tab-separated.
-std::string ListText(Command command);
+// `query --list` and `send --list`: one line a name, with the bytes it sends (escaped as --raw
+// takes them) and its reply window, tab-separated; with `json`, one JSON object a line.
+std::string ListText(Command command, bool json);
 std::string HelpText(Command command);
 
 }  // namespace mero::cli
