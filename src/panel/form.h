@@ -125,6 +125,9 @@ class Form1 {
   void ChoosePort(int number, int fallback);
   void ChooseSpeed(std::string_view settings);
   void SendCommand(std::string_view code);
+  // How a send treats the reply and monitor timers when they run already.
+  enum class Count { StartOver, GoesOn };
+  void Send(const std::string& text, Count count);
   void ShowPortState();
   void ClearReceived();
   void ShowStatus(const std::string& shown);

@@ -244,6 +244,18 @@ TEST(SelectionFrame, HidesFiveSecondsAfterComWhenNothingIsChosen) {
   EXPECT_TRUE(rig.port.writes.empty());
 }
 
+TEST(SelectionFrame, ComAgainStartsTheFiveSecondsOver) {
+  Rig rig;
+  rig.form.Command33_Click();
+  rig.clock.advanceTo(3000);
+  rig.form.Command33_Click();
+  rig.clock.advanceTo(3000 + kFrameHideMs - 1);
+  EXPECT_TRUE(rig.surface.isVisible("Frame8"));
+  rig.clock.advanceTo(3000 + kFrameHideMs);
+  EXPECT_FALSE(rig.surface.isVisible("Frame8"));
+  EXPECT_EQ(rig.timer3.ticks(), 1);
+}
+
 TEST(End, ClosesThePortBeforeTheWindowGoes) {
   Rig rig;
   bool openAtQuit = true;
