@@ -133,7 +133,7 @@ int main(int argc, char** argv) {
       mero::panel::PortDevices{ToComDevice(com.com1), ToComDevice(com.com2)});
   panel.setTrafficLog(log.get());
   mero::app::QuitOnSignal quitOnSignal([&panel] { panel.form().Command16_Click(); });
-  panel.load();
+  panel.load({.at9600 = options.speed == 9600, .fullyOpen = options.full});
   panel.window().show();
   return QApplication::exec();
 }

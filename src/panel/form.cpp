@@ -50,8 +50,8 @@ Form1::Form1(link::SerialPort& port, FormTimers timers, Surface& surface)
 
 // ---- Start-up and the port choice ----
 
-void Form1::Form_Load() {
-  state.portSettings = kSettings19200;
+void Form1::Form_Load(const StartChoices& start) {
+  state.portSettings = start.at9600 ? kSettings9600 : kSettings19200;
   state.commandPrefix.clear();
 
   // Halves go to the nearest integer, a half to the even neighbour (the default rounding mode).
@@ -72,6 +72,12 @@ void Form1::Form_Load() {
 
   surface_.mark("Option1");
   Option1_Click();
+  // The speed options show the speed the port was opened at.
+  surface_.mark(start.at9600 ? "Option10" : "Option9");
+  if (start.fullyOpen) {
+    Form_KeyDown(kKeyK, kCtrlMask);
+    Image1_DblClick();
+  }
 
   // Whichever of the two opens failed, the port stays closed until a choice or its return.
   if (!port_.isOpen()) reopenOnChoice_ = true;

@@ -46,6 +46,16 @@ TEST(StartUp, OpensPortOneAtFullSpeedAndReopensItOnce) {
   EXPECT_TRUE(rig.surface.notices.empty());
 }
 
+TEST(StartUp, ChosenSpeedOpensThePortAtItAndMarksIt) {
+  Rig rig(false);
+  rig.form.Form_Load({.at9600 = true});
+  EXPECT_EQ(rig.port.calls, (Calls{"settings 9600,N,8,1", "open 1", "close 1", "open 1"}));
+  EXPECT_EQ(rig.form.state.portSettings, "9600,N,8,1");
+  EXPECT_TRUE(rig.surface.isMarked("Option10"));
+  EXPECT_FALSE(rig.surface.isMarked("Option9"));
+  EXPECT_TRUE(rig.surface.isMarked("Option1"));
+}
+
 // The top edge is where the fully opened window would sit when centred; the height is set
 // only afterwards.
 TEST(StartUp, PlacesTheWindowFromItsDefinedSizeThenShortensIt) {
