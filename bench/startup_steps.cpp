@@ -23,6 +23,7 @@
 #include <map>
 #include <set>
 #include <string>
+#include <thread>
 #include <tuple>
 #include <vector>
 
@@ -116,12 +117,16 @@ void ResolveFonts() {
 int PanelChild(int argc, char** argv, long long spawnedAt, const std::string& com1) {
   Steps steps(spawnedAt);
   steps.done("exec to main");
-  // As the program does with COM1 named, as program_costs names it: the ports are looked
-  // through only for a COM1 not named; COM2 finds its port when it is first wanted.
+  // As the program does with COM1 named, as program_costs names it: a thread reads the font
+  // configuration while the display connection is made. The ports are looked through only for
+  // a COM1 not named; COM2 finds its port when it is first wanted.
+  std::thread fontConfiguration(mero::panel::ReadFontConfiguration);
   QApplication app(argc, argv);
   steps.done("display connection (QApplication)");
   QApplication::setStyle(QStringLiteral("Fusion"));
   steps.done("style");
+  fontConfiguration.join();
+  steps.done("waiting for the font configuration");
   ResolveFonts();
   steps.done("fonts of the tables resolved");
   const mero::link::ComDevices com = mero::link::MapPorts({}, com1, std::nullopt);

@@ -101,12 +101,13 @@ int main(int argc, char** argv) {
 
   // Before any thread starts, so that a signal reaches only the event loop.
   mero::app::QuitOnSignal::Block();
-  // Finding the ports reads the whole tty tree from sysfs; it runs while the display
-  // connection is made, and only for a COM1 not named: COM2, unless named too, then looks
-  // for its port when it is first wanted.
+  // While the display connection is made, a thread reads the font configuration and finds the
+  // ports. Finding them reads the whole tty tree from sysfs, and it is done only for a COM1 not
+  // named: COM2, unless named too, then looks for its port when it is first wanted.
   const bool findPorts = !options.com1 && !options.demo;
   std::future<std::vector<mero::link::PortInfo>> found =
-      std::async(findPorts ? std::launch::async : std::launch::deferred, [findPorts] {
+      std::async(std::launch::async, [findPorts] {
+        mero::panel::ReadFontConfiguration();
         return findPorts ? mero::link::OrderPorts(mero::link::ListSystemPorts())
                          : std::vector<mero::link::PortInfo>{};
       });

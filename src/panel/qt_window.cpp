@@ -1,5 +1,7 @@
 #include "panel/qt_window.h"
 
+#include <fontconfig/fontconfig.h>
+
 #include <QApplication>
 #include <QClipboard>
 #include <QFontDatabase>
@@ -123,6 +125,8 @@ QPoint PlaceOnScreen(const QRect& available, const QSize& outer, const QPoint& r
 int ToPixels(int twips) {
   return static_cast<int>(std::lround(static_cast<double>(twips) / kTwipsPerPixel));
 }
+
+void ReadFontConfiguration() { FcInit(); }
 
 QFont FontFor(const Font& font) {
   static const QStringList gothic = FacesPresent(kGothicFaces);
