@@ -17,7 +17,7 @@ packages=(
   cmake make g++ pkg-config
   qt6-base-dev qt6-serialport-dev qt6-qpa-plugins libqt6serialport6 libgl-dev libvulkan-dev
   libgtest-dev libgmock-dev googletest
-  fontconfig fonts-ipafont-gothic fonts-dejavu-core librsvg2-bin
+  fontconfig libfontconfig-dev fonts-ipafont-gothic fonts-dejavu-core librsvg2-bin
   xvfb xauth
   ser2net iproute2
 )

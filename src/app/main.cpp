@@ -102,10 +102,16 @@ int main(int argc, char** argv) {
 
   // Before any thread starts, so that a signal reaches only the event loop.
   mero::app::QuitOnSignal::Block();
-  // Finding the ports reads the whole tty tree from sysfs; it runs while the display
-  // connection is made.
-  std::future<std::vector<mero::link::PortInfo>> found = std::async(
-      std::launch::async, [] { return mero::link::OrderPorts(mero::link::ListSystemPorts()); });
+  // While the display connection is made, a thread reads the font configuration and finds the
+  // ports. Finding them reads the whole tty tree from sysfs, and it is done only for a COM1 not
+  // named: COM2, unless named too, then looks for its port when it is first wanted.
+  const bool findPorts = !options.com1 && !options.demo;
+  std::future<std::vector<mero::link::PortInfo>> found =
+      std::async(std::launch::async, [findPorts] {
+        mero::panel::ReadFontConfiguration();
+        return findPorts ? mero::link::OrderPorts(mero::link::ListSystemPorts())
+                         : std::vector<mero::link::PortInfo>{};
+      });
   std::optional<QApplication> app;
   {
     mero::app::DisplayCheck check;
@@ -136,7 +142,7 @@ int main(int argc, char** argv) {
       mero::panel::PortDevices{ToComDevice(com.com1), ToComDevice(com.com2)});
   panel.setTrafficLog(log.get());
   mero::app::QuitOnSignal quitOnSignal([&panel] { panel.form().Command16_Click(); });
-  panel.load();
+  panel.load({.at9600 = options.speed == 9600, .fullyOpen = options.full});
   panel.window().show();
   return QApplication::exec();
 }

@@ -22,6 +22,8 @@ std::string Shown(const QString& text) { return link::ShowPath(ToBytes(text)); }
 
 constexpr std::string_view kSeeHelp = "; see mero-control --help";
 constexpr std::string_view kLogNeedsFile = "--log needs a file, for example /tmp/mero.log";
+constexpr std::string_view kSpeedNeedsValue = " needs a speed: 19200 or 9600";
+constexpr int kSpeeds[] = {19200, 9600};
 
 }  // namespace
 
@@ -33,11 +35,14 @@ Options ParseOptions(std::span<const std::string_view> args) {
   const QCommandLineOption com1(QStringLiteral("com1"), {}, QStringLiteral("DEVICE"));
   const QCommandLineOption com2(QStringLiteral("com2"), {}, QStringLiteral("DEVICE"));
   const QCommandLineOption log(QStringLiteral("log"), {}, QStringLiteral("FILE"));
+  const QCommandLineOption speed(QStringList{QStringLiteral("b"), QStringLiteral("speed")}, {},
+                                 QStringLiteral("BAUD"));
+  const QCommandLineOption full(QStringLiteral("full"));
   const QCommandLineOption demo(QStringLiteral("demo"));
   const QCommandLineOption listPorts(QStringLiteral("list-ports"));
   const QCommandLineOption help(QStringList{QStringLiteral("h"), QStringLiteral("help")});
   const QCommandLineOption version(QStringList{QStringLiteral("v"), QStringLiteral("version")});
-  parser.addOptions({com1, com2, log, demo, listPorts, help, version});
+  parser.addOptions({com1, com2, log, speed, full, demo, listPorts, help, version});
 
   Options options;
   if (!parser.parse(arguments)) {
@@ -50,11 +55,14 @@ Options ParseOptions(std::span<const std::string_view> args) {
       options.error = std::string(args.back()) + " needs a device, for example /dev/ttyUSB0";
     } else if (!args.empty() && args.back() == "--log") {
       options.error = std::string(kLogNeedsFile);
+    } else if (!args.empty() && (args.back() == "--speed" || args.back() == "-b")) {
+      options.error = std::string(args.back()) + std::string(kSpeedNeedsValue);
     } else {
       options.error = Shown(parser.errorText()) + std::string(kSeeHelp);
     }
     return options;
   }
+  options.full = parser.isSet(full);
   options.demo = parser.isSet(demo);
   options.listPorts = parser.isSet(listPorts);
   options.help = parser.isSet(help);
@@ -76,6 +84,17 @@ Options ParseOptions(std::span<const std::string_view> args) {
     }
     options.log = ToBytes(parser.value(log));
   }
+  if (parser.isSet(speed)) {
+    const std::string baud = ToBytes(parser.value(speed));
+    for (const int known : kSpeeds) {
+      if (baud == std::to_string(known)) options.speed = known;
+    }
+    if (!options.speed) {
+      options.error = baud.empty() ? "--speed" + std::string(kSpeedNeedsValue)
+                                   : "--speed is 19200 or 9600, not " + Shown(parser.value(speed));
+      return options;
+    }
+  }
 
   const QStringList devices = parser.positionalArguments();
   if (devices.size() > 1) {
@@ -90,8 +109,8 @@ Options ParseOptions(std::span<const std::string_view> args) {
 }
 
 std::string UsageText() {
-  return "Usage: mero-control [DEVICE] [--com1 DEVICE] [--com2 DEVICE] [--log FILE] [--demo]\n"
-         "                    [--list-ports]\n"
+  return "Usage: mero-control [DEVICE] [--com1 DEVICE] [--com2 DEVICE] [--speed BAUD]\n"
+         "                    [--full] [--log FILE] [--demo] [--list-ports]\n"
          "       mero-control query NAME [ADDRESS...] [options]   (see mero-control query -h)\n"
          "       mero-control send NAME [ADDRESS...] [options]    (see mero-control send -h)\n"
          "Control panel for QM40, QM50 and QM70 projectors on an RS-232 line.\n"
@@ -104,6 +123,10 @@ std::string UsageText() {
          "                   tcp://HOST:PORT (raw bytes) or rfc2217://HOST:PORT (telnet\n"
          "                   with RFC 2217, which also sets the server's line speed);\n"
          "                   an IPv6 HOST goes in brackets: rfc2217://[::1]:7000\n"
+         "  -b, --speed BAUD the line speed to start at: 19200 (the default) or 9600;\n"
+         "                   \"19200\" and \"9600\" under COM change it later\n"
+         "  --full           start with the whole window open, as Ctrl+K and then a\n"
+         "                   double-click on the logo open it\n"
          "  --log FILE       append every send and arrival to FILE, one line each\n"
          "  --demo           put COM1 on the built-in virtual projector\n"
          "  --list-ports     list the serial ports of this machine and which is COM1 and COM2\n"

@@ -13,6 +13,9 @@ struct Options {
   std::optional<std::string> com2;
   // The traffic log's file, as the system's bytes; unset: no log.
   std::optional<std::string> log;
+  // The line speed to start at, 19200 or 9600; unset: 19200.
+  std::optional<int> speed;
+  bool full = false;  // start with the whole window open
   bool demo = false;
   bool listPorts = false;
   bool help = false;

@@ -50,8 +50,8 @@ Form1::Form1(link::SerialPort& port, FormTimers timers, Surface& surface)
 
 // ---- Start-up and the port choice ----
 
-void Form1::Form_Load() {
-  state.portSettings = kSettings19200;
+void Form1::Form_Load(const StartChoices& start) {
+  state.portSettings = start.at9600 ? kSettings9600 : kSettings19200;
   state.commandPrefix.clear();
 
   // Halves go to the nearest integer, a half to the even neighbour (the default rounding mode).
@@ -71,9 +71,24 @@ void Form1::Form_Load() {
   if (!port_.open()) startFailure = port_.lastFailure();
 
   surface_.mark("Option1");
-  Option1_Click();
+  // Marking "COM1" chooses the port just opened on that number. As the operator's choice it
+  // would close the port and open it again, to end where it started: its lock file written,
+  // synced and removed once more, its control lines dropped and raised. It stays open; only
+  // when the open failed does the choice run as the operator's does.
+  if (port_.isOpen()) {
+    surface_.setVisible("Frame8", false);
+    ShowPortState();
+  } else {
+    Option1_Click();
+  }
+  // The speed options show the speed the port was opened at.
+  surface_.mark(start.at9600 ? "Option10" : "Option9");
+  if (start.fullyOpen) {
+    Form_KeyDown(kKeyK, kCtrlMask);
+    Image1_DblClick();
+  }
 
-  // Whichever of the two opens failed, the port stays closed until a choice or its return.
+  // A port that did not open stays closed until a choice or its return.
   if (!port_.isOpen()) reopenOnChoice_ = true;
   if (startFailure) {
     ShowPortState();
@@ -140,19 +155,30 @@ void Form1::ShowPortState() {
 
 void Form1::Hyouji(const std::string& text, int trafficDirection) {
   if (trafficDirection == kOutgoing) {
-    const bool sent = port_.write(text);
-    surface_.setCaption("Label11", sent ? link::MonitorText(text)
-                                        : std::string(kNotSentMark) + link::MonitorText(text));
-    timers_.timer2.setEnabled(true);
-    state.replyPending = 1;
-    timers_.timer4.setEnabled(true);
-    if (!sent) ShowPortState();
+    Send(text, Count::StartOver);
     return;
   }
   const std::string shown = link::MonitorText(text);
   surface_.setCaption("Label12", shown);
   receivedLineCurrent_ = false;
   ShowStatus(shown);
+}
+
+// Every command the operator sends gets the whole reply window and monitor time from its own
+// send. The repeats of a held key start the two timers only where they have stopped: a running
+// count goes on, so the reply window still closes during a long hold and what arrived meanwhile
+// is dropped, however fast the key repeats.
+void Form1::Send(const std::string& text, Count count) {
+  const bool sent = port_.write(text);
+  surface_.setCaption("Label11", sent ? link::MonitorText(text)
+                                      : std::string(kNotSentMark) + link::MonitorText(text));
+  const auto start = [count](link::Timer& timer) {
+    if (count == Count::StartOver || !timer.isEnabled()) timer.setEnabled(true);
+  };
+  start(timers_.timer2);
+  state.replyPending = 1;
+  start(timers_.timer4);
+  if (!sent) ShowPortState();
 }
 
 void Form1::ShowStatus(const std::string& shown) {
@@ -279,12 +305,15 @@ void Form1::Repeat_MouseUp(const RepeatBinding& key) {
   }
 }
 
+// The tick comes only while Timer1 runs, and it leaves it running: enabling it here would start
+// its count over from the moment the tick was handled, and every repeat period would grow by
+// the time the tick took to arrive and to send.
 void Form1::Timer1_Timer() {
   if (state.repeatCode == 0) return;
   const std::string_view code = RepeatCommandOf(state.repeatCode);
   if (code.empty()) return;
-  SendCommand(code);
-  timers_.timer1.setEnabled(true);
+  state.lastCommand = link::CommandText(state.commandPrefix, code);
+  Send(state.lastCommand, Count::GoesOn);
 }
 
 void Form1::Command13_Click() {

@@ -70,6 +70,13 @@ inline constexpr std::uint8_t kCursorModeZoom = 3;
 inline constexpr int kKeyK = 'K';
 inline constexpr int kShiftMask = 1, kCtrlMask = 2, kAltMask = 4;
 
+// How the window comes up: the line speed the port is opened at, and whether the window opens
+// fully, as Ctrl+K and then a double-click on the logo leave it.
+struct StartChoices {
+  bool at9600 = false;
+  bool fullyOpen = false;
+};
+
 // The window's logic: the form state and every event handler, over a port, four timers and
 // the window surface.
 class Form1 {
@@ -81,7 +88,7 @@ class Form1 {
   FormState state;
 
   // Start-up and the port choice.
-  void Form_Load();
+  void Form_Load(const StartChoices& start = {});
   void Option1_Click();
   void Option2_Click();
   void Option9_Click();
@@ -126,6 +133,9 @@ class Form1 {
   void ChoosePort(int number, int fallback);
   void ChooseSpeed(std::string_view settings);
   void SendCommand(std::string_view code);
+  // How a send treats the reply and monitor timers when they run already.
+  enum class Count { StartOver, GoesOn };
+  void Send(const std::string& text, Count count);
   void ShowPortState();
   void ClearReceived();
   void ShowStatus(const std::string& shown);

@@ -50,8 +50,12 @@ QtPanel::QtPanel(const PortDevices& devices)
       }),
       form_(loggedPort_, {timer1_, timer2_, timer3_, timer4_}, window_) {
   showDevicesAsToolTips();
-  // A COM that had no port may take one that appears later: the tip follows.
-  toolTips_ = std::make_unique<ToolTipRefresher>([this] { showDevicesAsToolTips(); });
+  // A COM with no port yet (none was there, or none was looked for when COM1 was named) looks
+  // for one before its tip shows.
+  toolTips_ = std::make_unique<ToolTipRefresher>([this] {
+    port_.findMissingPorts();
+    showDevicesAsToolTips();
+  });
   for (const auto& [option, number] : kPortOptions) {
     if (QWidget* widget = window_.control(option)) widget->installEventFilter(toolTips_.get());
   }

@@ -32,7 +32,7 @@ class QtPanel {
  public:
   explicit QtPanel(const PortDevices& devices);
 
-  void load() { form_.Form_Load(); }
+  void load(const StartChoices& start = {}) { form_.Form_Load(start); }
 
   QtWindow& window() { return window_; }
   Form1& form() { return form_; }

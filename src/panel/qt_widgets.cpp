@@ -50,10 +50,9 @@ QString LaidOut(const QString& caption, const QFont& font, const QSize& area) {
 
 }  // namespace
 
+// Built without a size or font of its own yet, the key lays its caption out when it gets them.
 KeyButton::KeyButton(const QString& caption, QWidget* parent)
-    : QPushButton(caption, parent), caption_(caption) {
-  fit();
-}
+    : QPushButton(caption, parent), caption_(caption) {}
 
 void KeyButton::setCaption(const QString& caption) {
   caption_ = caption;
@@ -66,8 +65,16 @@ QRect KeyButton::captionRect() const {
   return style()->subElementRect(QStyle::SE_PushButtonContents, &option, this);
 }
 
+// Until it is given a size the key has Qt's default one, which nothing is laid out for: the
+// first resize does it, at the latest the one a widget gets when it is first shown.
 void KeyButton::fit() {
+  if (testAttribute(Qt::WA_Resized)) layOut();
+}
+
+void KeyButton::layOut() {
   const QSize area = captionRect().size();
+  if (laid_ && laid_->caption == caption_ && laid_->area == area && laid_->font == font()) return;
+  laid_ = Laid{caption_, font(), area};
   const QString shown = LaidOut(caption_, font(), area);
   QFont drawn = font();
   while (!Fits(shown, drawn, area) && drawn.pointSizeF() > kSmallestCaptionPoints) {
@@ -94,7 +101,7 @@ void KeyButton::paintEvent(QPaintEvent* event) {
 
 void KeyButton::resizeEvent(QResizeEvent* event) {
   QPushButton::resizeEvent(event);
-  fit();
+  layOut();
 }
 
 void KeyButton::changeEvent(QEvent* event) {

@@ -5,13 +5,16 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <functional>
+#include <optional>
 
 namespace mero::panel {
 
 // A key whose caption stays whole and readable. A caption too wide for one line is wrapped
 // where the key is tall enough for two lines at its font: at its last blank that lets the
 // first line fit, or else between characters. Whatever still does not fit the key is drawn
-// in a smaller size of the same face; the key's own font is left as set.
+// in a smaller size of the same face; the key's own font is left as set. The caption is laid
+// out once the key has a size of its own, and again only when its caption, font or caption
+// area change: measuring text is the dearest part of building the window.
 class KeyButton : public QPushButton {
   Q_OBJECT
  public:
@@ -31,9 +34,17 @@ class KeyButton : public QPushButton {
 
  private:
   void fit();
+  void layOut();
 
   QString caption_;
   QFont captionFont_;
+  // What the caption was last laid out for.
+  struct Laid {
+    QString caption;
+    QFont font;
+    QSize area;
+  };
+  std::optional<Laid> laid_;
 };
 
 // A key that acts on the mouse press and release only, with any mouse button. The release

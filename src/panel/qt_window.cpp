@@ -1,7 +1,10 @@
 #include "panel/qt_window.h"
 
+#include <fontconfig/fontconfig.h>
+
 #include <QApplication>
 #include <QClipboard>
+#include <QFontDatabase>
 #include <QGroupBox>
 #include <QKeyEvent>
 #include <QLabel>
@@ -30,6 +33,18 @@ const QStringList kGothicFaces = {QStringLiteral("ＭＳ ゴシック"), QString
 const QStringList kPGothicFaces = {QStringLiteral("ＭＳ Ｐゴシック"), QStringLiteral("MS PGothic"),
                                    QStringLiteral("IPAPGothic"),
                                    QStringLiteral("Noto Sans CJK JP")};
+
+// Of the faces asked for, those this machine has (under their own name or one its font
+// configuration gives them): each face named that is not there costs a lookup in the font
+// configuration for every font made with it. Where none of them is there all are named, and
+// the platform's substitution chooses.
+QStringList FacesPresent(const QStringList& faces) {
+  QStringList present;
+  for (const QString& face : faces) {
+    if (QFontDatabase::hasFamily(face)) present << face;
+  }
+  return present.isEmpty() ? faces : present;
+}
 
 // More characters than the widest label can show in its smallest font.
 constexpr qsizetype kLabelShownLimit = 1024;
@@ -111,10 +126,14 @@ int ToPixels(int twips) {
   return static_cast<int>(std::lround(static_cast<double>(twips) / kTwipsPerPixel));
 }
 
+void ReadFontConfiguration() { FcInit(); }
+
 QFont FontFor(const Font& font) {
+  static const QStringList gothic = FacesPresent(kGothicFaces);
+  static const QStringList pGothic = FacesPresent(kPGothicFaces);
   const Font& f = font.face == Face::Window ? kWindowFont : font;
   QFont qfont;
-  qfont.setFamilies(f.face == Face::PGothic ? kPGothicFaces : kGothicFaces);
+  qfont.setFamilies(f.face == Face::PGothic ? pGothic : gothic);
   qfont.setStyleHint(f.face == Face::PGothic ? QFont::SansSerif : QFont::Monospace);
   qfont.setPointSizeF(f.points);
   qfont.setBold(f.bold);

@@ -27,6 +27,12 @@ struct WindowEvents {
 };
 
 QFont FontFor(const Font& font);
+
+// Reads the machine's font configuration, which the first font the window asks for would
+// otherwise read on the UI thread. Safe on any thread, also while the application object is
+// being made.
+void ReadFontConfiguration();
+
 int ToPixels(int twips);
 
 // The text shown in a warning or notice box: it may wrap only at its blanks, so that an option

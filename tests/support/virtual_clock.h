@@ -55,7 +55,7 @@ class VirtualClock::Timer : public link::Timer {
   }
   int interval() const override { return interval_; }
   void setEnabled(bool enabled) override {
-    if (enabled && !enabled_) deadline_ = clock_.now_ + period();
+    if (enabled) deadline_ = clock_.now_ + period();
     enabled_ = enabled;
   }
   bool isEnabled() const override { return enabled_; }

@@ -112,6 +112,18 @@ TEST(ExtendedPanel, TransitionTable) {
   }
 }
 
+// Started fully open, the window is centred as at any start and then as the double-click after
+// Ctrl+K leaves it.
+TEST(ExtendedPanel, StartedFullyOpen) {
+  Rig usual;
+  Rig rig(false);
+  rig.form.Form_Load({.fullyOpen = true});
+  EXPECT_EQ(Observe(rig), kFull);
+  EXPECT_EQ(rig.surface.top, usual.surface.top);
+  EXPECT_TRUE(rig.port.isOpen());
+  EXPECT_TRUE(rig.port.writes.empty());
+}
+
 TEST(ExtendedPanel, OnlyCtrlKAloneOpensThePanel) {
   const struct {
     int key;

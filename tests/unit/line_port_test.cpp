@@ -121,7 +121,10 @@ class ScriptedHost : public LineHost {
     lines.push_back(line.get());
     return line;
   }
-  std::vector<PortInfo> systemPorts() override { return {}; }
+  std::vector<PortInfo> systemPorts() override {
+    ++lookups;
+    return ports;
+  }
   void watch(const std::vector<std::string>& /*paths*/) override { watching = true; }
   void stopWatching() override { watching = false; }
 
@@ -132,6 +135,8 @@ class ScriptedHost : public LineHost {
   }
 
   Peer peer = Peer::Answers;
+  std::vector<PortInfo> ports;  // the machine's serial ports
+  int lookups = 0;
   std::vector<VirtualClock::Ms> attempts;
   std::vector<ScriptedLine*> lines;
   bool watching = false;
@@ -291,6 +296,34 @@ TEST(PortPolicy, TheOperatorsChoiceEndsTheWait) {
   EXPECT_EQ(rig.host.attempts.size(), attempts);
   EXPECT_FALSE(rig.port.isWatching());
   EXPECT_FALSE(rig.retry.isEnabled());
+}
+
+// With COM1 named at start the ports are not looked through: COM2 takes the first of them that
+// is not COM1's when they are, and a COM with its device keeps it.
+TEST(PortMapping, AComWithNoPortFindsOneWhenThePortsAreLookedThrough) {
+  VirtualClock clock;
+  VirtualClock::Timer retry{clock};
+  VirtualClock::Timer settle{clock};
+  ScriptedHost host(clock, false);
+  for (const char* device : {"/dev/ttyUSB0", "/dev/ttyUSB1"}) {
+    PortInfo adapter;
+    adapter.device = device;
+    adapter.kind = PortInfo::Kind::Adapter;
+    host.ports.push_back(adapter);
+  }
+  LinePort port({"/dev/ttyUSB0", "", false}, {kFallbackCom2, "", true}, host, {retry, settle});
+  ASSERT_TRUE(port.open());
+  EXPECT_EQ(host.lookups, 0);
+  EXPECT_EQ(port.device(2).path, kFallbackCom2);
+
+  port.findMissingPorts();
+  EXPECT_EQ(port.device(2).path, "/dev/ttyUSB1");
+  EXPECT_FALSE(port.device(2).fallback);
+  EXPECT_EQ(port.device(1).path, "/dev/ttyUSB0");
+  EXPECT_TRUE(port.isOpen());
+  const int lookups = host.lookups;
+  port.findMissingPorts();
+  EXPECT_EQ(host.lookups, lookups);
 }
 
 }  // namespace

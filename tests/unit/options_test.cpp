@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace mero::app {
@@ -50,6 +51,7 @@ TEST(Options, Switches) {
       {{"--demo"}, &Options::demo}, {{"--list-ports"}, &Options::listPorts},
       {{"-h"}, &Options::help},     {{"--help"}, &Options::help},
       {{"-v"}, &Options::version},  {{"--version"}, &Options::version},
+      {{"--full"}, &Options::full},
   };
   for (const auto& c : cases) {
     const Options options = ParseOptions(c.args);
@@ -57,6 +59,22 @@ TEST(Options, Switches) {
     EXPECT_EQ(options.error, "") << c.args.front();
   }
   EXPECT_FALSE(ParseOptions(Args{"/dev/ttyUSB0"}).demo);
+  EXPECT_FALSE(ParseOptions(Args{"/dev/ttyUSB0"}).full);
+}
+
+TEST(Options, StartSpeedInEveryForm) {
+  const std::pair<Args, std::optional<int>> cases[] = {
+      {{}, std::nullopt},
+      {{"--speed", "9600"}, 9600},
+      {{"--speed=19200"}, 19200},
+      {{"-b", "9600"}, 9600},
+      {{"-b", "19200", "/dev/ttyUSB0"}, 19200},
+  };
+  for (const auto& [args, speed] : cases) {
+    const Options options = ParseOptions(args);
+    EXPECT_EQ(options.error, "");
+    EXPECT_EQ(options.speed, speed);
+  }
 }
 
 TEST(Options, MistakesAreNamedWithAPointerToHelp) {
@@ -66,7 +84,12 @@ TEST(Options, MistakesAreNamedWithAPointerToHelp) {
       {{"--com1="}, "--com1 needs a device"},
       {{"--log"}, "--log needs a file"},
       {{"--log="}, "--log needs a file"},
-      {{"--speed", "9600"}, "unknown option --speed; see mero-control --help"},
+      {{"--speed"}, "--speed needs a speed: 19200 or 9600"},
+      {{"-b"}, "-b needs a speed: 19200 or 9600"},
+      {{"--speed="}, "--speed needs a speed: 19200 or 9600"},
+      {{"--speed", "115200"}, "--speed is 19200 or 9600, not 115200"},
+      {{"-b", "9600.0"}, "--speed is 19200 or 9600, not 9600.0"},
+      {{"--baud", "9600"}, "unknown option --baud; see mero-control --help"},
       {{"-x"}, "unknown option -x; see mero-control --help"},
       {{"/dev/ttyUSB0", "/dev/ttyUSB1"}, "more than one DEVICE (/dev/ttyUSB1)"},
       {{"/dev/ttyUSB0", "--com1", "/dev/ttyUSB1"}, "COM1 is named twice"},

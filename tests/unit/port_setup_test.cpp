@@ -33,9 +33,10 @@ void ChoosePort(Rig& rig, int number) {
   }
 }
 
-TEST(StartUp, OpensPortOneAtFullSpeedAndReopensItOnce) {
+// Marking "COM1" chooses the port just opened: it is not closed and opened again.
+TEST(StartUp, OpensPortOneAtFullSpeedOnce) {
   Rig rig;
-  EXPECT_EQ(rig.port.calls, (Calls{"settings 19200,N,8,1", "open 1", "close 1", "open 1"}));
+  EXPECT_EQ(rig.port.calls, (Calls{"settings 19200,N,8,1", "open 1"}));
   EXPECT_TRUE(rig.port.isOpen());
   EXPECT_EQ(rig.port.portNumber(), 1);
   EXPECT_EQ(rig.port.settings(), "19200,N,8,1");
@@ -44,6 +45,16 @@ TEST(StartUp, OpensPortOneAtFullSpeedAndReopensItOnce) {
   EXPECT_EQ(rig.surface.caption("Command33"), kPortOpen);
   EXPECT_TRUE(rig.surface.warnings.empty());
   EXPECT_TRUE(rig.surface.notices.empty());
+}
+
+TEST(StartUp, ChosenSpeedOpensThePortAtItAndMarksIt) {
+  Rig rig(false);
+  rig.form.Form_Load({.at9600 = true});
+  EXPECT_EQ(rig.port.calls, (Calls{"settings 9600,N,8,1", "open 1"}));
+  EXPECT_EQ(rig.form.state.portSettings, "9600,N,8,1");
+  EXPECT_TRUE(rig.surface.isMarked("Option10"));
+  EXPECT_FALSE(rig.surface.isMarked("Option9"));
+  EXPECT_TRUE(rig.surface.isMarked("Option1"));
 }
 
 // The top edge is where the fully opened window would sit when centred; the height is set
@@ -244,6 +255,18 @@ TEST(SelectionFrame, HidesFiveSecondsAfterComWhenNothingIsChosen) {
   EXPECT_TRUE(rig.port.writes.empty());
 }
 
+TEST(SelectionFrame, ComAgainStartsTheFiveSecondsOver) {
+  Rig rig;
+  rig.form.Command33_Click();
+  rig.clock.advanceTo(3000);
+  rig.form.Command33_Click();
+  rig.clock.advanceTo(3000 + kFrameHideMs - 1);
+  EXPECT_TRUE(rig.surface.isVisible("Frame8"));
+  rig.clock.advanceTo(3000 + kFrameHideMs);
+  EXPECT_FALSE(rig.surface.isVisible("Frame8"));
+  EXPECT_EQ(rig.timer3.ticks(), 1);
+}
+
 TEST(End, ClosesThePortBeforeTheWindowGoes) {
   Rig rig;
   bool openAtQuit = true;
@@ -315,28 +338,6 @@ TEST(PortWatch, AbsentAtStartIsWatchedRefusedIsNot) {
   refused.form.Form_Load();
   EXPECT_EQ(refused.surface.notices.size(), 1u);
   EXPECT_FALSE(refused.port.isWatching());
-}
-
-// The first open at start succeeds and the second, made by marking "COM1", fails: the port
-// is closed on number 2 with "COM1" marked, and a later choice must still open it.
-TEST(StartUp, AFailedReopenAtStartIsRecoveredByTheNextChoice) {
-  Rig rig(false);
-  rig.port.afterOpen = [&] {
-    rig.port.present = {};
-    rig.port.afterOpen = nullptr;
-  };
-  rig.form.Form_Load();
-  ASSERT_EQ(rig.surface.warnings.size(), 1u);
-  EXPECT_FALSE(rig.port.isOpen());
-  EXPECT_EQ(rig.port.portNumber(), 2);
-  EXPECT_TRUE(rig.surface.isMarked("Option1"));
-
-  rig.port.present = {1, 2};
-  rig.form.Command33_Click();
-  ChoosePort(rig, 1);
-  EXPECT_TRUE(rig.port.isOpen());
-  EXPECT_EQ(rig.port.portNumber(), 1);
-  EXPECT_EQ(rig.surface.caption("Command33"), kPortOpen);
 }
 
 }  // namespace

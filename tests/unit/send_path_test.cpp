@@ -160,9 +160,9 @@ TEST(SendPath, TextOutsideAReplyWindowStaysInFrontOfTheNextReply) {
   EXPECT_EQ(rig.surface.caption("Label12"), " 7 0 0 CR ");
 }
 
-// Enabling the running reply timer does not restart it: the window still closes 500 ms after
-// the first send, and the second send keeps what had arrived.
-TEST(SendPath, SendWhileTimer2RunsKeepsTheBuffer) {
+// A send while the reply window is open keeps what had arrived, and the window runs its full
+// length again from that send.
+TEST(SendPath, SendWhileTimer2RunsKeepsTheBufferAndReopensTheWindow) {
   Rig rig;
   rig.form.Click(kStatusKey);
   rig.clock.advanceTo(100);
@@ -174,11 +174,32 @@ TEST(SendPath, SendWhileTimer2RunsKeepsTheBuffer) {
   EXPECT_EQ(rig.form.state.replyPending, 1);
   rig.port.feed("C");
   EXPECT_EQ(rig.surface.caption("Label12"), " A B C ");
-  rig.clock.advanceTo(499);
+  rig.clock.advanceTo(699);
   EXPECT_EQ(rig.form.state.rxBuffer, "ABC");
-  rig.clock.advanceTo(500);
+  rig.clock.advanceTo(700);
   EXPECT_EQ(rig.form.state.rxBuffer, "");
   EXPECT_EQ(rig.surface.caption("Label12"), " A B C ");
+}
+
+// Keys pressed in quick succession: the lamp hours asked for 850 ms after the temperatures
+// stay on the screen the whole monitor time from their own send.
+TEST(SendPath, EachResultKeepsTheFullMonitorTime) {
+  Rig rig;
+  rig.form.Click("Command54");  // TEMP
+  rig.port.feed("12345\r");
+  rig.clock.advanceTo(850);
+  rig.form.Click("Command46");  // L-TIME
+  rig.port.feed("1234\r");
+  const std::string hours = rig.surface.caption("Label22");
+  EXPECT_NE(hours.find("Hour Use"), std::string::npos) << hours;
+
+  rig.clock.advanceTo(850 + 999);
+  EXPECT_EQ(rig.surface.caption("Label11"), " C R 3 CR ");
+  EXPECT_EQ(rig.surface.caption("Label22"), hours);
+  rig.clock.advanceTo(850 + 1000);
+  EXPECT_EQ(rig.surface.caption("Label11"), "");
+  EXPECT_EQ(rig.surface.caption("Label22"), "");
+  EXPECT_EQ(rig.timer4.ticks(), 1);
 }
 
 TEST(SendPath, PortEventsOtherThanReceiveAreIgnored) {

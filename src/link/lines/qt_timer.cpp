@@ -37,13 +37,15 @@ void QtTimer::setInterval(int ms) {
 int QtTimer::interval() const { return interval_; }
 
 void QtTimer::setEnabled(bool enabled) {
-  if (enabled == enabled_) return;
-  enabled_ = enabled;
-  if (enabled_) {
+  if (enabled) {
+    // Arming again replaces the running schedule and drops an expiry not yet read.
+    enabled_ = true;
     arm();
-  } else {
-    disarm();
+    return;
   }
+  if (!enabled_) return;
+  enabled_ = false;
+  disarm();
 }
 
 bool QtTimer::isEnabled() const { return enabled_; }

@@ -10,8 +10,8 @@ namespace mero::link {
 
 // A periodic millisecond timer on the event loop. Its ticks come from a kernel timer
 // (timerfd) on absolute deadlines, so a repeat keeps its period to the wake-up latency of the
-// loop and never drifts; Qt's own timers wake up on whole milliseconds. Enabling a running
-// timer keeps its phase; setting the interval of a running timer starts a new period from now.
+// loop and never drifts; Qt's own timers wake up on whole milliseconds. Enabling the timer,
+// running or not, and setting the interval of a running timer start a new period from now.
 class QtTimer : public QObject, public Timer {
   Q_OBJECT
  public:

@@ -274,6 +274,13 @@ void LinePort::adoptFoundPort(int number) {
   }
 }
 
+void LinePort::findMissingPorts() {
+  for (int number = kFirstPortNumber; number <= kLastPortNumber; ++number) {
+    if ((open_ && number == number_) || waiting_ == number) continue;
+    adoptFoundPort(number);
+  }
+}
+
 void LinePort::notice(const std::string& text) {
   if (text == lastNotice_) return;
   lastNotice_ = text;

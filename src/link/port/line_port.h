@@ -55,6 +55,9 @@ class LinePort : public SerialPort {
 
   // The device behind COM<number>; an empty one for other numbers.
   const ComDevice& device(int number) const;
+  // Looks through the machine's ports for each COM that has none yet and is neither open nor
+  // waited for, as opening it would.
+  void findMissingPorts();
   // The device of the chosen COM as the operator reads it.
   std::string shownDevice() const;
 

@@ -39,7 +39,9 @@ struct ComDevices {
   struct Device {
     std::string path;
     std::string stableName;
-    // No port was found for this COM: the path is the traditional default.
+    // No port has been found for this COM, because there was none or because none was looked
+    // for yet: the path is the traditional default, and the ports are looked through again
+    // before it is opened.
     bool fallback = false;
   };
   Device com1;

@@ -4,8 +4,10 @@
 
 namespace mero::link {
 
-// A millisecond timer. Enabling a running timer does not restart its count; setting the
-// interval of a running timer starts a new period of the new length from now.
+// A millisecond timer. Enabling it starts a new period from now, also when it is running
+// already: a running count starts over. Setting the interval of a running timer likewise starts
+// a new period of the new length from now. Disabling it stops it; setting the interval of a
+// stopped timer does not start it.
 class Timer {
  public:
   virtual ~Timer() = default;
