@@ -71,16 +71,7 @@ void Form1::Form_Load(const StartChoices& start) {
   if (!port_.open()) startFailure = port_.lastFailure();
 
   surface_.mark("Option1");
-  // Marking "COM1" chooses the port just opened on that number. As the operator's choice it
-  // would close the port and open it again, to end where it started: its lock file written,
-  // synced and removed once more, its control lines dropped and raised. It stays open; only
-  // when the open failed does the choice run as the operator's does.
-  if (port_.isOpen()) {
-    surface_.setVisible("Frame8", false);
-    ShowPortState();
-  } else {
-    Option1_Click();
-  }
+  Option1_Click();
   // The speed options show the speed the port was opened at.
   surface_.mark(start.at9600 ? "Option10" : "Option9");
   if (start.fullyOpen) {
@@ -88,7 +79,7 @@ void Form1::Form_Load(const StartChoices& start) {
     Image1_DblClick();
   }
 
-  // A port that did not open stays closed until a choice or its return.
+  // Whichever of the two opens failed, the port stays closed until a choice or its return.
   if (!port_.isOpen()) reopenOnChoice_ = true;
   if (startFailure) {
     ShowPortState();

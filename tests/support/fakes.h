@@ -29,6 +29,8 @@ class FakePort : public link::SerialPort {
   std::set<int> present{1, 2};
   // Ports that exist but refuse to open (no permission, held by another program).
   std::set<int> refused;
+  // Called after each open that succeeded, to change what later opens find.
+  std::function<void()> afterOpen;
   std::vector<Write> writes;
   std::vector<std::string> calls;  // "open 1", "close 1", "settings 9600,N,8,1", ...
 
@@ -54,6 +56,7 @@ class FakePort : public link::SerialPort {
     if (!present.contains(number_))
       return fail("COM" + std::to_string(number_) + " is absent", true);
     open_ = true;
+    if (afterOpen) afterOpen();
     return true;
   }
   bool close() override {

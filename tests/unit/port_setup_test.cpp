@@ -33,10 +33,9 @@ void ChoosePort(Rig& rig, int number) {
   }
 }
 
-// Marking "COM1" chooses the port just opened: it is not closed and opened again.
-TEST(StartUp, OpensPortOneAtFullSpeedOnce) {
+TEST(StartUp, OpensPortOneAtFullSpeedAndReopensItOnce) {
   Rig rig;
-  EXPECT_EQ(rig.port.calls, (Calls{"settings 19200,N,8,1", "open 1"}));
+  EXPECT_EQ(rig.port.calls, (Calls{"settings 19200,N,8,1", "open 1", "close 1", "open 1"}));
   EXPECT_TRUE(rig.port.isOpen());
   EXPECT_EQ(rig.port.portNumber(), 1);
   EXPECT_EQ(rig.port.settings(), "19200,N,8,1");
@@ -50,7 +49,7 @@ TEST(StartUp, OpensPortOneAtFullSpeedOnce) {
 TEST(StartUp, ChosenSpeedOpensThePortAtItAndMarksIt) {
   Rig rig(false);
   rig.form.Form_Load({.at9600 = true});
-  EXPECT_EQ(rig.port.calls, (Calls{"settings 9600,N,8,1", "open 1"}));
+  EXPECT_EQ(rig.port.calls, (Calls{"settings 9600,N,8,1", "open 1", "close 1", "open 1"}));
   EXPECT_EQ(rig.form.state.portSettings, "9600,N,8,1");
   EXPECT_TRUE(rig.surface.isMarked("Option10"));
   EXPECT_FALSE(rig.surface.isMarked("Option9"));
@@ -338,6 +337,28 @@ TEST(PortWatch, AbsentAtStartIsWatchedRefusedIsNot) {
   refused.form.Form_Load();
   EXPECT_EQ(refused.surface.notices.size(), 1u);
   EXPECT_FALSE(refused.port.isWatching());
+}
+
+// The first open at start succeeds and the second, made by marking "COM1", fails: the port
+// is closed on number 2 with "COM1" marked, and a later choice must still open it.
+TEST(StartUp, AFailedReopenAtStartIsRecoveredByTheNextChoice) {
+  Rig rig(false);
+  rig.port.afterOpen = [&] {
+    rig.port.present = {};
+    rig.port.afterOpen = nullptr;
+  };
+  rig.form.Form_Load();
+  ASSERT_EQ(rig.surface.warnings.size(), 1u);
+  EXPECT_FALSE(rig.port.isOpen());
+  EXPECT_EQ(rig.port.portNumber(), 2);
+  EXPECT_TRUE(rig.surface.isMarked("Option1"));
+
+  rig.port.present = {1, 2};
+  rig.form.Command33_Click();
+  ChoosePort(rig, 1);
+  EXPECT_TRUE(rig.port.isOpen());
+  EXPECT_EQ(rig.port.portNumber(), 1);
+  EXPECT_EQ(rig.surface.caption("Command33"), kPortOpen);
 }
 
 }  // namespace
