@@ -14,7 +14,7 @@ namespace mero::panel {
 // first line fit, or else between characters. Whatever still does not fit the key is drawn
 // in a smaller size of the same face; the key's own font is left as set. The caption is laid
 // out once the key has a size of its own, and again only when its caption, font or caption
-// area change: measuring text is the dearest part of building the window.
+// area change: measuring text is what building the window spends most on.
 class KeyButton : public QPushButton {
   Q_OBJECT
  public:
