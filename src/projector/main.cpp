@@ -50,7 +50,11 @@ int main(int argc, char** argv) {
     std::vector<std::unique_ptr<mero::vp::PtyServer>> servers;
     for (int i = 1; i <= line.count; ++i) {
       mero::vp::ServerOptions own = line.server;
-      if (line.count > 1 && !own.linkPath.empty()) own.linkPath += "-" + std::to_string(i);
+      if (line.count > 1 && !own.linkPath.empty()) {
+        // Appended a piece at a time: GCC 12's Release build misreads "-" + to_string(i).
+        own.linkPath += '-';
+        own.linkPath += std::to_string(i);
+      }
       servers.push_back(std::make_unique<mero::vp::PtyServer>(own));
       std::cout << servers.back()->DevicePath() << '\n';
     }
