@@ -164,6 +164,7 @@ std::vector<Step> RunChild(const char* self, std::vector<std::string> args) {
   if (::pipe(out) != 0) return {};
   args.insert(args.begin(), {self, "--child", std::to_string(NowNs())});
   std::vector<char*> argv;
+  argv.reserve(args.size() + 1);
   for (std::string& arg : args) argv.push_back(arg.data());
   argv.push_back(nullptr);
   const pid_t pid = ::fork();

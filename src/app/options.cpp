@@ -2,6 +2,7 @@
 
 #include <QCommandLineParser>
 #include <QStringList>
+#include <optional>
 #include <tuple>
 
 #include "link/port/port_discovery.h"
@@ -25,6 +26,34 @@ constexpr std::string_view kLogNeedsFile = "--log needs a file, for example /tmp
 constexpr std::string_view kSpeedNeedsValue = " needs a speed: 19200 or 9600";
 constexpr int kSpeeds[] = {19200, 9600};
 
+// Why the parser refused the arguments, in the operator's words.
+std::string RefusalOf(const QCommandLineParser& parser, std::span<const std::string_view> args) {
+  const QStringList unknown = parser.unknownOptionNames();
+  if (!unknown.isEmpty()) {
+    const QString& name = unknown.front();
+    return "unknown option " + std::string(name.size() == 1 ? "-" : "--") + Shown(name) +
+           std::string(kSeeHelp);
+  }
+  const std::string_view last = args.empty() ? std::string_view() : args.back();
+  if (last == "--com1" || last == "--com2") {
+    return std::string(last) + " needs a device, for example /dev/ttyUSB0";
+  }
+  if (last == "--log") return std::string(kLogNeedsFile);
+  if (last == "--speed" || last == "-b") return std::string(last) + std::string(kSpeedNeedsValue);
+  return Shown(parser.errorText()) + std::string(kSeeHelp);
+}
+
+// The speed named by the option's value; none, with the reason in `error`, for anything else.
+std::optional<int> SpeedOf(const QString& value, std::string& error) {
+  const std::string baud = ToBytes(value);
+  for (const int known : kSpeeds) {
+    if (baud == std::to_string(known)) return known;
+  }
+  error = baud.empty() ? "--speed" + std::string(kSpeedNeedsValue)
+                       : "--speed is 19200 or 9600, not " + Shown(value);
+  return std::nullopt;
+}
+
 }  // namespace
 
 Options ParseOptions(std::span<const std::string_view> args) {
@@ -46,20 +75,7 @@ Options ParseOptions(std::span<const std::string_view> args) {
 
   Options options;
   if (!parser.parse(arguments)) {
-    const QStringList unknown = parser.unknownOptionNames();
-    if (!unknown.isEmpty()) {
-      const QString& name = unknown.front();
-      options.error = "unknown option " + std::string(name.size() == 1 ? "-" : "--") + Shown(name) +
-                      std::string(kSeeHelp);
-    } else if (!args.empty() && (args.back() == "--com1" || args.back() == "--com2")) {
-      options.error = std::string(args.back()) + " needs a device, for example /dev/ttyUSB0";
-    } else if (!args.empty() && args.back() == "--log") {
-      options.error = std::string(kLogNeedsFile);
-    } else if (!args.empty() && (args.back() == "--speed" || args.back() == "-b")) {
-      options.error = std::string(args.back()) + std::string(kSpeedNeedsValue);
-    } else {
-      options.error = Shown(parser.errorText()) + std::string(kSeeHelp);
-    }
+    options.error = RefusalOf(parser, args);
     return options;
   }
   options.full = parser.isSet(full);
@@ -85,15 +101,8 @@ Options ParseOptions(std::span<const std::string_view> args) {
     options.log = ToBytes(parser.value(log));
   }
   if (parser.isSet(speed)) {
-    const std::string baud = ToBytes(parser.value(speed));
-    for (const int known : kSpeeds) {
-      if (baud == std::to_string(known)) options.speed = known;
-    }
-    if (!options.speed) {
-      options.error = baud.empty() ? "--speed" + std::string(kSpeedNeedsValue)
-                                   : "--speed is 19200 or 9600, not " + Shown(parser.value(speed));
-      return options;
-    }
+    options.speed = SpeedOf(parser.value(speed), options.error);
+    if (!options.speed) return options;
   }
 
   const QStringList devices = parser.positionalArguments();
