@@ -24,10 +24,14 @@
 #include "event_loop.h"
 #include "hostile_peer.h"
 #include "panel/qt_panel.h"
+#include "process_figures.h"
 #include "report.h"
 #include "shown_boxes.h"
 
 namespace {
+
+using mero::bench::CpuSeconds;
+using mero::bench::RssMegabytes;
 
 using namespace std::chrono;
 using namespace std::chrono_literals;
@@ -52,21 +56,6 @@ constexpr auto kFlapHalf = 250ms;
 // Past the longest wait between attempts.
 constexpr auto kReopenLimit = 40s;
 constexpr auto kClickLimit = 5s;
-
-double CpuSeconds() {
-  timespec at{};
-  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &at);
-  return static_cast<double>(at.tv_sec) + static_cast<double>(at.tv_nsec) / 1e9;
-}
-
-double RssMegabytes() {
-  std::ifstream status("/proc/self/status");
-  std::string line;
-  while (std::getline(status, line)) {
-    if (line.rfind("VmRSS:", 0) == 0) return std::atof(line.c_str() + 6) / 1024.0;
-  }
-  return 0;
-}
 
 // Counts in `count` the notices the form hands to the window, whether or not each opens a
 // window of its own.

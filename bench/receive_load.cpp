@@ -26,9 +26,13 @@
 
 #include "event_loop.h"
 #include "panel/qt_panel.h"
+#include "process_figures.h"
 #include "report.h"
 
 namespace {
+
+using mero::bench::CpuSeconds;
+using mero::bench::RssMegabytes;
 
 using namespace std::chrono;
 using namespace std::chrono_literals;
@@ -37,21 +41,6 @@ constexpr int kTrickleBytesPerSecond = 1920;
 constexpr std::size_t kFloodChunk = 4096;
 constexpr int kProbeMs = 50;
 constexpr double kMega = 1e6;
-
-double CpuSeconds(clockid_t clock) {
-  timespec at{};
-  clock_gettime(clock, &at);
-  return static_cast<double>(at.tv_sec) + static_cast<double>(at.tv_nsec) / 1e9;
-}
-
-double RssMegabytes() {
-  std::ifstream status("/proc/self/status");
-  std::string line;
-  while (std::getline(status, line)) {
-    if (line.rfind("VmRSS:", 0) == 0) return std::atof(line.c_str() + 6) / 1024.0;
-  }
-  return 0;
-}
 
 // A pseudo-terminal pair: the panel opens the slave by its path, the benchmark writes the
 // master.
