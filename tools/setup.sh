@@ -16,10 +16,12 @@ fi
 packages=(
   cmake make g++ pkg-config
   qt6-base-dev qt6-serialport-dev qt6-qpa-plugins libqt6serialport6 libgl-dev libvulkan-dev
+  qt6-httpserver-dev libqt6httpserver6 qt6-websockets-dev
   libgtest-dev libgmock-dev googletest
   fontconfig libfontconfig-dev fonts-ipafont-gothic fonts-dejavu-core librsvg2-bin
   xvfb xauth
   ser2net iproute2
+  prometheus
 )
 [ "${1:-}" = --packages-only ] && packages+=("${@:2}")
 missing=()

@@ -11,6 +11,7 @@
 #include "app/display_check.h"
 #include "app/options.h"
 #include "app/quit_on_signal.h"
+#include "app/serve_main.h"
 #include "cli/headless.h"
 #include "link/port/port_discovery.h"
 #include "link/lines/qt_log_drain.h"
@@ -61,7 +62,8 @@ int ListPorts(const mero::app::Options& options) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  // Headless commands need no display and make no window.
+  // Headless commands and the service need no display and make no window.
+  if (mero::app::IsServe(argc, argv)) return mero::app::ServeMain(argc, argv);
   if (mero::cli::IsHeadless(argc, argv)) return mero::cli::Main(argc, argv);
 
   const std::vector<std::string_view> args(argv + 1, argv + argc);

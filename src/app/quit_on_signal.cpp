@@ -23,8 +23,9 @@ bool QuitOnSignal::Block() {
   return pthread_sigmask(SIG_BLOCK, &set, nullptr) == 0;
 }
 
-QuitOnSignal::QuitOnSignal(std::function<void()> onSignal, QObject* parent)
-    : QObject(parent), onSignal_(std::move(onSignal)) {
+QuitOnSignal::QuitOnSignal(std::function<void()> onSignal, std::function<void()> onHangUp,
+                           QObject* parent)
+    : QObject(parent), onSignal_(std::move(onSignal)), onHangUp_(std::move(onHangUp)) {
   const sigset_t set = EndingSignals();
   fd_ = signalfd(-1, &set, SFD_NONBLOCK | SFD_CLOEXEC);
   if (fd_ < 0) return;
@@ -39,9 +40,20 @@ QuitOnSignal::~QuitOnSignal() {
 
 void QuitOnSignal::read() {
   signalfd_siginfo info{};
-  bool received = false;
-  while (::read(fd_, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) received = true;
-  if (received && onSignal_) onSignal_();
+  bool ending = false;
+  bool hangUp = false;
+  while (::read(fd_, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
+    if (info.ssi_signo == SIGHUP && onHangUp_) {
+      hangUp = true;
+    } else {
+      ending = true;
+    }
+  }
+  if (ending) {
+    if (onSignal_) onSignal_();
+  } else if (hangUp) {
+    onHangUp_();
+  }
 }
 
 }  // namespace mero::app

@@ -16,13 +16,16 @@ class QuitOnSignal : public QObject {
  public:
   static bool Block();
 
-  explicit QuitOnSignal(std::function<void()> onSignal, QObject* parent = nullptr);
+  // With `onHangUp`, SIGHUP calls it instead: a service reads its configuration again.
+  explicit QuitOnSignal(std::function<void()> onSignal, std::function<void()> onHangUp = {},
+                        QObject* parent = nullptr);
   ~QuitOnSignal() override;
 
  private:
   void read();
 
   std::function<void()> onSignal_;
+  std::function<void()> onHangUp_;
   int fd_ = -1;
   std::unique_ptr<QSocketNotifier> notifier_;
 };

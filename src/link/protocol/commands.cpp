@@ -137,4 +137,10 @@ const StatusQuery* FindStatusQuery(std::string_view name) {
   return it == queries.end() ? nullptr : &*it;
 }
 
+const StatusQuery* FindStatusQueryByCode(std::string_view code) {
+  const std::span<const StatusQuery> queries = StatusQueries();
+  auto it = std::ranges::find(queries, code, &StatusQuery::code);
+  return it == queries.end() ? nullptr : &*it;
+}
+
 }  // namespace mero::link

@@ -53,5 +53,7 @@ struct StatusQuery {
 // The one-shot commands' queries in the order of their table, then the typed ones.
 std::span<const StatusQuery> StatusQueries();
 const StatusQuery* FindStatusQuery(std::string_view name);
+// The query that sends `code` ("CR0"), if any.
+const StatusQuery* FindStatusQueryByCode(std::string_view code);
 
 }  // namespace mero::link

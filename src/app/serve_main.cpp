@@ -1,0 +1,94 @@
+#include "app/serve_main.h"
+
+#include <sys/resource.h>
+
+#include <QCoreApplication>
+#include <cstdio>
+#include <string>
+#include <string_view>
+
+#include "app/quit_on_signal.h"
+#include "serve/qt_config.h"
+#include "serve/service.h"
+
+namespace mero::app {
+namespace {
+
+constexpr int kExitFailure = 1;
+constexpr int kExitUsage = 2;
+constexpr const char* kDefaultConfig = "/etc/mero-control/serve.conf";
+
+constexpr const char* kUsage =
+    "Usage: mero-control serve [--config FILE] [--check]\n"
+    "Serves each projector of FILE (default /etc/mero-control/serve.conf) as a PJLink\n"
+    "projector, and their status as Prometheus metrics. --check reads FILE and says whether\n"
+    "it is valid. SIGHUP reads FILE again; SIGTERM stops the service.\n";
+
+void Log(const std::string& text) { std::fprintf(stderr, "mero-control serve: %s\n", text.c_str()); }
+
+// Each projector holds a line, its lock and a listening socket, and each client a socket.
+void RaiseDescriptorLimit() {
+  rlimit limit{};
+  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) return;
+  limit.rlim_cur = limit.rlim_max;
+  ::setrlimit(RLIMIT_NOFILE, &limit);
+}
+
+}  // namespace
+
+bool IsServe(int argc, char** argv) { return argc > 1 && std::string_view(argv[1]) == "serve"; }
+
+int ServeMain(int argc, char** argv) {
+  std::string path = kDefaultConfig;
+  bool check = false;
+  for (int i = 2; i < argc; ++i) {
+    const std::string_view arg = argv[i];
+    if (arg == "--help" || arg == "-h") {
+      std::fputs(kUsage, stdout);
+      return 0;
+    }
+    if (arg == "--check") {
+      check = true;
+    } else if (arg == "--config" && i + 1 < argc) {
+      path = argv[++i];
+    } else if (arg.starts_with("--config=")) {
+      path = std::string(arg.substr(9));
+    } else {
+      std::fprintf(stderr, "mero-control serve: %s is not an option of serve\n%s", argv[i], kUsage);
+      return kExitUsage;
+    }
+  }
+  serve::ConfigResult read = serve::ReadConfigFile(path);
+  if (!read.config) {
+    Log(read.error);
+    return kExitFailure;
+  }
+  if (check) {
+    std::printf("%s: %zu projectors\n", path.c_str(), read.config->projectors.size());
+    return 0;
+  }
+  QuitOnSignal::Block();
+  RaiseDescriptorLimit();
+  QCoreApplication app(argc, argv);
+  serve::Service service(Log);
+  QuitOnSignal onSignal([&] { QCoreApplication::quit(); },
+                       [&] {
+                         serve::ConfigResult again = serve::ReadConfigFile(path);
+                         if (!again.config) {
+                           Log("not reloaded: " + again.error);
+                           return;
+                         }
+                         service.apply(*again.config);
+                         Log("reloaded " + path);
+                       });
+  if (!service.apply(*read.config)) {
+    service.stop();
+    return kExitFailure;
+  }
+  const int code = QCoreApplication::exec();
+  service.stop();
+  Log("stopped");
+  return code;
+}
+
+}  // namespace mero::app

@@ -1,0 +1,66 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace mero::serve {
+
+// An address and port to listen on; the address is an IPv4 or IPv6 literal.
+struct ListenAddress {
+  std::string host;
+  std::uint16_t port = 0;
+  friend bool operator==(const ListenAddress&, const ListenAddress&) = default;
+};
+
+inline constexpr std::uint16_t kPjlinkPort = 4352;
+inline constexpr std::uint16_t kMetricsPort = 9470;
+inline constexpr int kDefaultPollSeconds = 60;
+inline constexpr int kShortestPollSeconds = 5;
+inline constexpr int kLongestPollSeconds = 86400;
+// Bounds on what a file may ask for: each projector holds a line, a listening socket and its
+// clients.
+inline constexpr std::size_t kMostProjectors = 1000;
+inline constexpr std::size_t kLongestConfigFile = std::size_t{1} << 20;
+inline constexpr std::size_t kLongestName = 64;      // PJLink's NAME
+inline constexpr std::size_t kLongestPassword = 32;  // PJLink's password
+
+struct ProjectorConfig {
+  std::string id;       // the section: how logs and metrics name it
+  std::string name;     // NAME ? answers it
+  std::string address;  // a device path or a device server's address
+  int speed = 19200;
+  ListenAddress pjlink{"127.0.0.1", kPjlinkPort};
+  std::string password;  // empty: no authentication
+  friend bool operator==(const ProjectorConfig&, const ProjectorConfig&) = default;
+};
+
+struct ServiceConfig {
+  std::optional<ListenAddress> metrics = ListenAddress{"127.0.0.1", kMetricsPort};
+  int pollSeconds = kDefaultPollSeconds;
+  std::vector<ProjectorConfig> projectors;
+};
+
+// One "key = value" of the file, as the INI reader gave it, with the line it stands on.
+struct ConfigEntry {
+  std::string section;
+  std::string key;
+  std::string value;
+  int line = 0;
+};
+
+// The configuration the entries describe, or the first mistake: "FILE:LINE: key: what is
+// wrong". `sectionLines` gives the line of each section heading, for mistakes of a section.
+struct ConfigResult {
+  std::optional<ServiceConfig> config;
+  std::string error;
+};
+ConfigResult BuildConfig(const std::string& file, const std::vector<ConfigEntry>& entries,
+                         const std::vector<std::pair<std::string, int>>& sectionLines);
+
+// Reads "[ADDRESS:]PORT", "[IPV6]:PORT"; the address defaults to 127.0.0.1.
+std::optional<ListenAddress> ParseListenAddress(const std::string& text);
+
+}  // namespace mero::serve

@@ -1,0 +1,41 @@
+#include "serve/poller.h"
+
+#include <memory>
+#include <utility>
+
+namespace mero::serve {
+
+int PollOffsetMs(std::size_t index, std::size_t count, int intervalMs) {
+  if (count == 0) return 0;
+  return static_cast<int>(static_cast<std::int64_t>(intervalMs) * static_cast<std::int64_t>(index) /
+                          static_cast<std::int64_t>(count));
+}
+
+Poller::Poller(ProjectorLink& link, link::Timer& timer, ProjectorFigures& figures,
+               std::function<double()> wallSeconds)
+    : link_(link), timer_(timer), figures_(figures), wallSeconds_(std::move(wallSeconds)) {
+  timer_.onTick = [this] {
+    if (timer_.interval() != intervalMs_) timer_.setInterval(intervalMs_);
+    poll();
+  };
+}
+
+void Poller::start(int offsetMs, int intervalMs) {
+  intervalMs_ = intervalMs;
+  // The first poll comes after the offset (at least a moment, so that the line can open).
+  timer_.setInterval(offsetMs > 0 ? offsetMs : 1);
+  timer_.setEnabled(true);
+}
+
+void Poller::poll() {
+  const std::uint64_t round = ++round_;
+  auto answered = std::make_shared<std::size_t>(0);
+  for (const std::string_view code : kPollQueries) {
+    link_.exchange(code, [this, round, answered](const ExchangeResult& result) {
+      if (round != round_ || result.kind != ExchangeResult::Kind::Reply) return;
+      if (++*answered == kPollQueries.size()) figures_.lastPollSeconds = wallSeconds_();
+    });
+  }
+}
+
+}  // namespace mero::serve

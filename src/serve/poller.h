@@ -1,0 +1,40 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+
+#include "link/port/timer.h"
+#include "serve/metrics.h"
+#include "serve/projector_queue.h"
+
+namespace mero::serve {
+
+// The status a poll asks for: power and errors, lamp hours, temperatures.
+inline constexpr std::array<std::string_view, 3> kPollQueries{"CR0", "CR3", "CR6"};
+
+// Where projector `index` of `count` takes its first poll within an interval, so that the
+// projectors of a service, and so those behind one device server, are asked one after another
+// rather than at once.
+int PollOffsetMs(std::size_t index, std::size_t count, int intervalMs);
+
+// Asks one projector its status every interval, first after its offset, through the line's
+// queue that PJLink requests share. What the replies tell reaches the figures through the
+// queue's report of every exchange; the poll itself notes when all of its queries answered.
+class Poller {
+ public:
+  Poller(ProjectorLink& link, link::Timer& timer, ProjectorFigures& figures,
+         std::function<double()> wallSeconds);
+
+  void start(int offsetMs, int intervalMs);
+  void poll();
+
+ private:
+  ProjectorLink& link_;
+  link::Timer& timer_;
+  ProjectorFigures& figures_;
+  std::function<double()> wallSeconds_;
+  int intervalMs_ = 0;
+  std::uint64_t round_ = 0;
+};
+
+}  // namespace mero::serve

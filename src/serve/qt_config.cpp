@@ -1,0 +1,115 @@
+#include "serve/qt_config.h"
+
+#include <sys/stat.h>
+
+#include <QSettings>
+#include <QStringList>
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <sstream>
+
+namespace mero::serve {
+namespace {
+
+std::string Trimmed(const std::string& text) {
+  const auto first = text.find_first_not_of(" \t\r");
+  if (first == std::string::npos) return {};
+  return text.substr(first, text.find_last_not_of(" \t\r") - first + 1);
+}
+
+// Where each section and key stands in the file, as the INI format lays it out: QSettings
+// reads the values but keeps no line numbers. The first malformed line, if any.
+struct Layout {
+  std::vector<std::pair<std::string, int>> sections;
+  std::map<std::pair<std::string, std::string>, int> keys;
+  std::map<std::pair<std::string, std::string>, std::string> rawValues;
+  int malformed = 0;
+};
+
+Layout LayoutOf(const std::string& text) {
+  Layout layout;
+  std::istringstream lines(text);
+  std::string line;
+  std::string section;
+  for (int number = 1; std::getline(lines, line); ++number) {
+    const std::string trimmed = Trimmed(line);
+    if (trimmed.empty() || trimmed.front() == ';' || trimmed.front() == '#') continue;
+    if (trimmed.front() == '[') {
+      if (trimmed.back() != ']') {
+        if (layout.malformed == 0) layout.malformed = number;
+        continue;
+      }
+      section = Trimmed(trimmed.substr(1, trimmed.size() - 2));
+      layout.sections.emplace_back(section, number);
+      continue;
+    }
+    const auto equals = trimmed.find('=');
+    if (equals == std::string::npos) {
+      if (layout.malformed == 0) layout.malformed = number;
+      continue;
+    }
+    const std::pair key{section, Trimmed(trimmed.substr(0, equals))};
+    layout.keys.emplace(key, number);
+    layout.rawValues.emplace(key, Trimmed(trimmed.substr(equals + 1)));
+  }
+  return layout;
+}
+
+// An unquoted value with commas comes back as a list, its blanks after the commas gone; the
+// file had it as one text, which is taken as it stands there.
+std::string ValueText(const QVariant& value, const std::string* raw) {
+  if (value.typeId() == QMetaType::QStringList) {
+    return raw != nullptr ? *raw : value.toStringList().join(',').toStdString();
+  }
+  return value.toString().toStdString();
+}
+
+}  // namespace
+
+ConfigResult ReadConfigFile(const std::string& path) {
+  struct stat status {};
+  if (::stat(path.c_str(), &status) != 0) {
+    return {std::nullopt, path + ": " + std::strerror(errno)};
+  }
+  if (!S_ISREG(status.st_mode)) return {std::nullopt, path + ": not a regular file"};
+  if (static_cast<std::size_t>(status.st_size) > kLongestConfigFile) {
+    return {std::nullopt, path + ": larger than 1 MiB, which no configuration is"};
+  }
+  std::ifstream file(path, std::ios::binary);
+  if (!file) return {std::nullopt, path + ": cannot be read"};
+  std::string text(kLongestConfigFile + 1, '\0');
+  file.read(text.data(), static_cast<std::streamsize>(text.size()));
+  text.resize(static_cast<std::size_t>(file.gcount()));
+  if (text.size() > kLongestConfigFile) return {std::nullopt, path + ": larger than 1 MiB"};
+
+  const Layout layout = LayoutOf(text);
+  QSettings settings(QString::fromStdString(path), QSettings::IniFormat);
+  if (settings.status() != QSettings::NoError || layout.malformed != 0) {
+    return {std::nullopt, path + ":" + std::to_string(std::max(layout.malformed, 1)) +
+                              ": not a section heading, a \"key = value\" or a comment"};
+  }
+  std::vector<ConfigEntry> entries;
+  for (const QString& key : settings.allKeys()) {
+    const QString group = key.contains('/') ? key.section('/', 0, 0) : QString("General");
+    const std::string name = key.section('/', -1).toStdString();
+    const std::string section = key.contains('/') ? group.toStdString() : std::string();
+    const auto at = layout.keys.find({section, name});
+    const int line = at == layout.keys.end() ? 0 : at->second;
+    const auto raw = layout.rawValues.find({section, name});
+    if (section.empty()) {
+      return {std::nullopt, path + ":" + std::to_string(line) + ": " + name +
+                                ": stands before any section; it belongs in [service] or a projector's"};
+    }
+    entries.push_back({section, name,
+                       ValueText(settings.value(key),
+                                 raw == layout.rawValues.end() ? nullptr : &raw->second),
+                       line});
+  }
+  std::ranges::sort(entries, {}, &ConfigEntry::line);
+  return BuildConfig(path, entries, layout.sections);
+}
+
+}  // namespace mero::serve

@@ -1,0 +1,177 @@
+#include "serve/service.h"
+
+#include <QDateTime>
+#include <QElapsedTimer>
+#include <QHostAddress>
+#include <QHttpServer>
+#include <QHttpServerResponse>
+#include <chrono>
+
+#include "link/lines/qt_port.h"
+#include "link/lines/qt_port_discovery.h"
+#include "link/lines/qt_timer.h"
+#include "link/port/port_discovery.h"
+#include "serve/pjlink_bridge.h"
+#include "serve/poller.h"
+#include "serve/projector_queue.h"
+#include "serve/qt_pjlink_server.h"
+#include "version.h"
+
+namespace mero::serve {
+namespace {
+
+std::int64_t MonotonicMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+double WallSeconds() { return static_cast<double>(QDateTime::currentMSecsSinceEpoch()) / 1000.0; }
+
+std::string Shown(const ListenAddress& address) {
+  const bool v6 = address.host.find(':') != std::string::npos;
+  return (v6 ? "[" + address.host + "]" : address.host) + ":" + std::to_string(address.port);
+}
+
+}  // namespace
+
+// One projector: its line (reopened as the panel's port reopens), the queue of exchanges on
+// it, the PJLink server in front and the poll behind.
+class ProjectorService {
+ public:
+  ProjectorService(const ProjectorConfig& config, ServiceFigures& service,
+                   std::function<void(const std::string&)> log)
+      : config_(config),
+        log_(std::move(log)),
+        port_(link::ComDevice{config.address, link::StableNameOf(config.address), false},
+              link::ComDevice{}),
+        queue_(port_, window_, MonotonicMs),
+        bridge_(queue_, PjlinkIdentity{config.name, "mero-control " + std::string(kVersion)}),
+        server_(bridge_, config.password, service),
+        poller_(queue_, pollTimer_, figures_, WallSeconds) {
+    figures_.name = config.id;
+    queue_.onExchanged = [this, &service](std::string_view code, const ExchangeResult& result) {
+      Record(figures_, code, result);
+      service.count(result);
+    };
+    port_.onEvent = [this](int kind) {
+      if (kind == link::kEventReceive) queue_.arrived();
+    };
+    port_.onLost = [this](const link::PortFailure& failure) {
+      say(failure.description);
+      lineUp(false);
+      port_.reopenWhenBack(1);
+    };
+    port_.onRestored = [this](const std::string& notice) {
+      say(notice);
+      lineUp(true);
+    };
+    port_.onNotice = [this](const std::string& notice) { say(notice); };
+  }
+
+  bool start(int offsetMs, int intervalMs) {
+    port_.setSettings(std::to_string(config_.speed) + ",N,8,1");
+    if (port_.open()) {
+      lineUp(true);
+    } else {
+      say(port_.lastFailure().description);
+      port_.reopenWhenBack(1);
+    }
+    poller_.start(offsetMs, intervalMs);
+    std::string error;
+    if (!server_.listen(config_.pjlink.host, config_.pjlink.port, &error)) {
+      say("PJLink cannot listen on " + Shown(config_.pjlink) + ": " + error);
+      return false;
+    }
+    say("PJLink on " + Shown(config_.pjlink) + " for " + config_.address);
+    return true;
+  }
+
+  ~ProjectorService() { port_.close(); }
+  ProjectorService(const ProjectorService&) = delete;
+  ProjectorService& operator=(const ProjectorService&) = delete;
+
+  const ProjectorConfig& config() const { return config_; }
+  const ProjectorFigures& figures() const { return figures_; }
+
+ private:
+  void lineUp(bool up) {
+    figures_.lineUp = up;
+    queue_.setLineUp(up);
+  }
+  void say(const std::string& text) { log_("[" + config_.id + "] " + text); }
+
+  ProjectorConfig config_;
+  std::function<void(const std::string&)> log_;
+  link::QtPort port_;
+  link::QtTimer window_;
+  link::QtTimer pollTimer_;
+  ProjectorFigures figures_;
+  ProjectorQueue queue_;
+  PjlinkBridge bridge_;
+  PjlinkServer server_;
+  Poller poller_;
+};
+
+Service::Service(std::function<void(const std::string&)> log) : log_(std::move(log)) {}
+
+Service::~Service() { stop(); }
+
+void Service::stop() {
+  projectors_.clear();
+  metrics_.reset();
+}
+
+bool Service::apply(const ServiceConfig& config) {
+  bool listening = true;
+  std::map<std::string, std::unique_ptr<ProjectorService>> kept;
+  for (const ProjectorConfig& projector : config.projectors) {
+    auto it = projectors_.find(projector.id);
+    if (it != projectors_.end() && it->second->config() == projector &&
+        config.pollSeconds == config_.pollSeconds) {
+      kept.emplace(projector.id, std::move(it->second));
+    }
+  }
+  // Those changed or gone let go of their devices and addresses before the new ones start.
+  projectors_ = std::move(kept);
+  const int intervalMs = config.pollSeconds * 1000;
+  for (std::size_t i = 0; i < config.projectors.size(); ++i) {
+    const ProjectorConfig& projector = config.projectors[i];
+    if (projectors_.contains(projector.id)) continue;
+    auto made = std::make_unique<ProjectorService>(projector, figures_, log_);
+    listening &= made->start(PollOffsetMs(i, config.projectors.size(), intervalMs), intervalMs);
+    projectors_.emplace(projector.id, std::move(made));
+  }
+  if (!metrics_ || config.metrics != config_.metrics) listening &= listenForMetrics(config.metrics);
+  config_ = config;
+  return listening;
+}
+
+bool Service::listenForMetrics(const std::optional<ListenAddress>& address) {
+  metrics_.reset();
+  if (!address) return true;
+  metrics_ = std::make_unique<QHttpServer>();
+  metrics_->route("/metrics", [this] {
+    return QHttpServerResponse("text/plain; version=0.0.4; charset=utf-8",
+                               QByteArray::fromStdString(metricsPage()));
+  });
+  if (metrics_->listen(QHostAddress(QString::fromStdString(address->host)), address->port) == 0) {
+    log_("metrics cannot listen on " + Shown(*address));
+    metrics_.reset();
+    return false;
+  }
+  log_("metrics on http://" + Shown(*address) + "/metrics");
+  return true;
+}
+
+std::string Service::metricsPage() const {
+  std::vector<const ProjectorFigures*> figures;
+  figures.reserve(config_.projectors.size());
+  for (const ProjectorConfig& projector : config_.projectors) {
+    const auto it = projectors_.find(projector.id);
+    if (it != projectors_.end()) figures.push_back(&it->second->figures());
+  }
+  return RenderMetrics(figures, figures_);
+}
+
+}  // namespace mero::serve

@@ -1,0 +1,45 @@
+#pragma once
+
+#include <QObject>
+#include <QTimer>
+#include <map>
+#include <memory>
+#include <string>
+
+#include "serve/config.h"
+#include "serve/metrics.h"
+
+class QHttpServer;
+
+namespace mero::serve {
+
+class ProjectorService;
+
+// The service: each configured projector on its line, with its PJLink server and its poll,
+// and the metrics page. Messages for the operator go to `log`, one line each.
+class Service : public QObject {
+  Q_OBJECT
+ public:
+  explicit Service(std::function<void(const std::string&)> log);
+  ~Service() override;
+
+  // Takes a configuration: projectors whose section is unchanged keep their line and their
+  // clients, the others are closed and made anew. False, with the reasons logged, when
+  // something could not be listened on; the rest runs.
+  bool apply(const ServiceConfig& config);
+  // Closes every line and server.
+  void stop();
+
+  std::string metricsPage() const;
+
+ private:
+  bool listenForMetrics(const std::optional<ListenAddress>& address);
+
+  std::function<void(const std::string&)> log_;
+  ServiceConfig config_;
+  std::map<std::string, std::unique_ptr<ProjectorService>> projectors_;
+  ServiceFigures figures_;
+  std::unique_ptr<QHttpServer> metrics_;
+};
+
+}  // namespace mero::serve
