@@ -1,0 +1,314 @@
+// The PJLink side of the service: the mapping onto the projector's own commands with the
+// virtual projector answering, the framing and authentication of a client's lines, and the
+// queue that shares one line among clients and the poll.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "fakes.h"
+#include "link/protocol/reply_tables.h"
+#include "projector/projector.h"
+#include "serve/pjlink_bridge.h"
+#include "serve/pjlink_session.h"
+#include "serve/projector_queue.h"
+#include "serve/qt_pjlink_server.h"
+#include "virtual_clock.h"
+
+namespace mero::serve {
+namespace {
+
+// The virtual projector's interpreter behind the link, answering at once; the codes sent are
+// kept.
+class ProjectorOnLink : public ProjectorLink {
+ public:
+  void exchange(std::string_view code, std::function<void(const ExchangeResult&)> done) override {
+    sent.emplace_back(code);
+    done({ExchangeResult::Kind::Reply, projector.Handle(code, now), 1});
+  }
+  vp::Projector projector;
+  vp::Ms now = 0;
+  std::vector<std::string> sent;
+};
+
+std::string Answer(PjlinkBridge& bridge, const std::string& request) {
+  std::string answer = "(none)";
+  bridge.answer(request.substr(0, 4), request.size() > 5 ? request.substr(5) : "",
+                [&](std::string result) { answer = std::move(result); });
+  return answer;
+}
+
+TEST(PjlinkMapping, RoomControllerSessionOnTheVirtualProjector) {
+  struct Row {
+    vp::Ms at;
+    std::string request;
+    std::vector<std::string> onTheLine;
+    std::string answer;
+  };
+  const std::vector<Row> rows = {
+      {0, "POWR ?", {"CR0"}, "0"},
+      {0, "LAMP ?", {"CR3", "CR0", "CR7"}, "1234 0 1234 0"},
+      {0, "AVMT ?", {"CRA"}, "ERR3"},  // stand-by: the projector does not tell its mutes
+      {0, "POWR 1", {"CR0", "C00"}, "OK"},
+      {100, "POWR ?", {"CR0"}, "3"},
+      {6000, "POWR ?", {"CR0"}, "1"},
+      {6000, "INPT 21", {"C07"}, "OK"},
+      {6000, "INPT ?", {"CR1"}, "21"},
+      {6000, "INPT 12", {"C06"}, "OK"},
+      {6000, "INPT ?", {"CR1"}, "12"},
+      {6000, "AVMT 31", {"C0D", "C0B"}, "OK"},
+      {6000, "AVMT ?", {"CRA"}, "31"},
+      {6000, "AVMT 20", {"C0C"}, "OK"},
+      {6000, "AVMT ?", {"CRA"}, "11"},
+      {6000, "AVMT 30", {"C0E", "C0C"}, "OK"},
+      {6000, "LAMP ?", {"CR3", "CR0", "CR7"}, "1234 1 1234 1"},
+      {6000, "ERST ?", {"CR0"}, "000000"},
+      {6000, "INF2 ?", {"CR9"}, "QM50 VIRTUAL 1.40"},
+      {6000, "NAME ?", {}, "Hall A"},
+      {6000, "INF1 ?", {}, "MERO"},
+      {6000, "INFO ?", {}, "mero-control 1.40"},
+      {6000, "CLSS ?", {}, "1"},
+      {6000, "INST ?", {}, "11 12 21"},
+      {6000, "POWR 0", {"C01"}, "OK"},
+      {6100, "POWR ?", {"CR0"}, "2"},
+      {6100, "POWR 1", {"CR0"}, "ERR3"},  // cooling: no power-on goes out
+      {6100, "INPT 31", {}, "ERR2"},
+      {6100, "INPT ", {}, "ERR2"},
+      {6100, "AVMT 1", {}, "ERR2"},
+      {6100, "LAMP 1", {}, "ERR2"},
+      {6100, "SVOL ?", {}, "ERR1"},
+      {6100, "powr ?", {}, "ERR1"},  // the session makes commands upper case, not the bridge
+  };
+  ProjectorOnLink link;
+  link.projector.Settings().lampHours = 1234;
+  PjlinkBridge bridge(link, {"Hall A", "mero-control 1.40"});
+  for (const Row& row : rows) {
+    link.now = row.at;
+    link.sent.clear();
+    EXPECT_EQ(Answer(bridge, row.request), row.answer) << row.request << " at " << row.at;
+    EXPECT_EQ(link.sent, row.onTheLine) << row.request << " at " << row.at;
+  }
+}
+
+// A projector with canned replies, and exchanges that end otherwise.
+class CannedLink : public ProjectorLink {
+ public:
+  void exchange(std::string_view code, std::function<void(const ExchangeResult&)> done) override {
+    const auto it = replies.find(std::string(code));
+    if (it == replies.end()) return done({kind, {}, 0});
+    done({ExchangeResult::Kind::Reply, it->second, 1});
+  }
+  std::map<std::string, link::Bytes> replies;
+  ExchangeResult::Kind kind = ExchangeResult::Kind::NoReply;
+};
+
+TEST(PjlinkMapping, EveryPowerStatusHasAMeaningAndTheOpenChoicesHold) {
+  for (const auto& row : link::reply_tables::kPowerStatus) {
+    EXPECT_NE(std::ranges::find(PowerMeanings(), row.text, &PowerMeaning::status),
+              PowerMeanings().end())
+        << row.text;
+  }
+  struct Row {
+    link::Bytes cr0;
+    std::string power;
+    std::string errors;
+  };
+  const std::vector<Row> rows = {
+      {"21\r", "2", "020000"},     // cooling down, all lamps failed
+      {"81\r", "2", "020000"},     // cooling and stand-by, lamps failed
+      {"28\r", "2", "001000"},     // temperature warning while cooling
+      {"88\r", "0", "001000"},     // a warning that recovered is still a warning
+      {"10\r", "ERR4", "000002"},  // power failure
+      {"04\r", "0", "000000"},     // lamp off by power management
+      {"02\r", "1", "000000"},     // keys disabled, on
+      {"99\r", "ERR4", "ERR4"},    // no row of the table
+      {"\x15\r", "ERR4", "ERR4"},  // refused
+  };
+  for (const Row& row : rows) {
+    CannedLink link;
+    link.replies["CR0"] = row.cr0;
+    PjlinkBridge bridge(link, {});
+    EXPECT_EQ(Answer(bridge, "POWR ?"), row.power) << row.cr0;
+    EXPECT_EQ(Answer(bridge, "ERST ?"), row.errors) << row.cr0;
+  }
+}
+
+TEST(PjlinkMapping, RepliesTheTablesLeaveOpen) {
+  CannedLink link;
+  link.replies = {{"CR1", "4\r"}, {"CRA", "80\r"}, {"CR9", "  QM70  \x01\r"}, {"CR3", "00042\r"},
+                  {"CR0", "00\r"}, {"CR7", "11\r"}};
+  PjlinkBridge bridge(link, {});
+  EXPECT_EQ(Answer(bridge, "INPT ?"), "ERR3");  // input mode 4 has no PJLink number
+  EXPECT_EQ(Answer(bridge, "AVMT ?"), "ERR3");  // no signal: the mutes are not told
+  EXPECT_EQ(Answer(bridge, "INF2 ?"), "QM70");
+  EXPECT_EQ(Answer(bridge, "LAMP ?"), "42 1");  // one-lamp mode: lit as the power says
+  link.replies.erase("CR7");
+  EXPECT_EQ(Answer(bridge, "LAMP ?"), "42 1");
+}
+
+TEST(PjlinkMapping, ExchangesThatFailAreTheStandardsErrors) {
+  struct Row {
+    ExchangeResult::Kind kind;
+    link::Bytes ackReply;  // what a command gets when it has a reply
+    std::string query;
+    std::string command;
+  };
+  const std::vector<Row> rows = {
+      {ExchangeResult::Kind::NoReply, {}, "ERR4", "ERR4"},
+      {ExchangeResult::Kind::LineDown, {}, "ERR4", "ERR4"},
+      {ExchangeResult::Kind::Busy, {}, "ERR3", "ERR3"},
+      {ExchangeResult::Kind::NoReply, "\x15\r", "ERR4", "ERR3"},  // NAK: refused now
+      {ExchangeResult::Kind::NoReply, "?\r", "ERR4", "ERR4"},
+  };
+  for (const Row& row : rows) {
+    CannedLink link;
+    link.kind = row.kind;
+    if (!row.ackReply.empty()) link.replies["C07"] = row.ackReply;
+    PjlinkBridge bridge(link, {});
+    EXPECT_EQ(Answer(bridge, "POWR ?"), row.query);
+    EXPECT_EQ(Answer(bridge, "INPT 21"), row.command);
+  }
+}
+
+TEST(PjlinkSession, DigestOfTheStandardsWorkedExample) {
+  EXPECT_EQ(PjlinkDigest("498e4a67", "JBMIAProjectorLink"), "5d8409bc1c3fa39749434aa3a5c38682");
+}
+
+std::vector<std::string> Steps(PjlinkSession& session, std::string_view bytes) {
+  std::vector<std::string> steps;
+  EXPECT_TRUE(session.receive(bytes));
+  while (auto step = session.next()) {
+    switch (step->kind) {
+      case SessionStep::Kind::Request:
+        steps.push_back("request " + step->command + "|" + step->parameter);
+        break;
+      case SessionStep::Kind::Answer:
+        steps.push_back("answer " + step->text);
+        break;
+      case SessionStep::Kind::Close:
+        steps.push_back("close " + step->text);
+        break;
+    }
+  }
+  return steps;
+}
+
+TEST(PjlinkSession, FramingOfAClientsLines) {
+  struct Row {
+    std::string bytes;
+    std::vector<std::string> steps;
+  };
+  const std::vector<Row> rows = {
+      {"%1POWR 1\r", {"request POWR|1"}},
+      {"%1powr ?\r\n%1INPT 21\r", {"request POWR|?", "request INPT|21"}},
+      {"%1POWR ?", {}},  // no CR yet
+      {"%2SNUM ?\r", {"answer %2SNUM=ERR1\r"}},
+      {"%1POWR\r", {"request POWR|"}},
+      {"%1INPT " + std::string(128, '1') + "\r", {"request INPT|" + std::string(128, '1')}},
+      {"GET / HTTP/1.0\r", {"close "}},
+      {std::string("\x00\xff%1\x01\x02\x03\x04 1\r", 13), {"close "}},
+      {"%1PO\r", {"close "}},
+  };
+  for (const Row& row : rows) {
+    PjlinkSession session(std::nullopt, {});
+    EXPECT_EQ(session.greeting(), "PJLINK 0\r");
+    EXPECT_EQ(Steps(session, row.bytes), row.steps) << row.bytes;
+  }
+}
+
+TEST(PjlinkSession, ALineLongerThanTheStandardsIsNotBuffered) {
+  PjlinkSession session(std::nullopt, {});
+  EXPECT_TRUE(session.receive(std::string(kLongestLine - 1, 'x')));
+  EXPECT_FALSE(session.receive("xx"));
+  PjlinkSession endless(std::nullopt, {});
+  bool taken = true;
+  for (int i = 0; i < 200 && taken; ++i) taken = endless.receive("%1POWR ?\r");
+  EXPECT_FALSE(taken) << "lines sent far ahead of their answers are bounded";
+}
+
+TEST(PjlinkSession, AuthenticationByDigest) {
+  const std::string digest = PjlinkDigest("498e4a67", "JBMIAProjectorLink");
+  struct Row {
+    std::string bytes;
+    std::vector<std::string> steps;
+  };
+  const std::vector<Row> rows = {
+      {digest + "%1POWR ?\r%1INPT ?\r", {"request POWR|?", "request INPT|?"}},
+      {"5D8409BC1C3FA39749434AA3A5C38682%1POWR ?\r", {"request POWR|?"}},
+      {"%1POWR ?\r", {"close PJLINK ERRA\r"}},
+      {std::string(32, '0') + "%1POWR ?\r", {"close PJLINK ERRA\r"}},
+      {digest + "%1POWR ?\r" + std::string(32, 'a') + "%1POWR ?\r",
+       {"request POWR|?", "close PJLINK ERRA\r"}},
+  };
+  for (const Row& row : rows) {
+    PjlinkSession session(digest, "498e4a67");
+    EXPECT_EQ(session.greeting(), "PJLINK 1 498e4a67\r");
+    EXPECT_EQ(Steps(session, row.bytes), row.steps) << row.bytes;
+  }
+}
+
+// The queue on a fake port with the virtual clock.
+struct QueueRig {
+  test::VirtualClock clock;
+  test::FakePort port{&clock};
+  test::VirtualClock::Timer window{clock};
+  ProjectorQueue queue{port, window, [this] { return clock.now(); }};
+  std::vector<std::string> ends;
+
+  QueueRig() {
+    port.open();
+    port.onEvent = [this](int) { queue.arrived(); };
+    queue.setLineUp(true);
+  }
+  void ask(std::string_view code) {
+    queue.exchange(code, [this, code = std::string(code)](const ExchangeResult& result) {
+      static const char* kKinds[] = {"reply", "no-reply", "line-down", "busy"};
+      ends.push_back(code + " " + kKinds[static_cast<int>(result.kind)] + " " + result.reply);
+    });
+  }
+};
+
+TEST(ProjectorQueue, OneQueryForEveryoneWithinItsReplyWindow) {
+  QueueRig rig;
+  rig.ask("CR0");
+  rig.ask("CR3");
+  rig.ask("CR0");  // joins the one under way
+  ASSERT_EQ(rig.port.sent(), std::vector<link::Bytes>{"CR0\r"}) << "one exchange at a time";
+  rig.port.feed("8");
+  rig.port.feed("0\r");
+  rig.port.feed("12345\r");
+  rig.ask("CR0");  // fresh
+  EXPECT_EQ(rig.port.sent(), (std::vector<link::Bytes>{"CR0\r", "CR3\r"}));
+  EXPECT_EQ(rig.ends, (std::vector<std::string>{"CR0 reply 80\r", "CR0 reply 80\r",
+                                                "CR3 reply 12345\r", "CR0 reply 80\r"}));
+  rig.clock.advance(ReplyWindowForCode("CR0") + 1);
+  rig.ask("CR0");
+  EXPECT_EQ(rig.port.sent().size(), 3U) << "an answer older than its window is asked again";
+  rig.port.feed("00\r");
+  rig.ask("C01");
+  rig.port.feed("\x06\r");
+  rig.ask("CR0");
+  EXPECT_EQ(rig.port.sent().back(), "CR0\r") << "a command makes every answer stale";
+}
+
+TEST(ProjectorQueue, WindowsFullQueuesAndLostLinesEndExchanges) {
+  QueueRig rig;
+  rig.port.queue("stale\r");
+  rig.ask("CR9");
+  rig.clock.advance(ReplyWindowForCode("CR9"));
+  EXPECT_EQ(rig.ends, std::vector<std::string>{"CR9 no-reply "}) << "stale bytes are not a reply";
+  rig.ends.clear();
+  for (std::size_t i = 0; i < kMostWaitingExchanges + 2; ++i) rig.ask("C00");
+  EXPECT_EQ(rig.ends, (std::vector<std::string>{"C00 busy "}));
+  rig.queue.setLineUp(false);
+  EXPECT_EQ(rig.ends.size(), kMostWaitingExchanges + 2) << "everything waiting ends at once";
+  rig.ask("CR0");
+  EXPECT_EQ(rig.ends.back(), "CR0 line-down ");
+  rig.queue.setLineUp(true);
+  rig.ask("CR9");
+  rig.port.feed(std::string(kMostReplyBytes + 10, 'x'));
+  EXPECT_EQ(rig.ends.back().size(), std::string("CR9 reply ").size() + kMostReplyBytes);
+}
+
+}  // namespace
+}  // namespace mero::serve
