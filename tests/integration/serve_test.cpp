@@ -1,0 +1,248 @@
+// `mero-control serve` from outside: a PJLink client nobody here wrote drives the virtual
+// projector through it, Debian's Prometheus scrapes it, and bad clients get the standard's
+// answer or are closed while the others are served.
+#include <gtest/gtest.h>
+
+#include <QCryptographicHash>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QProcess>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "projector/pty_server.h"
+#include "ser2net.h"
+#include "serve_process.h"
+
+namespace mero::test {
+namespace {
+
+constexpr int kLampHours = 1234;
+
+std::unique_ptr<vp::PtyServer> Projector() {
+  vp::ServerOptions options;
+  options.projector.lampHours = kLampHours;
+  options.projector.warmUpMs = 200;
+  options.projector.coolDownMs = 200;
+  return std::make_unique<vp::PtyServer>(options);
+}
+
+std::string Config(const vp::PtyServer& projector, quint16 pjlink, quint16 metrics,
+                   const std::string& extra = {}) {
+  return "[service]\nmetrics = 127.0.0.1:" + std::to_string(metrics) +
+         "\npoll-interval = 5\n[hall]\naddress = " + projector.DevicePath() +
+         "\npjlink = 127.0.0.1:" + std::to_string(pjlink) + "\n" + extra;
+}
+
+// The npm package `pjlink`, run by node on tests/pjlink-client/drive.js: one JSON object a step.
+std::vector<QJsonObject> DriveWithNpmClient(quint16 port, const QString& password = {}) {
+  QProcess node;
+  QStringList args{QStringLiteral(MERO_PJLINK_CLIENT_DIR "/drive.js"), QString::number(port)};
+  if (!password.isEmpty()) args << password;
+  node.start(QStringLiteral("node"), args);
+  std::vector<QJsonObject> steps;
+  if (!node.waitForFinished(30000)) {
+    ADD_FAILURE() << "the PJLink client did not finish: " << node.errorString().toStdString();
+    node.kill();
+    return steps;
+  }
+  EXPECT_EQ(node.exitCode(), 0) << node.readAllStandardError().toStdString()
+                                << "\n(tools/setup.sh installs the client with npm)";
+  for (const QByteArray& line : node.readAllStandardOutput().split('\n')) {
+    if (!line.isEmpty()) steps.push_back(QJsonDocument::fromJson(line).object());
+  }
+  return steps;
+}
+
+QJsonValue ResultOf(const std::vector<QJsonObject>& steps, const char* name) {
+  for (const QJsonObject& step : steps) {
+    if (step[QStringLiteral("step")].toString() == QLatin1String(name)) {
+      EXPECT_TRUE(step[QStringLiteral("error")].isNull()) << name << ": "
+          << step[QStringLiteral("error")].toString().toStdString();
+      return step[QStringLiteral("result")];
+    }
+  }
+  ADD_FAILURE() << name << " did not run";
+  return {};
+}
+
+TEST(Serve, ARoomControllerSwitchesOnSelectsVideoMutesAndReadsTheLamp) {
+  auto projector = Projector();
+  for (const std::string password : {"", "JBMIAProjectorLink"}) {
+    const quint16 port = Ser2net::FreePort();
+    ServeProcess serve(QStringLiteral(MERO_CONTROL_BINARY),
+                       Config(*projector, port, Ser2net::FreePort(),
+                              password.empty() ? "" : "password = " + password + "\n"));
+    ASSERT_TRUE(serve.started()) << serve.log();
+    const auto steps = DriveWithNpmClient(port, QString::fromStdString(password));
+    ASSERT_EQ(steps.size(), 12U) << "password " << password;
+    ResultOf(steps, "powerOn");
+    EXPECT_EQ(ResultOf(steps, "getInput")[QStringLiteral("code")].toString(), "21");
+    const QJsonObject mute = ResultOf(steps, "getMute").toObject();
+    EXPECT_TRUE(mute[QStringLiteral("audio")].toBool() && mute[QStringLiteral("video")].toBool());
+    const QJsonArray lamps = ResultOf(steps, "getLamps").toArray();
+    ASSERT_EQ(lamps.size(), 2) << "the virtual projector runs two lamps";
+    EXPECT_EQ(lamps[0][QStringLiteral("hours")].toInt(), kLampHours);
+    EXPECT_EQ(ResultOf(steps, "getModel").toString(), "QM50 VIRTUAL 1.40");
+    int input = 0;
+    projector->WithProjector([&](vp::Projector& p, vp::Ms) { input = p.Input(); });
+    EXPECT_EQ(input, 3) << "the projector itself is on Video";
+    if (!password.empty()) {
+      const auto refused = DriveWithNpmClient(port, QStringLiteral("wrong"));
+      ASSERT_FALSE(refused.empty());
+      EXPECT_EQ(refused[0][QStringLiteral("error")].toString(), "Authorization failed");
+    }
+    EXPECT_EQ(serve.stop(), 0) << serve.log();
+  }
+}
+
+QByteArray Get(const QString& url) {
+  QNetworkAccessManager network;
+  std::unique_ptr<QNetworkReply> reply(network.get(QNetworkRequest(QUrl(url))));
+  (void)QTest::qWaitFor([&] { return reply->isFinished(); }, 10000);
+  return reply->readAll();
+}
+
+TEST(Serve, PrometheusScrapesTheLampHours) {
+  auto projector = Projector();
+  const quint16 metrics = Ser2net::FreePort();
+  ServeProcess serve(QStringLiteral(MERO_CONTROL_BINARY),
+                     Config(*projector, Ser2net::FreePort(), metrics));
+  ASSERT_TRUE(serve.started()) << serve.log();
+  const QString page = QStringLiteral("http://127.0.0.1:%1/metrics").arg(metrics);
+  ASSERT_TRUE(QTest::qWaitFor([&] { return Get(page).contains("mero_projector_lamp_use_seconds"); }, 10000));
+
+  QProcess promtool;
+  promtool.start(QStringLiteral("promtool"), {QStringLiteral("check"), QStringLiteral("metrics")});
+  promtool.write(Get(page));
+  promtool.closeWriteChannel();
+  ASSERT_TRUE(promtool.waitForFinished(10000));
+  EXPECT_EQ(promtool.exitCode(), 0) << promtool.readAllStandardError().toStdString()
+                                    << promtool.readAllStandardOutput().toStdString();
+
+  QTemporaryDir folder;
+  const quint16 web = Ser2net::FreePort();
+  QFile config(folder.filePath(QStringLiteral("prometheus.yml")));
+  ASSERT_TRUE(config.open(QIODevice::WriteOnly));
+  config.write(QStringLiteral("global:\n  scrape_interval: 1s\nscrape_configs:\n"
+                              "  - job_name: projectors\n    static_configs:\n"
+                              "      - targets: ['127.0.0.1:%1']\n").arg(metrics).toUtf8());
+  config.close();
+  QProcess prometheus;
+  prometheus.start(QStringLiteral("prometheus"),
+                   {QStringLiteral("--config.file=") + config.fileName(),
+                    QStringLiteral("--storage.tsdb.path=") + folder.filePath(QStringLiteral("data")),
+                    QStringLiteral("--web.listen-address=127.0.0.1:%1").arg(web)});
+  ASSERT_TRUE(prometheus.waitForStarted());
+  const QString query = QStringLiteral("http://127.0.0.1:%1/api/v1/query?query="
+                                       "mero_projector_lamp_use_seconds/3600").arg(web);
+  double hours = -1;
+  (void)QTest::qWaitFor([&] {
+    const QJsonArray result = QJsonDocument::fromJson(Get(query))[QStringLiteral("data")]
+                                  [QStringLiteral("result")].toArray();
+    if (!result.isEmpty()) hours = result[0][QStringLiteral("value")][1].toString().toDouble();
+    return !result.isEmpty();
+  }, 30000);
+  prometheus.terminate();
+  prometheus.waitForFinished(10000);
+  EXPECT_EQ(hours, kLampHours);
+}
+
+TEST(Serve, BadClientsGetTheStandardsAnswerOrAreClosedWhileOthersAreServed) {
+  auto projector = Projector();
+  const quint16 port = Ser2net::FreePort();
+  ServeProcess serve(QStringLiteral(MERO_CONTROL_BINARY),
+                     Config(*projector, port, Ser2net::FreePort(), "password = secret\n"));
+  ASSERT_TRUE(serve.started()) << serve.log();
+  PjlinkProbe silent(port);
+  const std::string greeting = silent.line();
+  ASSERT_TRUE(greeting.starts_with("PJLINK 1 ")) << greeting;
+  QElapsedTimer sinceGreeting;
+  sinceGreeting.start();
+
+  std::vector<std::unique_ptr<PjlinkProbe>> crowd;
+  for (int i = 0; i < 70; ++i) crowd.push_back(std::make_unique<PjlinkProbe>(port));
+  int greeted = 0;
+  int closed = 0;
+  for (auto& client : crowd) {
+    if (client->line(2000).starts_with("PJLINK 1 ")) ++greeted;
+    else if (client->closed(100)) ++closed;
+  }
+  EXPECT_EQ(greeted, 63) << "64 at once, the silent client among them";
+  EXPECT_EQ(closed, 7);
+  crowd.clear();
+
+  struct Row {
+    std::string name;
+    std::string bytes;
+    std::string answer;  // before the close
+  };
+  const std::vector<Row> rows = {
+      {"wrong digest", std::string(32, 'f') + "%1POWR ?\r", "PJLINK ERRA\r"},
+      {"no digest", "%1POWR ?\r", "PJLINK ERRA\r"},
+      {"over the limit", std::string(300, 'A'), ""},
+      {"binary", std::string("\x16\x03\x01\x00\xa5\x01\x00\x00\r", 9), "PJLINK ERRA\r"},
+  };
+  for (const Row& row : rows) {
+    PjlinkProbe client(port);
+    client.line();
+    client.send(row.bytes);
+    EXPECT_EQ(client.line(), row.answer) << row.name;
+    EXPECT_TRUE(client.closed()) << row.name;
+  }
+  PjlinkProbe good(port);
+  const std::string random = good.line().substr(9, 8);
+  const QByteArray digest = QCryptographicHash::hash((random + "secret").c_str(),
+                                                     QCryptographicHash::Md5).toHex();
+  EXPECT_EQ(good.ask(digest.toStdString() + "%1POWR ?\r"), "%1POWR=0\r");
+  EXPECT_EQ(good.ask("%1CLSS ?\r"), "%1CLSS=1\r") << "the digest is asked once a connection";
+  EXPECT_EQ(good.ask("%1POWR 2\r"), "%1POWR=ERR2\r");
+  EXPECT_EQ(good.ask("%1SNUM ?\r"), "%1SNUM=ERR1\r");
+
+  EXPECT_TRUE(silent.closed(35000 - static_cast<int>(sinceGreeting.elapsed())));
+  EXPECT_GE(sinceGreeting.elapsed(), 29000) << "idle clients go after PJLink's 30 s";
+  EXPECT_EQ(serve.stop(), 0) << serve.log();
+}
+
+TEST(Serve, ReloadsOnHangUpAndLetsTheDeviceGoOnTerminate) {
+  auto projector = Projector();
+  const quint16 port = Ser2net::FreePort();
+  const quint16 metrics = Ser2net::FreePort();
+  ServeProcess serve(QStringLiteral(MERO_CONTROL_BINARY), Config(*projector, port, metrics));
+  ASSERT_TRUE(serve.started()) << serve.log();
+  PjlinkProbe kept(port);
+  kept.line();
+  EXPECT_EQ(kept.ask("%1NAME ?\r"), "%1NAME=hall\r");
+
+  serve.write(Config(*projector, port, metrics) + "speeed = 9600\n");
+  serve.signal(SIGHUP);
+  EXPECT_TRUE(serve.logs("not reloaded: " + serve.path().toStdString() + ":7: speeed:")) << serve.log();
+  EXPECT_EQ(kept.ask("%1NAME ?\r"), "%1NAME=hall\r") << "an unchanged projector keeps its clients";
+
+  serve.write(Config(*projector, port, metrics) + "name = Hall-A\n");
+  serve.signal(SIGHUP);
+  EXPECT_TRUE(serve.logs("reloaded"));
+  EXPECT_TRUE(kept.closed()) << "a changed projector starts afresh";
+  PjlinkProbe fresh(port);
+  fresh.line();
+  EXPECT_EQ(fresh.ask("%1NAME ?\r"), "%1NAME=Hall-A\r");
+
+  EXPECT_EQ(serve.stop(), 0);
+  EXPECT_NE(serve.log().find("stopped"), std::string::npos);
+  QProcess query;
+  query.start(QStringLiteral(MERO_CONTROL_BINARY),
+              {QStringLiteral("query"), QStringLiteral("status"),
+               QString::fromStdString(projector->DevicePath())});
+  ASSERT_TRUE(query.waitForFinished(10000));
+  EXPECT_EQ(query.exitCode(), 0) << "the device and its lock are free: "
+                                 << query.readAllStandardOutput().toStdString();
+}
+
+}  // namespace
+}  // namespace mero::test
