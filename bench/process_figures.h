@@ -1,9 +1,11 @@
 #pragma once
 
 #include <time.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <fstream>
+#include <sstream>
 #include <string>
 
 namespace mero::bench {
@@ -21,6 +23,31 @@ inline double RssMegabytes() {
   std::string line;
   while (std::getline(status, line)) {
     if (line.rfind("VmRSS:", 0) == 0) return std::atof(line.c_str() + 6) / 1024.0;
+  }
+  return 0;
+}
+
+// Processor time of another process (user and system) in seconds, from /proc.
+inline double ProcessCpuSeconds(long pid) {
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  std::string text;
+  std::getline(stat, text);
+  // The fields after the command's closing parenthesis; utime and stime are the 12th and 13th.
+  std::istringstream fields(text.substr(text.rfind(')') + 2));
+  std::string field;
+  double ticks = 0;
+  for (int i = 1; i <= 13 && fields >> field; ++i) {
+    if (i >= 12) ticks += std::atof(field.c_str());
+  }
+  return ticks / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+// Another process's resident memory in MB, now ("VmRSS:") or at its peak ("VmHWM:").
+inline double ProcessMegabytes(long pid, const std::string& field = "VmRSS:") {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind(field, 0) == 0) return std::atof(line.c_str() + field.size()) / 1024.0;
   }
   return 0;
 }

@@ -11,7 +11,7 @@ started=$SECONDS
 summary="the build failed"
 trap 'status=$?; ((status == 0)) || echo "fuzz: $summary after $((SECONDS - started)) s"' EXIT
 
-targets=(receive form)
+targets=(receive form pjlink)
 seconds=${FUZZ_SECONDS:-60}
 
 bash tools/setup.sh --packages-only clang libclang-rt-14-dev

@@ -23,6 +23,9 @@ packages=(
   ser2net iproute2
   prometheus
 )
+# The integration tests drive the service with the npm package `pjlink`; a machine without
+# Node.js takes Debian's.
+command -v npm >/dev/null || packages+=(nodejs npm)
 [ "${1:-}" = --packages-only ] && packages+=("${@:2}")
 missing=()
 for p in "${packages[@]}"; do
@@ -37,6 +40,11 @@ if ((${#missing[@]})); then
 fi
 
 [ "${1:-}" = --packages-only ] && exit 0
+
+# The PJLink client of the integration tests, at the version its lock file names.
+if ((${#targets[@]} == 0)) && [ ! tests/pjlink-client/node_modules/.package-lock.json -nt tests/pjlink-client/package-lock.json ]; then
+  npm ci --prefix tests/pjlink-client --no-audit --no-fund --loglevel=error
+fi
 
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMERO_WERROR=ON >/dev/null
 if ((${#targets[@]})); then

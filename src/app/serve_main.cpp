@@ -85,6 +85,7 @@ int ServeMain(int argc, char** argv) {
     service.stop();
     return kExitFailure;
   }
+  Log("serving " + std::to_string(read.config->projectors.size()) + " projectors from " + path);
   const int code = QCoreApplication::exec();
   service.stop();
   Log("stopped");

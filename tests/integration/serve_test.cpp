@@ -17,7 +17,6 @@
 #include <vector>
 
 #include "projector/pty_server.h"
-#include "ser2net.h"
 #include "serve_process.h"
 
 namespace mero::test {
@@ -32,6 +31,17 @@ std::unique_ptr<vp::PtyServer> Projector() {
   options.projector.coolDownMs = 200;
   return std::make_unique<vp::PtyServer>(options);
 }
+
+// The service's file for one projector; its PJLink and metrics ports, free and distinct.
+struct Ports {
+  Ports() {
+    const std::vector<quint16> free = FreePorts(2);
+    pjlink = free[0];
+    metrics = free[1];
+  }
+  quint16 pjlink;
+  quint16 metrics;
+};
 
 std::string Config(const vp::PtyServer& projector, quint16 pjlink, quint16 metrics,
                    const std::string& extra = {}) {
@@ -75,9 +85,10 @@ QJsonValue ResultOf(const std::vector<QJsonObject>& steps, const char* name) {
 TEST(Serve, ARoomControllerSwitchesOnSelectsVideoMutesAndReadsTheLamp) {
   auto projector = Projector();
   for (const std::string password : {"", "JBMIAProjectorLink"}) {
-    const quint16 port = Ser2net::FreePort();
+    const Ports ports;
+    const quint16 port = ports.pjlink;
     ServeProcess serve(QStringLiteral(MERO_CONTROL_BINARY),
-                       Config(*projector, port, Ser2net::FreePort(),
+                       Config(*projector, port, ports.metrics,
                               password.empty() ? "" : "password = " + password + "\n"));
     ASSERT_TRUE(serve.started()) << serve.log();
     const auto steps = DriveWithNpmClient(port, QString::fromStdString(password));
@@ -111,9 +122,9 @@ QByteArray Get(const QString& url) {
 
 TEST(Serve, PrometheusScrapesTheLampHours) {
   auto projector = Projector();
-  const quint16 metrics = Ser2net::FreePort();
-  ServeProcess serve(QStringLiteral(MERO_CONTROL_BINARY),
-                     Config(*projector, Ser2net::FreePort(), metrics));
+  const Ports ports;
+  const quint16 metrics = ports.metrics;
+  ServeProcess serve(QStringLiteral(MERO_CONTROL_BINARY), Config(*projector, ports.pjlink, metrics));
   ASSERT_TRUE(serve.started()) << serve.log();
   const QString page = QStringLiteral("http://127.0.0.1:%1/metrics").arg(metrics);
   ASSERT_TRUE(QTest::qWaitFor([&] { return Get(page).contains("mero_projector_lamp_use_seconds"); }, 10000));
@@ -127,7 +138,7 @@ TEST(Serve, PrometheusScrapesTheLampHours) {
                                     << promtool.readAllStandardOutput().toStdString();
 
   QTemporaryDir folder;
-  const quint16 web = Ser2net::FreePort();
+  const quint16 web = FreePorts(1)[0];
   QFile config(folder.filePath(QStringLiteral("prometheus.yml")));
   ASSERT_TRUE(config.open(QIODevice::WriteOnly));
   config.write(QStringLiteral("global:\n  scrape_interval: 1s\nscrape_configs:\n"
@@ -156,9 +167,10 @@ TEST(Serve, PrometheusScrapesTheLampHours) {
 
 TEST(Serve, BadClientsGetTheStandardsAnswerOrAreClosedWhileOthersAreServed) {
   auto projector = Projector();
-  const quint16 port = Ser2net::FreePort();
+  const Ports ports;
+  const quint16 port = ports.pjlink;
   ServeProcess serve(QStringLiteral(MERO_CONTROL_BINARY),
-                     Config(*projector, port, Ser2net::FreePort(), "password = secret\n"));
+                     Config(*projector, port, ports.metrics, "password = secret\n"));
   ASSERT_TRUE(serve.started()) << serve.log();
   PjlinkProbe silent(port);
   const std::string greeting = silent.line();
@@ -212,8 +224,9 @@ TEST(Serve, BadClientsGetTheStandardsAnswerOrAreClosedWhileOthersAreServed) {
 
 TEST(Serve, ReloadsOnHangUpAndLetsTheDeviceGoOnTerminate) {
   auto projector = Projector();
-  const quint16 port = Ser2net::FreePort();
-  const quint16 metrics = Ser2net::FreePort();
+  const Ports ports;
+  const quint16 port = ports.pjlink;
+  const quint16 metrics = ports.metrics;
   ServeProcess serve(QStringLiteral(MERO_CONTROL_BINARY), Config(*projector, port, metrics));
   ASSERT_TRUE(serve.started()) << serve.log();
   PjlinkProbe kept(port);

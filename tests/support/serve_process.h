@@ -3,12 +3,28 @@
 #include <signal.h>
 
 #include <QProcess>
+#include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
+#include <memory>
 #include <string>
+#include <vector>
 
 namespace mero::test {
+
+// Distinct loopback ports that nothing listens on now: each is held until all are found, so
+// that no two are the same.
+inline std::vector<quint16> FreePorts(int count) {
+  std::vector<std::unique_ptr<QTcpServer>> held;
+  std::vector<quint16> ports;
+  for (int i = 0; i < count; ++i) {
+    held.push_back(std::make_unique<QTcpServer>());
+    held.back()->listen(QHostAddress::LocalHost, 0);
+    ports.push_back(held.back()->serverPort());
+  }
+  return ports;
+}
 
 // `mero-control serve` on a configuration file of the caller's, started by the constructor
 // (check started()), sent SIGTERM by stop() or the destructor.
@@ -18,7 +34,7 @@ class ServeProcess {
     write(config);
     process_.start(program_, {QStringLiteral("serve"), QStringLiteral("--config"), path()});
     started_ = process_.waitForStarted() &&
-               QTest::qWaitFor([&] { return log().find("metrics") != std::string::npos ||
+               QTest::qWaitFor([&] { return log().find("serving ") != std::string::npos ||
                                             process_.state() == QProcess::NotRunning; },
                                10000) &&
                process_.state() == QProcess::Running;
