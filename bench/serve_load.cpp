@@ -28,7 +28,7 @@ using mero::bench::Report;
 
 constexpr int kClients = 50;
 constexpr int kSeconds = 60;
-constexpr int kProjectorsBehindServer = 100;
+constexpr std::size_t kProjectorsBehindServer = 100;
 constexpr int kScrapes = 20;
 
 double Percentile(std::vector<double> values, double share) {
@@ -98,7 +98,7 @@ void PjlinkClients() {
   }
   QElapsedTimer run;
   run.start();
-  while (run.elapsed() < kSeconds * 1000) QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 100);
+  while (run.elapsed() < qint64{kSeconds} * 1000) QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 100);
   for (auto& c : clients) c->tick.stop();
   QElapsedTimer drain;
   drain.start();
@@ -123,10 +123,10 @@ void MetricsScrape() {
   std::vector<std::unique_ptr<mero::vp::PtyServer>> projectors;
   std::string connections;
   std::string config = "[service]\npoll-interval = 5\nmetrics = 127.0.0.1:";
-  const std::vector<quint16> ports = mero::test::FreePorts(2 * kProjectorsBehindServer + 1);
+  const std::vector<quint16> ports = mero::test::FreePorts(static_cast<int>(2 * kProjectorsBehindServer + 1));
   const quint16 metrics = ports.back();
   config += std::to_string(metrics) + "\n";
-  for (int i = 0; i < kProjectorsBehindServer; ++i) {
+  for (std::size_t i = 0; i < kProjectorsBehindServer; ++i) {
     projectors.push_back(std::make_unique<mero::vp::PtyServer>());
     const quint16 line = ports[2 * i];
     connections += "connection: &p" + std::to_string(i) + "\n  accepter: tcp,127.0.0.1," +
@@ -158,11 +158,14 @@ void MetricsScrape() {
   QByteArray page;
   while (waited.elapsed() < 30000) {
     page = Get(network, url);
-    if (page.count("mero_projector_last_poll_timestamp_seconds{") == kProjectorsBehindServer) break;
+    if (static_cast<std::size_t>(page.count("mero_projector_last_poll_timestamp_seconds{")) ==
+        kProjectorsBehindServer) {
+      break;
+    }
     QThread::msleep(500);
   }
   const auto polled = page.count("mero_projector_last_poll_timestamp_seconds{");
-  if (polled < kProjectorsBehindServer) std::fprintf(stderr, "%s\n", serve.log().c_str());
+  if (static_cast<std::size_t>(polled) < kProjectorsBehindServer) std::fprintf(stderr, "%s\n", serve.log().c_str());
   std::vector<double> ms;
   for (int i = 0; i < kScrapes; ++i) {
     QElapsedTimer one;
@@ -170,7 +173,7 @@ void MetricsScrape() {
     page = Get(network, url);
     ms.push_back(static_cast<double>(one.nsecsElapsed()) / 1e6);
   }
-  std::printf("%lld of %d projectors polled in %lld ms\n", static_cast<long long>(polled),
+  std::printf("%lld of %zu projectors polled in %lld ms\n", static_cast<long long>(polled),
               kProjectorsBehindServer, static_cast<long long>(waited.elapsed()));
   Report({"metrics_100_projectors_polled", static_cast<double>(polled), "projectors", "", 0, "all 100"});
   Report({"metrics_scrape_100_projectors", Percentile(ms, 0.5), "ms", "", 0, ""});

@@ -42,8 +42,8 @@ bool IsIdentifier(const std::string& id) {
 
 class Builder {
  public:
-  Builder(const std::string& file, const std::vector<std::pair<std::string, int>>& sectionLines)
-      : file_(file) {
+  Builder(std::string file, const std::vector<std::pair<std::string, int>>& sectionLines)
+      : file_(std::move(file)) {
     for (const auto& [section, line] : sectionLines) lines_.emplace(section, line);
   }
 
@@ -125,6 +125,32 @@ bool Builder::projector(ProjectorConfig& projector, const ConfigEntry& entry) {
   return true;
 }
 
+// No two projectors on one device, and nothing listening twice on one address and port.
+bool CheckDistinct(Builder& builder, const ServiceConfig& config) {
+  std::map<std::string, std::string> devices;
+  std::map<std::pair<std::string, std::uint16_t>, std::string> listening;
+  if (config.metrics) listening[{config.metrics->host, config.metrics->port}] = "the metrics";
+  for (const ProjectorConfig& projector : config.projectors) {
+    const int line = builder.sectionLine(projector.id);
+    if (projector.address.empty()) {
+      builder.fail(line, "address", "[" + projector.id + "] has no address");
+      return false;
+    }
+    auto [holder, first] = devices.emplace(projector.address, projector.id);
+    if (!first) {
+      builder.fail(line, "address", "[" + projector.id + "] names the projector of [" + holder->second + "]");
+      return false;
+    }
+    auto [taken, fresh] = listening.emplace(std::pair{projector.pjlink.host, projector.pjlink.port},
+                                            "[" + projector.id + "]");
+    if (!fresh) {
+      builder.fail(line, "pjlink", "[" + projector.id + "] listens where " + taken->second + " does");
+      return false;
+    }
+  }
+  return true;
+}
+
 }  // namespace
 
 std::optional<ListenAddress> ParseListenAddress(const std::string& text) {
@@ -182,27 +208,7 @@ ConfigResult BuildConfig(const std::string& file, const std::vector<ConfigEntry>
     builder.fail(1, {}, "names no projector: give each a section with its address");
     return {std::nullopt, builder.error()};
   }
-  std::map<std::string, std::string> devices;
-  std::map<std::pair<std::string, std::uint16_t>, std::string> listening;
-  if (config.metrics) listening[{config.metrics->host, config.metrics->port}] = "the metrics";
-  for (const ProjectorConfig& projector : config.projectors) {
-    const int line = builder.sectionLine(projector.id);
-    if (projector.address.empty()) {
-      builder.fail(line, "address", "[" + projector.id + "] has no address");
-      return {std::nullopt, builder.error()};
-    }
-    auto [holder, first] = devices.emplace(projector.address, projector.id);
-    if (!first) {
-      builder.fail(line, "address", "[" + projector.id + "] names the projector of [" + holder->second + "]");
-      return {std::nullopt, builder.error()};
-    }
-    auto [taken, fresh] = listening.emplace(std::pair{projector.pjlink.host, projector.pjlink.port},
-                                            "[" + projector.id + "]");
-    if (!fresh) {
-      builder.fail(line, "pjlink", "[" + projector.id + "] listens where " + taken->second + " does");
-      return {std::nullopt, builder.error()};
-    }
-  }
+  if (!CheckDistinct(builder, config)) return {std::nullopt, builder.error()};
   return {std::move(config), {}};
 }
 

@@ -103,6 +103,9 @@ void ProjectorFamilies(Page& page, const std::vector<const ProjectorFigures*>& p
                   static_cast<double>(*p->lampHours) * 3600.0);
     }
   }
+}
+
+void ReadingFamilies(Page& page, const std::vector<const ProjectorFigures*>& projectors) {
   page.family("mero_projector_temperature_celsius", "gauge",
               "The projector's three temperature readings, by sensor.");
   for (const auto* p : projectors) {
@@ -197,6 +200,7 @@ std::string RenderMetrics(const std::vector<const ProjectorFigures*>& projectors
                           const ServiceFigures& service) {
   Page page;
   ProjectorFamilies(page, projectors);
+  ReadingFamilies(page, projectors);
   ServiceFamilies(page, service);
   return page.take();
 }

@@ -112,8 +112,11 @@ std::string Lamps(const QueryReplies& replies, const PjlinkIdentity& /*identity*
   const std::optional<std::string> mode = replies[2] ? StatusOf("CR7", *replies[2]) : std::nullopt;
   for (std::size_t lit = 0; lit < 4 && mode; ++lit) {
     if (*mode != tables::kLampMode[lit].text) continue;
-    return shownHours + ((lit & 1U) != 0 ? " 1 " : " 0 ") + shownHours +
-           ((lit & 2U) != 0 ? " 1" : " 0");
+    std::string pairs = shownHours;
+    pairs += (lit & 1U) != 0 ? " 1 " : " 0 ";
+    pairs += shownHours;
+    pairs += (lit & 2U) != 0 ? " 1" : " 0";
+    return pairs;
   }
   return shownHours + (power->lampLit ? " 1" : " 0");
 }
@@ -132,11 +135,21 @@ std::string Model(const QueryReplies& replies, const PjlinkIdentity& /*identity*
   return model;
 }
 
-std::string Name(const QueryReplies&, const PjlinkIdentity& identity) { return identity.name; }
-std::string Info(const QueryReplies&, const PjlinkIdentity& identity) { return identity.info; }
-std::string Maker(const QueryReplies&, const PjlinkIdentity&) { return "MERO"; }
-std::string ClassOne(const QueryReplies&, const PjlinkIdentity&) { return "1"; }
-std::string InputList(const QueryReplies&, const PjlinkIdentity&) { return "11 12 21"; }
+std::string Name(const QueryReplies& /*replies*/, const PjlinkIdentity& identity) {
+  return identity.name;
+}
+std::string Info(const QueryReplies& /*replies*/, const PjlinkIdentity& identity) {
+  return identity.info;
+}
+std::string Maker(const QueryReplies& /*replies*/, const PjlinkIdentity& /*identity*/) {
+  return "MERO";
+}
+std::string ClassOne(const QueryReplies& /*replies*/, const PjlinkIdentity& /*identity*/) {
+  return "1";
+}
+std::string InputList(const QueryReplies& /*replies*/, const PjlinkIdentity& /*identity*/) {
+  return "11 12 21";
+}
 
 constexpr std::array<PjlinkRow, 22> kRows{{
     {"POWR", "?", {"CR0"}, Power, {}},
@@ -184,7 +197,7 @@ std::string FailureAnswer(const ExchangeResult& result) {
   return "ERR4";
 }
 
-void Continue(ProjectorLink& link, const PjlinkIdentity& identity, std::shared_ptr<Run> run) {
+void Continue(ProjectorLink& link, const PjlinkIdentity& identity, const std::shared_ptr<Run>& run) {
   const PjlinkRow& row = *run->row;
   const std::size_t asks = Count(row.asks);
   if (run->step < asks) {

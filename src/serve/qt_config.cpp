@@ -100,8 +100,11 @@ ConfigResult ReadConfigFile(const std::string& path) {
     const int line = at == layout.keys.end() ? 0 : at->second;
     const auto raw = layout.rawValues.find({section, name});
     if (section.empty()) {
-      return {std::nullopt, path + ":" + std::to_string(line) + ": " + name +
-                                ": stands before any section; it belongs in [service] or a projector's"};
+      std::string error = path;
+      error += ":" + std::to_string(line) + ": ";
+      error += name;
+      error += ": stands before any section; it belongs in [service] or a projector's";
+      return {std::nullopt, std::move(error)};
     }
     entries.push_back({section, name,
                        ValueText(settings.value(key),

@@ -9,6 +9,7 @@
 #include <QTest>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace mero::test {
@@ -30,7 +31,7 @@ inline std::vector<quint16> FreePorts(int count) {
 // (check started()), sent SIGTERM by stop() or the destructor.
 class ServeProcess {
  public:
-  ServeProcess(const QString& program, const std::string& config) : program_(program) {
+  ServeProcess(QString program, const std::string& config) : program_(std::move(program)) {
     write(config);
     process_.start(program_, {QStringLiteral("serve"), QStringLiteral("--config"), path()});
     started_ = process_.waitForStarted() &&
