@@ -206,7 +206,7 @@ TEST(PjlinkSession, FramingOfAClientsLines) {
       {"%1POWR\r", {"request POWR|"}},
       {"%1INPT " + std::string(128, '1') + "\r", {"request INPT|" + std::string(128, '1')}},
       {"GET / HTTP/1.0\r", {"close "}},
-      {std::string("\x00\xff%1\x01\x02\x03\x04 1\r", 13), {"close "}},
+      {std::string("\x00\xff%1\x01\x02\x03\x04 1\r", 11), {"close "}},
       {"%1PO\r", {"close "}},
   };
   for (const Row& row : rows) {
