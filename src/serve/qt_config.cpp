@@ -4,6 +4,7 @@
 
 #include <QSettings>
 #include <QStringList>
+#include <QTemporaryFile>
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -86,7 +87,15 @@ ConfigResult ReadConfigFile(const std::string& path) {
   if (text.size() > kLongestConfigFile) return {std::nullopt, path + ": larger than 1 MiB"};
 
   const Layout layout = LayoutOf(text);
-  QSettings settings(QString::fromStdString(path), QSettings::IniFormat);
+  // QSettings parses a copy of the bytes read above, under a name of its own: it keeps what it
+  // has read of a path and may not see a file rewritten within the same moment, and the copy
+  // is exactly what was measured.
+  QTemporaryFile copy;
+  if (!copy.open() || copy.write(text.data(), static_cast<qint64>(text.size())) !=
+                          static_cast<qint64>(text.size()) || !copy.flush()) {
+    return {std::nullopt, path + ": no room for a temporary copy to read"};
+  }
+  QSettings settings(copy.fileName(), QSettings::IniFormat);
   if (settings.status() != QSettings::NoError || layout.malformed != 0) {
     return {std::nullopt, path + ":" + std::to_string(std::max(layout.malformed, 1)) +
                               ": not a section heading, a \"key = value\" or a comment"};
