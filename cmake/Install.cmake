@@ -91,25 +91,28 @@ install(FILES ${MERO_DATA_DIR}/serve.conf DESTINATION ${CMAKE_INSTALL_DOCDIR}/ex
 # /usr, the configuration in /etc/mero-control and the unit where Debian's packages put theirs,
 # /lib/systemd/system; under any other prefix, PREFIX/etc/mero-control and
 # PREFIX/lib/systemd/system, which systemd also reads for /usr/local. The unit is installed
-# and not enabled.
+# and not enabled, and its preset beside it keeps `systemctl preset` from enabling it.
 install(CODE "
   set(meroServeUnitTemplate \"${MERO_DATA_DIR}/mero-control-serve.service.in\")
   set(meroServeUnit \"${MERO_GENERATED_DIR}/install/mero-control-serve.service\")
   set(meroServeConfigFile \"${MERO_DATA_DIR}/serve.conf\")
+  set(meroServePreset \"${MERO_DATA_DIR}/80-mero-control.preset\")
   set(meroBinDir \"${CMAKE_INSTALL_BINDIR}\")
   set(meroSysconfDir \"${CMAKE_INSTALL_SYSCONFDIR}\")")
 install(CODE [[
   if(CMAKE_INSTALL_PREFIX STREQUAL "/usr")
     set(meroConfigDir /etc/mero-control)
-    set(meroUnitDir /lib/systemd/system)
+    set(meroSystemdDir /lib/systemd)
   else()
     set(meroConfigDir "${CMAKE_INSTALL_PREFIX}/${meroSysconfDir}/mero-control")
-    set(meroUnitDir "${CMAKE_INSTALL_PREFIX}/lib/systemd/system")
+    set(meroSystemdDir "${CMAKE_INSTALL_PREFIX}/lib/systemd")
   endif()
   set(MERO_SERVE_PROGRAM "${CMAKE_INSTALL_PREFIX}/${meroBinDir}/mero-control")
   set(MERO_SERVE_CONFIG "${meroConfigDir}/serve.conf")
   configure_file("${meroServeUnitTemplate}" "${meroServeUnit}" @ONLY)
-  file(INSTALL "${meroServeUnit}" DESTINATION "${meroUnitDir}"
+  file(INSTALL "${meroServeUnit}" DESTINATION "${meroSystemdDir}/system"
+       PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
+  file(INSTALL "${meroServePreset}" DESTINATION "${meroSystemdDir}/system-preset"
        PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
   file(INSTALL "${meroServeConfigFile}" DESTINATION "${meroConfigDir}"
        PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)

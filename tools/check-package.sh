@@ -126,21 +126,31 @@ unit=/lib/systemd/system/mero-control-serve.service
 [ "$(dpkg -S "$unit" | cut -d: -f1)" = mero-control ] || fail "$unit is not the package's"
 grep -qx "ExecStart=/usr/bin/mero-control serve --config /etc/mero-control/serve.conf" "$unit" ||
   fail "the unit does not run /usr/bin/mero-control serve --config /etc/mero-control/serve.conf"
+# What the service needs of its confinement: the serial devices (group dialout, not hidden by
+# a private /dev) and the lock directory that serial programs share.
+for setting in DynamicUser=yes SupplementaryGroups=dialout ReadWritePaths=/run/lock DevicePolicy=closed \
+  "DeviceAllow=char-ttyUSB rw"; do
+  grep -qx "$setting" "$unit" || fail "the unit has no $setting"
+done
+grep -q "^PrivateDevices=yes" "$unit" && fail "the unit hides the serial devices (PrivateDevices)"
 # verify fails on a command that cannot run; a key it does not know it only mentions, and that
 # fails here too.
 said=$(systemd-analyze verify "$unit" 2>&1) || fail "systemd-analyze verify $unit: $said"
 [ -z "$said" ] || fail "systemd-analyze verify $unit: $said"
 echo "systemd-analyze verify $unit: no remarks"
-# Enabling makes a link to the unit under /etc/systemd/system; with systemd running it also
-# says so itself.
-enabled=$(find /etc/systemd/system -name 'mero-control-serve*')
-[ -z "$enabled" ] || fail "the service is enabled after installing: $enabled"
+# Enabling makes a link to the unit under /etc/systemd/system, which systemctl reads without a
+# running systemd too. The package's preset keeps `systemctl preset` (and a first boot's
+# presets) from enabling it, where Debian's own presets enable what they do not name.
+unit_links() { find /etc/systemd/system -name 'mero-control-serve*'; }
+[ -z "$(unit_links)" ] || fail "the service is enabled after installing: $(unit_links)"
+state=$(systemctl is-enabled mero-control-serve.service || true)
+[ "$state" = disabled ] || fail "systemctl is-enabled mero-control-serve: $state"
+systemctl preset mero-control-serve.service
+[ -z "$(unit_links)" ] || fail "systemctl preset enables the service: $(unit_links)"
 if [ -d /run/systemd/system ]; then
-  state=$(systemctl is-enabled mero-control-serve.service || true)
-  [ "$state" = disabled ] || fail "systemctl is-enabled mero-control-serve: $state"
   systemctl is-active --quiet mero-control-serve.service && fail "the service runs after installing"
 fi
-echo "Installed, not enabled"
+echo "Installed, not enabled, and not by its preset either"
 
 step "The service's configuration file as shipped"
 config=/etc/mero-control/serve.conf
