@@ -1,6 +1,7 @@
 # What `cmake --install` and the package put on a system: the panel, the virtual projector as
-# mero-virtual-projector, the launcher, the icons, the AppStream metainfo, the manual pages and
-# bash completion. Whatever shows a version takes the project version.
+# mero-virtual-projector, the launcher, the icons, the AppStream metainfo, the manual pages,
+# the service's systemd unit and configuration file, and bash completion. Whatever shows a
+# version takes the project version.
 include(GNUInstallDirs)
 
 # The date of this version, for the manual pages, the metainfo and the package's changelog.
@@ -65,18 +66,57 @@ endif()
 # ---- Manual pages, compressed as Debian wants them ----
 
 set(manPages)
-foreach(page mero-control mero-virtual-projector)
-  set(man ${MERO_GENERATED_DIR}/man/${page}.1)
-  configure_file(${MERO_DATA_DIR}/man/${page}.1.in ${man} @ONLY)
+foreach(page mero-control.1 mero-virtual-projector.1 mero-control-serve.1 mero-control-serve.conf.5)
+  string(REGEX MATCH "[0-9]$" section ${page})
+  set(man ${MERO_GENERATED_DIR}/man/${page})
+  configure_file(${MERO_DATA_DIR}/man/${page}.in ${man} @ONLY)
   add_custom_command(
     OUTPUT ${man}.gz
     COMMAND gzip --best --no-name --keep --force ${man}
     DEPENDS ${man}
     VERBATIM)
   list(APPEND manPages ${man}.gz)
-  install(FILES ${man}.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+  install(FILES ${man}.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man${section})
 endforeach()
 add_custom_target(mero-man-pages ALL DEPENDS ${manPages})
+
+# ---- The service: its systemd unit and configuration file ----
+
+# The example configuration names no projector, so that the service refuses to start until
+# one is added. It is also an example under the documentation.
+install(FILES ${MERO_DATA_DIR}/serve.conf DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
+
+# Where the unit and the configuration go, and the paths the unit names, follow the prefix
+# that is installed to (the package's is /usr), so they are worked out at install time: under
+# /usr, the configuration in /etc/mero-control and the unit where Debian's packages put theirs,
+# /lib/systemd/system; under any other prefix, PREFIX/etc/mero-control and
+# PREFIX/lib/systemd/system, which systemd also reads for /usr/local. The unit is installed
+# and not enabled, and its preset beside it keeps `systemctl preset` from enabling it.
+install(CODE "
+  set(meroServeUnitTemplate \"${MERO_DATA_DIR}/mero-control-serve.service.in\")
+  set(meroServeUnit \"${MERO_GENERATED_DIR}/install/mero-control-serve.service\")
+  set(meroServeConfigFile \"${MERO_DATA_DIR}/serve.conf\")
+  set(meroServePreset \"${MERO_DATA_DIR}/80-mero-control.preset\")
+  set(meroBinDir \"${CMAKE_INSTALL_BINDIR}\")
+  set(meroSysconfDir \"${CMAKE_INSTALL_SYSCONFDIR}\")")
+install(CODE [[
+  if(CMAKE_INSTALL_PREFIX STREQUAL "/usr")
+    set(meroConfigDir /etc/mero-control)
+    set(meroSystemdDir /lib/systemd)
+  else()
+    set(meroConfigDir "${CMAKE_INSTALL_PREFIX}/${meroSysconfDir}/mero-control")
+    set(meroSystemdDir "${CMAKE_INSTALL_PREFIX}/lib/systemd")
+  endif()
+  set(MERO_SERVE_PROGRAM "${CMAKE_INSTALL_PREFIX}/${meroBinDir}/mero-control")
+  set(MERO_SERVE_CONFIG "${meroConfigDir}/serve.conf")
+  configure_file("${meroServeUnitTemplate}" "${meroServeUnit}" @ONLY)
+  file(INSTALL "${meroServeUnit}" DESTINATION "${meroSystemdDir}/system"
+       PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
+  file(INSTALL "${meroServePreset}" DESTINATION "${meroSystemdDir}/system-preset"
+       PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
+  file(INSTALL "${meroServeConfigFile}" DESTINATION "${meroConfigDir}"
+       PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
+]])
 
 # ---- Bash completion ----
 

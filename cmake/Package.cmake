@@ -72,7 +72,12 @@ set(CPACK_PACKAGE_DESCRIPTION
     "\n"
     "COM1 and COM2 take the machine's serial ports or USB adapters. A virtual\n"
     "projector on a pseudo-terminal, built in (--demo) and as the program\n"
-    "mero-virtual-projector, lets the panel be tried without hardware.")
+    "mero-virtual-projector, lets the panel be tried without hardware.\n"
+    "\n"
+    "The service mero-control-serve (mero-control serve) puts projectors on the\n"
+    "AV network: each one as a PJLink Class 1 projector, and their status as\n"
+    "Prometheus metrics. It is installed disabled, with a configuration file\n"
+    "that names no projector.")
 string(JOIN "" CPACK_PACKAGE_DESCRIPTION ${CPACK_PACKAGE_DESCRIPTION})
 set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
 set(CPACK_RESOURCE_FILE_README ${PROJECT_SOURCE_DIR}/README.md)
@@ -86,5 +91,14 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "fonts-ipafont-gothic, qt6-qpa-plugins")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+# The package's prefix, which cmake/Install.cmake lays the service's files out for: the
+# configuration in /etc, the unit in /lib/systemd/system.
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+# The service's configuration is the administrator's: an upgrade keeps their changes, and
+# removing the package (but not purging it) keeps the file. The unit is not enabled or started
+# by the package: there are no maintainer scripts.
+set(MERO_CONFFILES ${MERO_GENERATED_DIR}/debian/conffiles)
+file(WRITE ${MERO_CONFFILES} "/etc/mero-control/serve.conf\n")
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${MERO_CONFFILES})
 
 include(CPack)

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Builds the Debian package from the checkout (Release, warnings as errors) into
 # build-package/, installs it with apt and checks what was installed: the version everywhere,
-# an offscreen start and end of the panel from its launcher's command, the manual pages, the
-# launcher and metainfo validators, bash completion, and lintian (errors fail, warnings show).
+# an offscreen start and end of the panel from its launcher's command, the service's unit and
+# configuration file, the service on a virtual projector, the manual pages, the launcher and
+# metainfo validators, bash completion, and lintian (errors fail, warnings show).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -18,14 +19,22 @@ fail() {
   printf 'check-package: %s\n' "$*" >&2
   exit 1
 }
-trap 'status=$?; ((status == 0)) || printf "check-package: %s: failed\n%d passed, 1 failed\n" "$current" "$passed"' EXIT
+# What a step started or made, ended and removed however the script ends.
+started=()
+scratch=""
+tidy() {
+  ((${#started[@]} == 0)) || kill "${started[@]}" 2>/dev/null || true
+  [ -z "$scratch" ] || rm -rf "$scratch"
+}
+trap 'status=$?; tidy; ((status == 0)) || printf "check-package: %s: failed\n%d passed, 1 failed\n" "$current" "$passed"' EXIT
 
 sudo=""
 [ "$(id -u)" -ne 0 ] && sudo="sudo"
 
 step "Packages for the build and the checks"
 bash tools/setup.sh --packages-only
-tools=(dpkg-dev lintian desktop-file-utils appstream man-db bash-completion librsvg2-bin file)
+tools=(dpkg-dev lintian desktop-file-utils appstream man-db bash-completion librsvg2-bin file systemd
+  curl prometheus)
 missing=()
 for p in "${tools[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
@@ -52,6 +61,14 @@ deb=${debs[0]}
 dpkg-deb --info "$deb"
 [ "$(dpkg-deb --field "$deb" Version)" = "$version" ] || fail "package version is not $version"
 dpkg-deb --field "$deb" Depends | grep -q fonts-ipafont-gothic || fail "no font dependency"
+dpkg-deb --field "$deb" Depends | grep -q libqt6httpserver6 || fail "no dependency on Qt's HTTP server"
+# The service's configuration is a conffile, and nothing enables or starts the service: the
+# package has no maintainer scripts.
+conffiles=$(dpkg-deb --info "$deb" conffiles)
+[ "$conffiles" = /etc/mero-control/serve.conf ] || fail "the conffiles are: $conffiles"
+if dpkg-deb --ctrl-tarfile "$deb" | tar -t | grep -E 'preinst|postinst|prerm|postrm'; then
+  fail "the package has maintainer scripts (above)"
+fi
 # Only the programs and their data: no tests, benchmarks, static libraries or headers.
 if dpkg-deb --contents "$deb" | grep -E '\.a$|_tests$|repeat_accuracy|window-screenshot|/include/'; then
   fail "the package holds files that are not for users (above)"
@@ -103,6 +120,148 @@ rm -f "$log"
 [ "$status" -eq 0 ] || [ "$status" -eq 143 ] || fail "the panel ended with status $status"
 echo "Started and ended (status $status)"
 
+step "The service's unit: installed, valid and not enabled"
+unit=/lib/systemd/system/mero-control-serve.service
+[ -f "$unit" ] || fail "$unit is not installed"
+[ "$(dpkg -S "$unit" | cut -d: -f1)" = mero-control ] || fail "$unit is not the package's"
+grep -qx "ExecStart=/usr/bin/mero-control serve --config /etc/mero-control/serve.conf" "$unit" ||
+  fail "the unit does not run /usr/bin/mero-control serve --config /etc/mero-control/serve.conf"
+# What the service needs of its confinement: the serial devices (group dialout, not hidden by
+# a private /dev) and the lock directory that serial programs share.
+for setting in DynamicUser=yes SupplementaryGroups=dialout ReadWritePaths=/run/lock DevicePolicy=closed \
+  "DeviceAllow=char-ttyUSB rw"; do
+  grep -qx "$setting" "$unit" || fail "the unit has no $setting"
+done
+grep -q "^PrivateDevices=yes" "$unit" && fail "the unit hides the serial devices (PrivateDevices)"
+# verify fails on a command that cannot run; a key it does not know it only mentions, and that
+# fails here too.
+said=$(systemd-analyze verify "$unit" 2>&1) || fail "systemd-analyze verify $unit: $said"
+[ -z "$said" ] || fail "systemd-analyze verify $unit: $said"
+echo "systemd-analyze verify $unit: no remarks"
+# Enabling makes a link to the unit under /etc/systemd/system, which systemctl reads without a
+# running systemd too. The package's preset keeps `systemctl preset` (and a first boot's
+# presets) from enabling it, where Debian's own presets enable what they do not name.
+unit_links() { find /etc/systemd/system -name 'mero-control-serve*'; }
+[ -z "$(unit_links)" ] || fail "the service is enabled after installing: $(unit_links)"
+state=$(systemctl is-enabled mero-control-serve.service || true)
+[ "$state" = disabled ] || fail "systemctl is-enabled mero-control-serve: $state"
+systemctl preset mero-control-serve.service
+[ -z "$(unit_links)" ] || fail "systemctl preset enables the service: $(unit_links)"
+if [ -d /run/systemd/system ]; then
+  systemctl is-active --quiet mero-control-serve.service && fail "the service runs after installing"
+fi
+echo "Installed, not enabled, and not by its preset either"
+
+step "The service's configuration file as shipped"
+config=/etc/mero-control/serve.conf
+dpkg-query -W -f='${Conffiles}' mero-control | grep -q "^ $config " || fail "$config is not a conffile"
+cmp "$config" /usr/share/doc/mero-control/examples/serve.conf ||
+  fail "the example under /usr/share/doc/mero-control differs from $config"
+# It names no projector: the service refuses it in one plain line, and so touches no device.
+status=0
+said=$(mero-control serve --check --config "$config" 2>&1) || status=$?
+echo "$said"
+[ "$status" -eq 1 ] || fail "serve --check took the shipped file (status $status)"
+[ "$(wc -l <<<"$said")" -eq 1 ] || fail "serve --check says more than one line"
+grep -q "^mero-control serve: $config:[0-9]*: names no projector" <<<"$said" ||
+  fail "serve --check does not refuse the shipped file for naming no projector"
+# Every key the service knows, as its refusal of an unknown one lists them, has its example
+# there; and its commented-out lines, taken in, make a valid file of one projector.
+scratch=$(mktemp -d)
+keys=()
+for section in service projector; do
+  printf '[%s]\nnot-a-key = 1\n' "$section" >"$scratch/keys.conf"
+  said=$(mero-control serve --check --config "$scratch/keys.conf" 2>&1) &&
+    fail "serve --check took an unknown key of [$section]"
+  listed=$(sed -n 's/.*is not a key of .*(\(.*\))$/\1/p' <<<"$said")
+  [ -n "$listed" ] || fail "serve does not list the keys of [$section]: $said"
+  IFS=', ' read -ra more <<<"$listed"
+  keys+=("${more[@]}")
+done
+echo "Keys: ${keys[*]}"
+for key in "${keys[@]}"; do
+  grep -q "^;$key = " "$config" || fail "$config has no example of $key"
+done
+sed -n 's/^;\(\[[a-z-]*\]\)$/\1/p; s/^;\([a-z-]* = .*\)$/\1/p' "$config" >"$scratch/taken-in.conf"
+said=$(mero-control serve --check --config "$scratch/taken-in.conf" 2>&1) ||
+  fail "the example of $config, taken in, is refused: $said"
+[ "$said" = "$scratch/taken-in.conf: 1 projectors" ] || fail "the example, taken in: $said"
+echo "Its example, taken in: 1 projector"
+
+step "The service on a virtual projector: PJLink, metrics, SIGHUP and SIGTERM"
+mero-virtual-projector --link "$scratch/projector" >"$scratch/projector.log" 2>&1 &
+started+=($!)
+for _ in $(seq 50); do
+  [ -e "$scratch/projector" ] && break
+  sleep 0.1
+done
+[ -e "$scratch/projector" ] || fail "mero-virtual-projector made no device"
+# Ports of their own, away from the defaults that an installed service may hold.
+pjlink_port=$((20000 + RANDOM % 20000))
+metrics_port=$((pjlink_port + 1))
+printf '%s\n' "[service]" "metrics = 127.0.0.1:$metrics_port" "poll-interval = 5" "" \
+  "[stage]" "address = $scratch/projector" "name = Stage left" "pjlink = 127.0.0.1:$pjlink_port" \
+  >"$scratch/serve.conf"
+log=$scratch/serve.log
+mero-control serve --config "$scratch/serve.conf" >"$log" 2>&1 &
+serve_pid=$!
+started+=("$serve_pid")
+for _ in $(seq 100); do
+  grep -q "metrics on" "$log" && break
+  kill -0 "$serve_pid" 2>/dev/null || break
+  sleep 0.1
+done
+cat "$log"
+grep -q "^mero-control serve: \[stage\] PJLink on 127.0.0.1:$pjlink_port for " "$log" ||
+  fail "the service does not say where it serves PJLink"
+# One PJLink connection: the greeting, then each request and its answer.
+pjlink() {
+  local greeting answer request
+  exec 3<>"/dev/tcp/127.0.0.1/$pjlink_port"
+  IFS= read -r -t 5 -d $'\r' greeting <&3 || true
+  echo "greeting: $greeting"
+  for request in "$@"; do
+    printf '%%1%s\r' "$request" >&3
+    answer=""
+    IFS= read -r -t 5 -d $'\r' answer <&3 || true
+    echo "$request: $answer"
+  done
+  exec 3<&-
+}
+answers=$(pjlink "NAME ?" "POWR ?" "CLSS ?" "XXXX ?")
+echo "$answers"
+grep -qx "greeting: PJLINK 0" <<<"$answers" || fail "no PJLink greeting"
+grep -qx "NAME ?: %1NAME=Stage left" <<<"$answers" || fail "NAME ? is not answered with the name"
+grep -qx "POWR ?: %1POWR=0" <<<"$answers" || fail "POWR ? is not answered with stand-by"
+grep -qx "CLSS ?: %1CLSS=1" <<<"$answers" || fail "CLSS ? is not answered with 1"
+grep -qx "XXXX ?: %1XXXX=ERR1" <<<"$answers" || fail "an unknown command is not answered ERR1"
+metrics=$(curl -fsS "http://127.0.0.1:$metrics_port/metrics") || fail "no metrics page"
+grep -qx 'mero_projector_line_up{projector="stage"} 1' <<<"$metrics" || fail "the line is not up in the metrics"
+grep -qx 'mero_pjlink_requests_total 4' <<<"$metrics" || fail "the PJLink requests are not counted"
+promtool check metrics <<<"$metrics" || fail "promtool does not take the metrics page"
+echo "promtool check metrics: taken"
+# The README's scrape configuration, as Prometheus reads it.
+sed -n '/^    scrape_configs:/,/^$/s/^    //p' README.md >"$scratch/prometheus.yml"
+grep -q "job_name: mero-control" "$scratch/prometheus.yml" || fail "the README has no scrape configuration"
+promtool check config "$scratch/prometheus.yml"
+# A file with a mistake is not taken on SIGHUP, and the projector stays served.
+echo "not-a-key = 1" >>"$scratch/serve.conf"
+kill -HUP "$serve_pid"
+for _ in $(seq 50); do
+  grep -q "not reloaded" "$log" && break
+  sleep 0.1
+done
+grep -q "^mero-control serve: not reloaded: $scratch/serve.conf:[0-9]*: not-a-key" "$log" ||
+  fail "a mistake is not logged as not reloaded on SIGHUP"
+pjlink "NAME ?" | grep -qx "NAME ?: %1NAME=Stage left" || fail "no PJLink after the SIGHUP"
+kill -TERM "$serve_pid"
+status=0
+wait "$serve_pid" || status=$?
+cat "$log"
+[ "$status" -eq 0 ] || fail "the service ended with status $status on SIGTERM"
+tail -1 "$log" | grep -qx "mero-control serve: stopped" || fail "the service did not say it stopped"
+echo "Served, kept its configuration through a mistake, stopped with status 0"
+
 step "Manual pages"
 # The changelog points to the README: both are shipped.
 for doc in changelog.gz README.md; do
@@ -111,17 +270,25 @@ done
 zcat /usr/share/doc/mero-control/changelog.gz | grep -q "README.md" ||
   fail "the changelog does not point to the README"
 
-for page in mero-control mero-virtual-projector; do
-  file=/usr/share/man/man1/$page.1.gz
+for page in mero-control.1 mero-virtual-projector.1 mero-control-serve.1 mero-control-serve.conf.5; do
+  file=/usr/share/man/man${page##*.}/$page.gz
   [ -f "$file" ] || fail "$file is not installed"
   text=$(MANWIDTH=80 man -l "$file")
-  grep -q "^mero-control $version " <<<"$text" || fail "$page(1) does not render with $version"
+  grep -q "^mero-control $version " <<<"$text" || fail "$page does not render with $version"
   warnings=$(LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -E UTF-8 -l -Tutf8 -Z "$file" 2>&1 >/dev/null)
-  [ -z "$warnings" ] || fail "$page(1): $warnings"
+  [ -z "$warnings" ] || fail "$page: $warnings"
 done
 [ "$(man -w mero-control)" = /usr/share/man/man1/mero-control.1.gz ] || fail "man does not find mero-control"
+[ "$(man -w mero-control-serve)" = /usr/share/man/man1/mero-control-serve.1.gz ] ||
+  fail "man does not find mero-control-serve"
+[ "$(man -w 5 mero-control-serve.conf)" = /usr/share/man/man5/mero-control-serve.conf.5.gz ] ||
+  fail "man does not find mero-control-serve.conf in section 5"
 text=$(MANWIDTH=80 man mero-control)
 head -12 <<<"$text"
+grep -q "mero-control serve \[--config FILE\] \[--check\]" <<<"$text" ||
+  fail "the synopsis of mero-control(1) has no serve"
+sed -n '/^SEE ALSO/,$p' <<<"$text" | grep -q "mero-control-serve(1)" ||
+  fail "mero-control(1) does not point to mero-control-serve(1)"
 
 step "Launcher, icon and metainfo"
 desktop-file-validate "$desktop"
@@ -146,6 +313,10 @@ completes() {
     printf "%s\n" "${COMPREPLY[@]}"' _ "$@"
 }
 completes mero-control -- | grep -qx -- --list-ports || fail "no completion of mero-control --list-ports"
+completes mero-control se | grep -qx serve || fail "no completion of mero-control serve"
+completes mero-control serve --c | grep -qx -- --check || fail "serve does not offer --check"
+completes mero-control serve --c | grep -qx -- --config || fail "serve does not offer --config"
+completes mero-control serve -- | grep -qx -- --com1 && fail "serve offers --com1"
 completes mero-virtual-projector --war | grep -qx -- --warm-up ||
   fail "no completion of mero-virtual-projector --warm-up"
 completes mero-virtual-projector --dev | grep -qx -- --device ||
