@@ -21,6 +21,30 @@ std::string Trimmed(const std::string& text) {
   return text.substr(first, text.find_last_not_of(" \t\r") - first + 1);
 }
 
+// A line starting with '#' is a comment here as with ';', which is all QSettings knows: such
+// lines are left empty in what it parses, so that the line numbers stay.
+std::string WithoutHashComments(const std::string& text) {
+  std::string kept;
+  kept.reserve(text.size());
+  std::istringstream lines(text);
+  std::string line;
+  while (std::getline(lines, line)) {
+    if (!Trimmed(line).starts_with('#')) kept += line;
+    kept += '\n';
+  }
+  return kept;
+}
+
+// The text of a value as it stands, up to a ';' outside double quotes that starts a comment.
+std::string RawValue(const std::string& text) {
+  bool quoted = false;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '"') quoted = !quoted;
+    if (text[i] == ';' && !quoted) return Trimmed(text.substr(0, i));
+  }
+  return Trimmed(text);
+}
+
 // Where each section and key stands in the file, as the INI format lays it out: QSettings
 // reads the values but keeps no line numbers. The first malformed line, if any.
 struct Layout {
@@ -54,7 +78,7 @@ Layout LayoutOf(const std::string& text) {
     }
     const std::pair key{section, Trimmed(trimmed.substr(0, equals))};
     layout.keys.emplace(key, number);
-    layout.rawValues.emplace(key, Trimmed(trimmed.substr(equals + 1)));
+    layout.rawValues.emplace(key, RawValue(trimmed.substr(equals + 1)));
   }
   return layout;
 }
@@ -90,9 +114,10 @@ ConfigResult ReadConfigFile(const std::string& path) {
   // QSettings parses a copy of the bytes read above, under a name of its own: it keeps what it
   // has read of a path and may not see a file rewritten within the same moment, and the copy
   // is exactly what was measured.
+  const std::string parsed = WithoutHashComments(text);
   QTemporaryFile copy;
-  if (!copy.open() || copy.write(text.data(), static_cast<qint64>(text.size())) !=
-                          static_cast<qint64>(text.size()) || !copy.flush()) {
+  if (!copy.open() || copy.write(parsed.data(), static_cast<qint64>(parsed.size())) !=
+                          static_cast<qint64>(parsed.size()) || !copy.flush()) {
     return {std::nullopt, path + ": no room for a temporary copy to read"};
   }
   QSettings settings(copy.fileName(), QSettings::IniFormat);
@@ -105,14 +130,17 @@ ConfigResult ReadConfigFile(const std::string& path) {
     const QString group = key.contains('/') ? key.section('/', 0, 0) : QString("General");
     const std::string name = key.section('/', -1).toStdString();
     const std::string section = key.contains('/') ? group.toStdString() : std::string();
-    const auto at = layout.keys.find({section, name});
+    // QSettings files keys outside any section under [General], and a [General] section too.
+    auto at = layout.keys.find({section, name});
+    if (at == layout.keys.end() && section.empty()) at = layout.keys.find({"General", name});
     const int line = at == layout.keys.end() ? 0 : at->second;
     const auto raw = layout.rawValues.find({section, name});
     if (section.empty()) {
       std::string error = path;
       error += ":" + std::to_string(line) + ": ";
       error += name;
-      error += ": stands before any section; it belongs in [service] or a projector's";
+      error += ": stands before any section, or in [General], which is the INI format's name for"
+               " the top of the file; it belongs in [service] or a projector's section";
       return {std::nullopt, std::move(error)};
     }
     entries.push_back({section, name,

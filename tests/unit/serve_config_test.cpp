@@ -27,8 +27,9 @@ TEST_F(ServeConfig, AFullFileAndItsDefaults) {
       "poll-interval = 30\n"
       "\n"
       "[hall-a]\n"
+      "# the one by the door\n"
       "address = /dev/ttyUSB0\n"
-      "name = Hall A, left\n"
+      "name = Hall A, left ; beside the screen\n"
       "speed = 9600\n"
       "pjlink = 0.0.0.0:4353\n"
       "password = JBMIAProjectorLink\n"
@@ -74,6 +75,8 @@ TEST_F(ServeConfig, MistakesNameTheFileTheLineAndTheKey) {
       {"[a]\naddress = /dev/ttyS0\n[b]\naddress = /dev/ttyS0\npjlink = 4400\n",
        "3: address: [b] names the projector of [a]"},
       {"[hall a]\naddress = /dev/ttyS0\n", "2: [hall a]: a section is named with"},
+      {"[General]\naddress = /dev/ttyS0\n", "2: address: stands before any section, or in [General]"},
+      {"[a]\naddress = /dev/ttyS0\n# a comment\nspeed = 1\n", "4: speed: is 9600 or 19200"},
   };
   for (const Row& row : rows) {
     const ConfigResult result = read(row.text);
