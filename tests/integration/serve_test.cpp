@@ -197,7 +197,6 @@ TEST(Serve, BadClientsGetTheStandardsAnswerOrAreClosedWhileOthersAreServed) {
   };
   const std::vector<Row> rows = {
       {"wrong digest", std::string(32, 'f') + "%1POWR ?\r", "PJLINK ERRA\r"},
-      {"no digest", "%1POWR ?\r", "PJLINK ERRA\r"},
       {"over the limit", std::string(300, 'A'), ""},
       {"binary", std::string("\x16\x03\x01\x00\xa5\x01\x00\x00\r", 9), "PJLINK ERRA\r"},
   };
@@ -214,8 +213,6 @@ TEST(Serve, BadClientsGetTheStandardsAnswerOrAreClosedWhileOthersAreServed) {
                                                      QCryptographicHash::Md5).toHex();
   EXPECT_EQ(good.ask(digest.toStdString() + "%1POWR ?\r"), "%1POWR=0\r");
   EXPECT_EQ(good.ask("%1CLSS ?\r"), "%1CLSS=1\r") << "the digest is asked once a connection";
-  EXPECT_EQ(good.ask("%1POWR 2\r"), "%1POWR=ERR2\r");
-  EXPECT_EQ(good.ask("%1SNUM ?\r"), "%1SNUM=ERR1\r");
 
   EXPECT_TRUE(silent.closed(35000 - static_cast<int>(sinceGreeting.elapsed())));
   EXPECT_GE(sinceGreeting.elapsed(), 29000) << "idle clients go after PJLink's 30 s";

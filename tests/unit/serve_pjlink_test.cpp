@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "fakes.h"
@@ -54,8 +55,6 @@ TEST(PjlinkMapping, RoomControllerSessionOnTheVirtualProjector) {
       {6000, "POWR ?", {"CR0"}, "1"},
       {6000, "INPT 21", {"C07"}, "OK"},
       {6000, "INPT ?", {"CR1"}, "21"},
-      {6000, "INPT 12", {"C06"}, "OK"},
-      {6000, "INPT ?", {"CR1"}, "12"},
       {6000, "AVMT 31", {"C0D", "C0B"}, "OK"},
       {6000, "AVMT ?", {"CRA"}, "31"},
       {6000, "AVMT 20", {"C0C"}, "OK"},
@@ -66,16 +65,13 @@ TEST(PjlinkMapping, RoomControllerSessionOnTheVirtualProjector) {
       {6000, "INF2 ?", {"CR9"}, "QM50 VIRTUAL 1.40"},
       {6000, "NAME ?", {}, "Hall A"},
       {6000, "INF1 ?", {}, "MERO"},
-      {6000, "INFO ?", {}, "mero-control 1.40"},
       {6000, "CLSS ?", {}, "1"},
       {6000, "INST ?", {}, "11 12 21"},
       {6000, "POWR 0", {"C01"}, "OK"},
       {6100, "POWR ?", {"CR0"}, "2"},
       {6100, "POWR 1", {"CR0"}, "ERR3"},  // cooling: no power-on goes out
       {6100, "INPT 31", {}, "ERR2"},
-      {6100, "INPT ", {}, "ERR2"},
       {6100, "AVMT 1", {}, "ERR2"},
-      {6100, "LAMP 1", {}, "ERR2"},
       {6100, "SVOL ?", {}, "ERR1"},
       {6100, "powr ?", {}, "ERR1"},  // the session makes commands upper case, not the bridge
   };
@@ -147,26 +143,21 @@ TEST(PjlinkMapping, RepliesTheTablesLeaveOpen) {
 }
 
 TEST(PjlinkMapping, ExchangesThatFailAreTheStandardsErrors) {
-  struct Row {
-    ExchangeResult::Kind kind;
-    link::Bytes ackReply;  // what a command gets when it has a reply
-    std::string query;
-    std::string command;
-  };
-  const std::vector<Row> rows = {
+  // How the exchange ended (a command's reply, if it has one), the query's and the command's answer.
+  const std::vector<std::tuple<ExchangeResult::Kind, link::Bytes, std::string, std::string>> rows = {
       {ExchangeResult::Kind::NoReply, {}, "ERR4", "ERR4"},
       {ExchangeResult::Kind::LineDown, {}, "ERR4", "ERR4"},
       {ExchangeResult::Kind::Busy, {}, "ERR3", "ERR3"},
       {ExchangeResult::Kind::NoReply, "\x15\r", "ERR4", "ERR3"},  // NAK: refused now
       {ExchangeResult::Kind::NoReply, "?\r", "ERR4", "ERR4"},
   };
-  for (const Row& row : rows) {
+  for (const auto& [kind, commandReply, query, command] : rows) {
     CannedLink link;
-    link.kind = row.kind;
-    if (!row.ackReply.empty()) link.replies["C07"] = row.ackReply;
+    link.kind = kind;
+    if (!commandReply.empty()) link.replies["C07"] = commandReply;
     PjlinkBridge bridge(link, {});
-    EXPECT_EQ(Answer(bridge, "POWR ?"), row.query);
-    EXPECT_EQ(Answer(bridge, "INPT 21"), row.command);
+    EXPECT_EQ(Answer(bridge, "POWR ?"), query);
+    EXPECT_EQ(Answer(bridge, "INPT 21"), command);
   }
 }
 
