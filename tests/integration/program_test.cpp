@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
@@ -31,6 +32,16 @@ QStringList LockFileCandidates(const QString& device) {
   return candidates;
 }
 
+// Whether process `pid` has `device` open: a second opener probing earlier could take the
+// device from the program in the moment it opens it.
+bool HoldsOpen(qint64 pid, const QString& device) {
+  const QDir fds(QStringLiteral("/proc/%1/fd").arg(pid));
+  for (const QFileInfo& fd : fds.entryInfoList(QDir::Files | QDir::System)) {
+    if (fd.symLinkTarget() == device) return true;
+  }
+  return false;
+}
+
 bool AnyExists(const QStringList& paths) {
   for (const QString& path : paths) {
     if (QFileInfo::exists(path)) return true;
@@ -52,6 +63,7 @@ TEST(Program, EndingSignalsCloseThePortAndRemoveItsLock) {
     ASSERT_TRUE(QTest::qWaitFor([&] { return AnyExists(locks); }, kWaitMs))
         << "the program did not open " << device.toStdString();
     if (signal == SIGTERM) {  // while it runs, a second program is told who holds the port
+      ASSERT_TRUE(QTest::qWaitFor([&] { return HoldsOpen(program.processId(), device); }, kWaitMs));
       const std::string holder = "in use by another program (mero-control, process " +
                                  std::to_string(program.processId()) + ")";
       std::string description;
