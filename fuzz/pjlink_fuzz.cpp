@@ -54,7 +54,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   serve::PjlinkSession session("68265bdc06e41f8306036840b7dd3416", "00000000");
   std::size_t at = 0;
   while (at < size) {
-    const std::size_t length = std::min<std::size_t>(data[at++], size - at);
+    const std::size_t head = data[at];
+    ++at;
+    const std::size_t length = std::min(head, size - at);
     const bool kept = session.receive(
         std::string_view(reinterpret_cast<const char*>(data) + at, length));
     at += length;
