@@ -48,13 +48,20 @@ struct Client {
   int unanswered = 0;
 };
 
+QByteArray Get(QNetworkAccessManager& network, const QString& url) {
+  std::unique_ptr<QNetworkReply> reply(network.get(QNetworkRequest(QUrl(url))));
+  while (!reply->isFinished()) QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 100);
+  return reply->readAll();
+}
+
 void PjlinkClients() {
   mero::vp::PtyServer projector;
-  const quint16 port = mero::test::FreePorts(1)[0];
+  const std::vector<quint16> ports = mero::test::FreePorts(2);
+  const quint16 port = ports[0];
   mero::test::ServeProcess serve(
       QStringLiteral(MERO_CONTROL_BINARY),
-      "[service]\nmetrics = off\n[hall]\naddress = " + projector.DevicePath() +
-          "\npjlink = 127.0.0.1:" + std::to_string(port) + "\n");
+      "[service]\nmetrics = 127.0.0.1:" + std::to_string(ports[1]) + "\n[hall]\naddress = " +
+          projector.DevicePath() + "\npjlink = 127.0.0.1:" + std::to_string(port) + "\n");
   if (!serve.started()) {
     std::fprintf(stderr, "the service did not start: %s\n", serve.log().c_str());
     std::exit(1);
@@ -84,6 +91,7 @@ void PjlinkClients() {
       }
     });
     c->tick.setInterval(1000);
+    c->tick.setTimerType(Qt::PreciseTimer);  // coarse timers would gather the clients together
     QObject::connect(&c->tick, &QTimer::timeout, [&, c] {
       if (c->waiting) ++c->unanswered;
       c->socket.write("%1POWR ?\r");
@@ -105,19 +113,23 @@ void PjlinkClients() {
   while (answered < asked && drain.elapsed() < 3000) QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
   const double cpu = mero::bench::ProcessCpuSeconds(serve.pid()) - cpuBefore;
   const double peak = mero::bench::ProcessMegabytes(serve.pid(), "VmHWM:");
-  std::printf("%d clients, %d s: %d asked, %d answered\n", kClients, kSeconds, asked, answered);
+  // Asked of the projector itself: one "CR0" serves every client that asks within its window.
+  QNetworkAccessManager network;
+  const QByteArray page = Get(network, QStringLiteral("http://127.0.0.1:%1/metrics").arg(ports[1]));
+  const QByteArray key = "mero_projector_exchanges_total{projector=\"hall\",result=\"reply\"} ";
+  const qsizetype at = page.indexOf(key);
+  const double onTheLine = at < 0 ? 0 : page.mid(at + key.size()).split('\n')[0].toDouble();
+  std::printf("%d clients, %d s: %d asked, %d answered, %.0f exchanges on the line\n", kClients,
+              kSeconds, asked, answered, onTheLine);
   Report({"pjlink_50_clients_answered", 100.0 * answered / std::max(asked, 1), "%", "", 0, "all answered"});
   Report({"pjlink_answer_p50", Percentile(answerMs, 0.5), "ms", "", 0, ""});
   Report({"pjlink_answer_p99", Percentile(answerMs, 0.99), "ms", "", 0, ""});
   Report({"pjlink_service_cpu", 100.0 * cpu / kSeconds, "% of a core", "", 0, ""});
   Report({"pjlink_service_peak_memory", peak, "MB", "", 0, ""});
+  Report({"pjlink_line_exchanges_per_request", onTheLine / std::max(answered, 1), "", "", 0,
+          "below 1: asked once per reply window"});
 }
 
-QByteArray Get(QNetworkAccessManager& network, const QString& url) {
-  std::unique_ptr<QNetworkReply> reply(network.get(QNetworkRequest(QUrl(url))));
-  while (!reply->isFinished()) QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 100);
-  return reply->readAll();
-}
 
 void MetricsScrape() {
   std::vector<std::unique_ptr<mero::vp::PtyServer>> projectors;
