@@ -116,7 +116,7 @@ void PjlinkClients() {
   // Asked of the projector itself: one "CR0" serves every client that asks within its window.
   QNetworkAccessManager network;
   const QByteArray page = Get(network, QStringLiteral("http://127.0.0.1:%1/metrics").arg(ports[1]));
-  const QByteArray key = "mero_projector_exchanges_total{projector=\"hall\",result=\"reply\"} ";
+  const QByteArray key = R"(mero_projector_exchanges_total{projector="hall",result="reply"} )";
   const qsizetype at = page.indexOf(key);
   const double onTheLine = at < 0 ? 0 : page.mid(at + key.size()).split('\n')[0].toDouble();
   std::printf("%d clients, %d s: %d asked, %d answered, %.0f exchanges on the line\n", kClients,
