@@ -24,31 +24,33 @@ namespace {
 
 constexpr int kLampHours = 1234;
 
-std::unique_ptr<vp::PtyServer> Projector() {
-  vp::ServerOptions options;
-  options.projector.lampHours = kLampHours;
-  options.projector.warmUpMs = 200;
-  options.projector.coolDownMs = 200;
-  return std::make_unique<vp::PtyServer>(options);
-}
-
-// The service's file for one projector; its PJLink and metrics ports, free and distinct.
-struct Ports {
-  Ports() {
+// A virtual projector, its lamp at kLampHours, and the service over it on free ports, with
+// `extra` lines for the projector's section.
+struct Served {
+  explicit Served(const std::string& extra = {}) : projector(Options()) {
     const std::vector<quint16> free = FreePorts(2);
     pjlink = free[0];
     metrics = free[1];
+    serve = std::make_unique<ServeProcess>(QStringLiteral(MERO_CONTROL_BINARY), config(extra));
   }
-  quint16 pjlink;
-  quint16 metrics;
-};
+  std::string config(const std::string& extra) const {
+    return "[service]\nmetrics = 127.0.0.1:" + std::to_string(metrics) +
+           "\npoll-interval = 5\n[hall]\naddress = " + projector.DevicePath() +
+           "\npjlink = 127.0.0.1:" + std::to_string(pjlink) + "\n" + extra;
+  }
+  static vp::ServerOptions Options() {
+    vp::ServerOptions options;
+    options.projector.lampHours = kLampHours;
+    options.projector.warmUpMs = 200;
+    options.projector.coolDownMs = 200;
+    return options;
+  }
 
-std::string Config(const vp::PtyServer& projector, quint16 pjlink, quint16 metrics,
-                   const std::string& extra = {}) {
-  return "[service]\nmetrics = 127.0.0.1:" + std::to_string(metrics) +
-         "\npoll-interval = 5\n[hall]\naddress = " + projector.DevicePath() +
-         "\npjlink = 127.0.0.1:" + std::to_string(pjlink) + "\n" + extra;
-}
+  vp::PtyServer projector;
+  quint16 pjlink = 0;
+  quint16 metrics = 0;
+  std::unique_ptr<ServeProcess> serve;
+};
 
 // The npm package `pjlink`, run by node on tests/pjlink-client/drive.js: one JSON object a step.
 std::vector<QJsonObject> DriveWithNpmClient(quint16 port, const QString& password = {}) {
@@ -83,15 +85,11 @@ QJsonValue ResultOf(const std::vector<QJsonObject>& steps, const char* name) {
 }
 
 TEST(Serve, ARoomControllerSwitchesOnSelectsVideoMutesAndReadsTheLamp) {
-  auto projector = Projector();
   for (const std::string password : {"", "JBMIAProjectorLink"}) {
-    const Ports ports;
-    const quint16 port = ports.pjlink;
-    ServeProcess serve(QStringLiteral(MERO_CONTROL_BINARY),
-                       Config(*projector, port, ports.metrics,
-                              password.empty() ? "" : "password = " + password + "\n"));
+    Served served(password.empty() ? "" : "password = " + password + "\n");
+    ServeProcess& serve = *served.serve;
     ASSERT_TRUE(serve.started()) << serve.log();
-    const auto steps = DriveWithNpmClient(port, QString::fromStdString(password));
+    const auto steps = DriveWithNpmClient(served.pjlink, QString::fromStdString(password));
     ASSERT_EQ(steps.size(), 12U) << "password " << password;
     ResultOf(steps, "powerOn");
     EXPECT_EQ(ResultOf(steps, "getInput")[QStringLiteral("code")].toString(), "21");
@@ -102,10 +100,10 @@ TEST(Serve, ARoomControllerSwitchesOnSelectsVideoMutesAndReadsTheLamp) {
     EXPECT_EQ(lamps[0][QStringLiteral("hours")].toInt(), kLampHours);
     EXPECT_EQ(ResultOf(steps, "getModel").toString(), "QM50 VIRTUAL 1.40");
     int input = 0;
-    projector->WithProjector([&](vp::Projector& p, vp::Ms) { input = p.Input(); });
+    served.projector.WithProjector([&](vp::Projector& p, vp::Ms) { input = p.Input(); });
     EXPECT_EQ(input, 3) << "the projector itself is on Video";
     if (!password.empty()) {
-      const auto refused = DriveWithNpmClient(port, QStringLiteral("wrong"));
+      const auto refused = DriveWithNpmClient(served.pjlink, QStringLiteral("wrong"));
       ASSERT_FALSE(refused.empty());
       EXPECT_EQ(refused[0][QStringLiteral("error")].toString(), "Authorization failed");
     }
@@ -121,11 +119,9 @@ QByteArray Get(const QString& url) {
 }
 
 TEST(Serve, PrometheusScrapesTheLampHours) {
-  auto projector = Projector();
-  const Ports ports;
-  const quint16 metrics = ports.metrics;
-  ServeProcess serve(QStringLiteral(MERO_CONTROL_BINARY), Config(*projector, ports.pjlink, metrics));
-  ASSERT_TRUE(serve.started()) << serve.log();
+  Served served;
+  ASSERT_TRUE(served.serve->started()) << served.serve->log();
+  const quint16 metrics = served.metrics;
   const QString page = QStringLiteral("http://127.0.0.1:%1/metrics").arg(metrics);
   ASSERT_TRUE(QTest::qWaitFor([&] { return Get(page).contains("mero_projector_lamp_use_seconds"); }, 10000));
 
@@ -166,12 +162,10 @@ TEST(Serve, PrometheusScrapesTheLampHours) {
 }
 
 TEST(Serve, BadClientsGetTheStandardsAnswerOrAreClosedWhileOthersAreServed) {
-  auto projector = Projector();
-  const Ports ports;
-  const quint16 port = ports.pjlink;
-  ServeProcess serve(QStringLiteral(MERO_CONTROL_BINARY),
-                     Config(*projector, port, ports.metrics, "password = secret\n"));
+  Served served("password = secret\n");
+  ServeProcess& serve = *served.serve;
   ASSERT_TRUE(serve.started()) << serve.log();
+  const quint16 port = served.pjlink;
   PjlinkProbe silent(port);
   const std::string greeting = silent.line();
   ASSERT_TRUE(greeting.starts_with("PJLINK 1 ")) << greeting;
@@ -220,22 +214,20 @@ TEST(Serve, BadClientsGetTheStandardsAnswerOrAreClosedWhileOthersAreServed) {
 }
 
 TEST(Serve, ReloadsOnHangUpAndLetsTheDeviceGoOnTerminate) {
-  auto projector = Projector();
-  const Ports ports;
-  const quint16 port = ports.pjlink;
-  const quint16 metrics = ports.metrics;
-  ServeProcess serve(QStringLiteral(MERO_CONTROL_BINARY), Config(*projector, port, metrics));
+  Served served;
+  ServeProcess& serve = *served.serve;
   ASSERT_TRUE(serve.started()) << serve.log();
+  const quint16 port = served.pjlink;
   PjlinkProbe kept(port);
   kept.line();
   EXPECT_EQ(kept.ask("%1NAME ?\r"), "%1NAME=hall\r");
 
-  serve.write(Config(*projector, port, metrics) + "speeed = 9600\n");
+  serve.write(served.config("speeed = 9600\n"));
   serve.signal(SIGHUP);
   EXPECT_TRUE(serve.logs("not reloaded: " + serve.path().toStdString() + ":7: speeed:")) << serve.log();
   EXPECT_EQ(kept.ask("%1NAME ?\r"), "%1NAME=hall\r") << "an unchanged projector keeps its clients";
 
-  serve.write(Config(*projector, port, metrics) + "name = Hall-A\n");
+  serve.write(served.config("name = Hall-A\n"));
   serve.signal(SIGHUP);
   EXPECT_TRUE(serve.logs("reloaded"));
   EXPECT_TRUE(kept.closed()) << "a changed projector starts afresh";
@@ -248,7 +240,7 @@ TEST(Serve, ReloadsOnHangUpAndLetsTheDeviceGoOnTerminate) {
   QProcess query;
   query.start(QStringLiteral(MERO_CONTROL_BINARY),
               {QStringLiteral("query"), QStringLiteral("status"),
-               QString::fromStdString(projector->DevicePath())});
+               QString::fromStdString(served.projector.DevicePath())});
   ASSERT_TRUE(query.waitForFinished(10000));
   EXPECT_EQ(query.exitCode(), 0) << "the device and its lock are free: "
                                  << query.readAllStandardOutput().toStdString();
