@@ -185,8 +185,7 @@ void Record(ProjectorFigures& figures, std::string_view code, const ExchangeResu
   if (code == "CR0") {
     if (const PowerMeaning* meaning = PowerMeaningOf(result.reply)) {
       figures.power = meaning->power == 0 ? std::nullopt : std::optional<int>(meaning->power - '0');
-      figures.errors = std::string{'0', meaning->lampError, meaning->temperatureError, '0', '0',
-                                   meaning->otherError};
+      figures.errors = ErrorDigits(*meaning);
     }
   } else if (code == "CR3") {
     if (auto hours = link::ReadFigures(shown, command, "").hours) figures.lampHours = hours;

@@ -96,8 +96,7 @@ std::string Mute(const QueryReplies& replies, const PjlinkIdentity& /*identity*/
 std::string Errors(const QueryReplies& replies, const PjlinkIdentity& /*identity*/) {
   const PowerMeaning* meaning = replies[0] ? PowerMeaningOf(*replies[0]) : nullptr;
   if (meaning == nullptr) return "ERR4";
-  return std::string{'0', meaning->lampError, meaning->temperatureError, '0', '0',
-                     meaning->otherError};
+  return ErrorDigits(*meaning);
 }
 
 // The projector has one hour counter; in two-lamp mode it stands for each lamp, lit as
@@ -230,6 +229,10 @@ void Continue(ProjectorLink& link, const PjlinkIdentity& identity, const std::sh
 
 std::span<const PjlinkRow> PjlinkRows() { return kRows; }
 std::span<const PowerMeaning> PowerMeanings() { return kPowerMeanings; }
+
+std::string ErrorDigits(const PowerMeaning& meaning) {
+  return std::string{'0', meaning.lampError, meaning.temperatureError, '0', '0', meaning.otherError};
+}
 
 const PowerMeaning* PowerMeaningOf(const link::Bytes& cr0Reply) {
   const std::optional<std::string> status = StatusOf("CR0", cr0Reply);

@@ -48,6 +48,9 @@ struct PowerMeaning {
 };
 std::span<const PowerMeaning> PowerMeanings();
 const PowerMeaning* PowerMeaningOf(const link::Bytes& cr0Reply);
+// ERST's six digits for a power status: fan, lamp, temperature, cover, filter, other. The
+// projector reports no fan, cover or filter faults.
+std::string ErrorDigits(const PowerMeaning& meaning);
 
 // Answers PJLink Class 1 requests from this projector's own commands and queries: nothing
 // but the rows above ever reaches it.

@@ -19,14 +19,20 @@
 namespace mero::serve {
 namespace {
 
-// The virtual projector's interpreter behind the link, answering at once; the codes sent are
-// kept.
-class ProjectorOnLink : public ProjectorLink {
+// The link to a projector: canned replies where given, the virtual projector's interpreter
+// for the rest when `live`, otherwise an exchange that ends as `kind`. The codes sent are kept.
+class FakeLink : public ProjectorLink {
  public:
   void exchange(std::string_view code, std::function<void(const ExchangeResult&)> done) override {
     sent.emplace_back(code);
+    const auto it = replies.find(std::string(code));
+    if (it != replies.end()) return done({ExchangeResult::Kind::Reply, it->second, 1});
+    if (!live) return done({kind, {}, 0});
     done({ExchangeResult::Kind::Reply, projector.Handle(code, now), 1});
   }
+  bool live = false;
+  std::map<std::string, link::Bytes> replies;
+  ExchangeResult::Kind kind = ExchangeResult::Kind::NoReply;
   vp::Projector projector;
   vp::Ms now = 0;
   std::vector<std::string> sent;
@@ -75,7 +81,8 @@ TEST(PjlinkMapping, RoomControllerSessionOnTheVirtualProjector) {
       {6100, "SVOL ?", {}, "ERR1"},
       {6100, "powr ?", {}, "ERR1"},  // the session makes commands upper case, not the bridge
   };
-  ProjectorOnLink link;
+  FakeLink link;
+  link.live = true;
   link.projector.Settings().lampHours = 1234;
   PjlinkBridge bridge(link, {"Hall A", "mero-control 1.40"});
   for (const Row& row : rows) {
@@ -85,18 +92,6 @@ TEST(PjlinkMapping, RoomControllerSessionOnTheVirtualProjector) {
     EXPECT_EQ(link.sent, row.onTheLine) << row.request << " at " << row.at;
   }
 }
-
-// A projector with canned replies, and exchanges that end otherwise.
-class CannedLink : public ProjectorLink {
- public:
-  void exchange(std::string_view code, std::function<void(const ExchangeResult&)> done) override {
-    const auto it = replies.find(std::string(code));
-    if (it == replies.end()) return done({kind, {}, 0});
-    done({ExchangeResult::Kind::Reply, it->second, 1});
-  }
-  std::map<std::string, link::Bytes> replies;
-  ExchangeResult::Kind kind = ExchangeResult::Kind::NoReply;
-};
 
 TEST(PjlinkMapping, EveryPowerStatusHasAMeaningAndTheOpenChoicesHold) {
   for (const auto& row : link::reply_tables::kPowerStatus) {
@@ -121,7 +116,7 @@ TEST(PjlinkMapping, EveryPowerStatusHasAMeaningAndTheOpenChoicesHold) {
       {"\x15\r", "ERR4", "ERR4"},  // refused
   };
   for (const Row& row : rows) {
-    CannedLink link;
+    FakeLink link;
     link.replies["CR0"] = row.cr0;
     PjlinkBridge bridge(link, {});
     EXPECT_EQ(Answer(bridge, "POWR ?"), row.power) << row.cr0;
@@ -130,7 +125,7 @@ TEST(PjlinkMapping, EveryPowerStatusHasAMeaningAndTheOpenChoicesHold) {
 }
 
 TEST(PjlinkMapping, RepliesTheTablesLeaveOpen) {
-  CannedLink link;
+  FakeLink link;
   link.replies = {{"CR1", "4\r"}, {"CRA", "80\r"}, {"CR9", "  QM70  \x01\r"}, {"CR3", "00042\r"},
                   {"CR0", "00\r"}, {"CR7", "11\r"}};
   PjlinkBridge bridge(link, {});
@@ -152,7 +147,7 @@ TEST(PjlinkMapping, ExchangesThatFailAreTheStandardsErrors) {
       {ExchangeResult::Kind::NoReply, "?\r", "ERR4", "ERR4"},
   };
   for (const auto& [kind, commandReply, query, command] : rows) {
-    CannedLink link;
+    FakeLink link;
     link.kind = kind;
     if (!commandReply.empty()) link.replies["C07"] = commandReply;
     PjlinkBridge bridge(link, {});
