@@ -207,8 +207,7 @@ int main(int argc, char** argv) {
     const Reply& reply = kReplyTexts[static_cast<std::size_t>(i) % kReplyTexts.size()];
     // The previous reply window and monitor time end first, so that the reply stands alone.
     mero::bench::RunUntil(
-        [&] { return state.rxBuffer.empty() && panel.window().caption("Label11").empty(); },
-        kWait);
+        [&] { return state.rxBuffer.empty() && panel.window().caption("Label11").empty(); }, kWait);
     mero::bench::Mouse(key, QEvent::MouseButtonPress);
     mero::bench::Mouse(key, QEvent::MouseButtonRelease);
     mero::bench::RunFor(kGap);
@@ -247,16 +246,15 @@ int main(int argc, char** argv) {
   using mero::bench::Report;
   Report({"send: click to bytes at the far end, median", Percentile(sends, 0.5), "ms",
           "bare write()", Percentile(floor, 0.5), ""});
-  Report({"send: click to bytes at the far end, p99", Percentile(sends, 0.99), "ms",
-          "bare write()", Percentile(floor, 0.99), ""});
-  Report({"receive: reply to the lines holding it, median", Percentile(shown, 0.5), "ms", "", 0,
-          ""});
-  Report({"receive: reply to the lines holding it, p99", Percentile(shown, 0.99), "ms", "", 0,
-          ""});
-  Report({"receive: reply to the lines repainted, median", Percentile(painted, 0.5), "ms", "", 0,
-          ""});
-  Report({"receive: reply to the lines repainted, p99", Percentile(painted, 0.99), "ms", "", 0,
-          ""});
+  Report({"send: click to bytes at the far end, p99", Percentile(sends, 0.99), "ms", "bare write()",
+          Percentile(floor, 0.99), ""});
+  Report(
+      {"receive: reply to the lines holding it, median", Percentile(shown, 0.5), "ms", "", 0, ""});
+  Report({"receive: reply to the lines holding it, p99", Percentile(shown, 0.99), "ms", "", 0, ""});
+  Report(
+      {"receive: reply to the lines repainted, median", Percentile(painted, 0.5), "ms", "", 0, ""});
+  Report(
+      {"receive: reply to the lines repainted, p99", Percentile(painted, 0.99), "ms", "", 0, ""});
   const bool complete = static_cast<int>(sends.size()) == kSends &&
                         static_cast<int>(painted.size()) == kReplies && boxes.empty();
   if (!complete) std::fprintf(stderr, "click_and_reply: some sends or replies did not arrive\n");

@@ -163,9 +163,10 @@ Summary Repeat(int rounds, const std::vector<std::string>& args, const std::stri
 }
 
 void Print(const std::string& what, const Summary& s) {
-  std::printf("%-50s median %8.1f ms, worst %8.1f ms, exit %d, %d lines, %d decoded, "
-              "peak %.1f MB\n",
-              what.c_str(), s.median, s.worst, s.exitCode, s.lines, s.decoded, s.peakMb);
+  std::printf(
+      "%-50s median %8.1f ms, worst %8.1f ms, exit %d, %d lines, %d decoded, "
+      "peak %.1f MB\n",
+      what.c_str(), s.median, s.worst, s.exitCode, s.lines, s.decoded, s.peakMb);
 }
 
 // ser2net serving every device on a loopback port of its own; the addresses, or none when it
@@ -245,10 +246,8 @@ int main(int argc, char** argv) {
   }
   const int served = static_cast<int>(devices.size());
   const int small = std::min(kSmallFleet, served);
-  const int windowMs =
-      mero::link::ReplyWindowOf(mero::link::FindStatusQuery("lamp-hours")->timing);
-  const int modelWindowMs =
-      mero::link::ReplyWindowOf(mero::link::FindStatusQuery("model")->timing);
+  const int windowMs = mero::link::ReplyWindowOf(mero::link::FindStatusQuery("lamp-hours")->timing);
+  const int modelWindowMs = mero::link::ReplyWindowOf(mero::link::FindStatusQuery("model")->timing);
   std::printf("lamp-hours: %d ms reply window; %d virtual projectors on pseudo-terminals\n",
               windowMs, served);
 
@@ -274,12 +273,12 @@ int main(int argc, char** argv) {
 
   const Summary thousands = Repeat(kLargeRounds, with({"--addresses", largeFile}), out);
   Print("the fleet of " + std::to_string(served) + ", all answering:", thousands);
-  Report({"lamp hours, fleet of " + std::to_string(served) + " answering, median",
-          thousands.median, "ms", "one projector", one.median,
+  Report({"lamp hours, fleet of " + std::to_string(served) + " answering, median", thousands.median,
+          "ms", "one projector", one.median,
           "about one query time per " + std::to_string(kInFlight) + " projectors"});
   Report({"fleet of " + std::to_string(served) + " answering, decoded (worst round)",
-          static_cast<double>(thousands.decoded), "projectors", "projectors asked", static_cast<double>(served),
-          "all"});
+          static_cast<double>(thousands.decoded), "projectors", "projectors asked",
+          static_cast<double>(served), "all"});
   Report({"fleet of " + std::to_string(served) + " answering, peak memory", thousands.peakMb, "MB",
           "one query", one.peakMb, "a few MB above one query"});
 
@@ -300,11 +299,13 @@ int main(int argc, char** argv) {
   const Summary silent = Repeat(kRounds, with({"--addresses", smallFile}), out);
   Print("the fleet of " + std::to_string(small) + ", none answering:", silent);
   Report({"lamp hours, fleet of " + std::to_string(small) + " silent, median", silent.median, "ms",
-          "one reply window per " + std::to_string(kInFlight), static_cast<double>(Rounds(small) * windowMs), ""});
+          "one reply window per " + std::to_string(kInFlight),
+          static_cast<double>(Rounds(small) * windowMs), ""});
   const Summary silentLarge = Repeat(1, with({"--addresses", largeFile}), out);
   Print("the fleet of " + std::to_string(served) + ", none answering:", silentLarge);
   Report({"lamp hours, fleet of " + std::to_string(served) + " silent", silentLarge.median, "ms",
-          "one reply window per " + std::to_string(kInFlight), static_cast<double>(Rounds(served) * windowMs), ""});
+          "one reply window per " + std::to_string(kInFlight),
+          static_cast<double>(Rounds(served) * windowMs), ""});
   if (!addresses.empty()) {
     ser2net.terminate();
     ser2net.waitForFinished(kWaitMs);

@@ -119,8 +119,8 @@ int main(int argc, char** argv) {
         "p99 %.3f ms\n",
         static_cast<long long>(kHold.count()), commands.size(), At(deviations, 0.5),
         At(deviations, 0.99));
-    mero::bench::Report({"held 50 ms key over RFC 2217: p99 deviation", At(deviations, 0.99),
-                         "ms", "", 0, ""});
+    mero::bench::Report(
+        {"held 50 ms key over RFC 2217: p99 deviation", At(deviations, 0.99), "ms", "", 0, ""});
   }
   return 0;
 }

@@ -32,7 +32,6 @@
 
 #include "report.h"
 
-
 namespace {
 
 namespace fs = std::filesystem;
@@ -120,7 +119,8 @@ int Wait(const std::vector<int>& fds, Clock::time_point until, Line* line) {
     for (int fd : fds) watched.push_back({fd, POLLIN, 0});
     if (line != nullptr) watched.push_back({line->master, POLLIN, 0});
     const auto left = std::chrono::ceil<std::chrono::milliseconds>(until - Clock::now());
-    const int ready = ::poll(watched.data(), watched.size(), static_cast<int>(std::max<long long>(0, left.count())));
+    const int ready = ::poll(watched.data(), watched.size(),
+                             static_cast<int>(std::max<long long>(0, left.count())));
     if (ready < 0 && errno == EINTR) continue;
     if (ready <= 0) return -1;
     for (std::size_t i = 0; i < fds.size(); ++i) {
@@ -276,7 +276,8 @@ class Screen {
     ::close(ready);
     if (!server_) throw Failure("no free X display number");
     connection_ = ::xcb_connect(name_.c_str(), nullptr);
-    if (::xcb_connection_has_error(connection_) != 0) throw Failure("cannot connect to Xvfb " + name_);
+    if (::xcb_connection_has_error(connection_) != 0)
+      throw Failure("cannot connect to Xvfb " + name_);
     const xcb_window_t root = ::xcb_setup_roots_iterator(::xcb_get_setup(connection_)).data->root;
     const std::uint32_t events = XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY;
     if (xcb_generic_error_t* error =
@@ -306,12 +307,14 @@ class Screen {
     const auto until = Clock::now() + kShowLimit;
     while (true) {
       while (xcb_generic_event_t* event = ::xcb_poll_for_event(connection_)) {
-        const bool mapped = (event->response_type & 0x7f) == XCB_MAP_NOTIFY &&
-                            reinterpret_cast<xcb_map_notify_event_t*>(event)->override_redirect == 0;
+        const bool mapped =
+            (event->response_type & 0x7f) == XCB_MAP_NOTIFY &&
+            reinterpret_cast<xcb_map_notify_event_t*>(event)->override_redirect == 0;
         std::free(event);
         if (mapped) return Clock::now();
       }
-      if (::xcb_connection_has_error(connection_) != 0) throw Failure("lost the connection to Xvfb");
+      if (::xcb_connection_has_error(connection_) != 0)
+        throw Failure("lost the connection to Xvfb");
       if (Wait({::xcb_get_file_descriptor(connection_), program.ended()}, until, line) != 0) {
         return std::nullopt;
       }
@@ -476,8 +479,8 @@ void Idle(const Program& panel, Screen& screen, const fs::path& folder, int seco
       std::printf("  %-7d %-16s ended meanwhile\n", tid, thread.name.c_str());
     }
   }
-  const double cpu = 100.0 * static_cast<double>(ticks) /
-                     static_cast<double>(::sysconf(_SC_CLK_TCK)) / elapsed;
+  const double cpu =
+      100.0 * static_cast<double>(ticks) / static_cast<double>(::sysconf(_SC_CLK_TCK)) / elapsed;
   std::printf("  all threads: %lld wake-ups, %lld clock ticks of CPU (%.2f %%)\n", wakeUps, ticks,
               cpu);
   std::printf("  sent on COM1 meanwhile: %lld bytes\n\n", line.received - bytesBefore);

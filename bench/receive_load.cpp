@@ -163,8 +163,7 @@ int main(int argc, char** argv) {
   if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
   QApplication app(argc, argv);
   Pty pty;
-  mero::panel::QtPanel panel(
-      {QString::fromStdString(pty.path), QStringLiteral("/nonexistent")});
+  mero::panel::QtPanel panel({QString::fromStdString(pty.path), QStringLiteral("/nonexistent")});
   std::vector<std::string> boxes;
   panel.window().recordBoxes(&boxes);
   panel.load();
@@ -217,8 +216,8 @@ int main(int argc, char** argv) {
               "MB/s taken");
   std::printf("%-8s %10.2f %12.1f %16.2f %14.4f\n", "trickle", trickle.cpuPercent,
               trickle.longestStallMs, trickle.memoryGrowthMb, trickle.bytesPerSecond / kMega);
-  std::printf("%-8s %10.2f %12.1f %16.2f %14.2f\n", "flood", flood.cpuPercent,
-              flood.longestStallMs, flood.memoryGrowthMb, flood.bytesPerSecond / kMega);
+  std::printf("%-8s %10.2f %12.1f %16.2f %14.2f\n", "flood", flood.cpuPercent, flood.longestStallMs,
+              flood.memoryGrowthMb, flood.bytesPerSecond / kMega);
   std::printf("bare read() of a pseudo-terminal: %.2f MB/s; monitor %s\n", floor / kMega,
               shownWhole ? "shows the whole buffer" : "DOES NOT show the whole buffer");
 
@@ -229,7 +228,7 @@ int main(int argc, char** argv) {
   Report({"flood: CPU", flood.cpuPercent, "%", "", 0, ""});
   Report({"flood: longest event-loop stall", flood.longestStallMs, "ms", "", 0, ""});
   Report({"flood: memory growth", flood.memoryGrowthMb, "MB", "", 0, "none"});
-  Report({"flood: bytes taken", flood.bytesPerSecond / kMega, "MB/s", "bare read()",
-          floor / kMega, ""});
+  Report({"flood: bytes taken", flood.bytesPerSecond / kMega, "MB/s", "bare read()", floor / kMega,
+          ""});
   return shownWhole && boxes.empty() ? 0 : 1;
 }

@@ -129,8 +129,8 @@ int main(int argc, char** argv) {
   panel.load();
   panel.window().show();
 
-  std::printf("%-22s %8s %8s %12s %12s %12s\n", "key, period ms", "sends", "expected",
-              "median ms", "p99 ms", "worst ms");
+  std::printf("%-22s %8s %8s %12s %12s %12s\n", "key, period ms", "sends", "expected", "median ms",
+              "p99 ms", "worst ms");
   struct Row {
     std::string name;
     Deviations d;

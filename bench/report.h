@@ -25,8 +25,7 @@ inline void Report(const Figure& figure) {
                 figure.unit.c_str(), figure.aim.c_str());
   } else {
     std::printf("@figure\t%s\t%.3f\t%s\t%s\t%.3f\t%s\n", figure.name.c_str(), figure.value,
-                figure.unit.c_str(), figure.beside.c_str(), figure.besideValue,
-                figure.aim.c_str());
+                figure.unit.c_str(), figure.beside.c_str(), figure.besideValue, figure.aim.c_str());
   }
   std::fflush(stdout);
 }

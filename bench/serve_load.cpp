@@ -58,10 +58,10 @@ void PjlinkClients() {
   mero::vp::PtyServer projector;
   const std::vector<quint16> ports = mero::test::FreePorts(2);
   const quint16 port = ports[0];
-  mero::test::ServeProcess serve(
-      QStringLiteral(MERO_CONTROL_BINARY),
-      "[service]\nmetrics = 127.0.0.1:" + std::to_string(ports[1]) + "\n[hall]\naddress = " +
-          projector.DevicePath() + "\npjlink = 127.0.0.1:" + std::to_string(port) + "\n");
+  mero::test::ServeProcess serve(QStringLiteral(MERO_CONTROL_BINARY),
+                                 "[service]\nmetrics = 127.0.0.1:" + std::to_string(ports[1]) +
+                                     "\n[hall]\naddress = " + projector.DevicePath() +
+                                     "\npjlink = 127.0.0.1:" + std::to_string(port) + "\n");
   if (!serve.started()) {
     std::fprintf(stderr, "the service did not start: %s\n", serve.log().c_str());
     std::exit(1);
@@ -76,7 +76,8 @@ void PjlinkClients() {
     Client* c = client.get();
     QObject::connect(&c->socket, &QTcpSocket::readyRead, [&, c] {
       c->pending += c->socket.readAll().toStdString();
-      for (auto end = c->pending.find('\r'); end != std::string::npos; end = c->pending.find('\r')) {
+      for (auto end = c->pending.find('\r'); end != std::string::npos;
+           end = c->pending.find('\r')) {
         const std::string line = c->pending.substr(0, end);
         c->pending.erase(0, end + 1);
         if (!c->greeted) {
@@ -106,11 +107,13 @@ void PjlinkClients() {
   }
   QElapsedTimer run;
   run.start();
-  while (run.elapsed() < qint64{kSeconds} * 1000) QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 100);
+  while (run.elapsed() < qint64{kSeconds} * 1000)
+    QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 100);
   for (auto& c : clients) c->tick.stop();
   QElapsedTimer drain;
   drain.start();
-  while (answered < asked && drain.elapsed() < 3000) QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+  while (answered < asked && drain.elapsed() < 3000)
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
   const double cpu = mero::bench::ProcessCpuSeconds(serve.pid()) - cpuBefore;
   const double peak = mero::bench::ProcessMegabytes(serve.pid(), "VmHWM:");
   // Asked of the projector itself: one "CR0" serves every client that asks within its window.
@@ -121,7 +124,8 @@ void PjlinkClients() {
   const double onTheLine = at < 0 ? 0 : page.mid(at + key.size()).split('\n')[0].toDouble();
   std::printf("%d clients, %d s: %d asked, %d answered, %.0f exchanges on the line\n", kClients,
               kSeconds, asked, answered, onTheLine);
-  Report({"pjlink_50_clients_answered", 100.0 * answered / std::max(asked, 1), "%", "", 0, "all answered"});
+  Report({"pjlink_50_clients_answered", 100.0 * answered / std::max(asked, 1), "%", "", 0,
+          "all answered"});
   Report({"pjlink_answer_p50", Percentile(answerMs, 0.5), "ms", "", 0, ""});
   Report({"pjlink_answer_p99", Percentile(answerMs, 0.99), "ms", "", 0, ""});
   Report({"pjlink_service_cpu", 100.0 * cpu / kSeconds, "% of a core", "", 0, ""});
@@ -130,12 +134,12 @@ void PjlinkClients() {
           "below 1: asked once per reply window"});
 }
 
-
 void MetricsScrape() {
   std::vector<std::unique_ptr<mero::vp::PtyServer>> projectors;
   std::string connections;
   std::string config = "[service]\npoll-interval = 5\nmetrics = 127.0.0.1:";
-  const std::vector<quint16> ports = mero::test::FreePorts(static_cast<int>(2 * kProjectorsBehindServer + 1));
+  const std::vector<quint16> ports =
+      mero::test::FreePorts(static_cast<int>(2 * kProjectorsBehindServer + 1));
   const quint16 metrics = ports.back();
   config += std::to_string(metrics) + "\n";
   for (std::size_t i = 0; i < kProjectorsBehindServer; ++i) {
@@ -153,9 +157,9 @@ void MetricsScrape() {
   yaml.write(connections.c_str());
   yaml.close();
   QProcess ser2net;
-  ser2net.start(QStringLiteral("ser2net"), {QStringLiteral("-n"), QStringLiteral("-u"), QStringLiteral("-c"),
-                                            yaml.fileName(), QStringLiteral("-P"),
-                                            folder.filePath(QStringLiteral("pid"))});
+  ser2net.start(QStringLiteral("ser2net"),
+                {QStringLiteral("-n"), QStringLiteral("-u"), QStringLiteral("-c"), yaml.fileName(),
+                 QStringLiteral("-P"), folder.filePath(QStringLiteral("pid"))});
   ser2net.waitForStarted();
   QThread::msleep(1000);
   mero::test::ServeProcess serve(QStringLiteral(MERO_CONTROL_BINARY), config);
@@ -177,7 +181,8 @@ void MetricsScrape() {
     QThread::msleep(500);
   }
   const auto polled = page.count("mero_projector_last_poll_timestamp_seconds{");
-  if (static_cast<std::size_t>(polled) < kProjectorsBehindServer) std::fprintf(stderr, "%s\n", serve.log().c_str());
+  if (static_cast<std::size_t>(polled) < kProjectorsBehindServer)
+    std::fprintf(stderr, "%s\n", serve.log().c_str());
   std::vector<double> ms;
   for (int i = 0; i < kScrapes; ++i) {
     QElapsedTimer one;
@@ -187,9 +192,11 @@ void MetricsScrape() {
   }
   std::printf("%lld of %zu projectors polled in %lld ms\n", static_cast<long long>(polled),
               kProjectorsBehindServer, static_cast<long long>(waited.elapsed()));
-  Report({"metrics_100_projectors_polled", static_cast<double>(polled), "projectors", "", 0, "all 100"});
+  Report({"metrics_100_projectors_polled", static_cast<double>(polled), "projectors", "", 0,
+          "all 100"});
   Report({"metrics_scrape_100_projectors", Percentile(ms, 0.5), "ms", "", 0, ""});
-  Report({"metrics_page_100_projectors", static_cast<double>(page.size()) / 1024.0, "KiB", "", 0, ""});
+  Report(
+      {"metrics_page_100_projectors", static_cast<double>(page.size()) / 1024.0, "KiB", "", 0, ""});
   serve.stop();
   ser2net.terminate();
   ser2net.waitForFinished(5000);

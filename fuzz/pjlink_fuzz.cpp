@@ -29,8 +29,10 @@ class ProjectorOnLink : public serve::ProjectorLink {
   std::set<std::string> allowed = [] {
     std::set<std::string> codes;
     for (const serve::PjlinkRow& row : serve::PjlinkRows()) {
-      for (auto code : row.asks) if (!code.empty()) codes.emplace(code);
-      for (auto code : row.sends) if (!code.empty()) codes.emplace(code);
+      for (auto code : row.asks)
+        if (!code.empty()) codes.emplace(code);
+      for (auto code : row.sends)
+        if (!code.empty()) codes.emplace(code);
     }
     return codes;
   }();
@@ -57,8 +59,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::size_t head = data[at];
     ++at;
     const std::size_t length = std::min(head, size - at);
-    const bool kept = session.receive(
-        std::string_view(reinterpret_cast<const char*>(data) + at, length));
+    const bool kept =
+        session.receive(std::string_view(reinterpret_cast<const char*>(data) + at, length));
     at += length;
     if (!kept) return 0;
     while (auto step = session.next()) {

@@ -24,7 +24,9 @@ constexpr const char* kUsage =
     "projector, and their status as Prometheus metrics. --check reads FILE and says whether\n"
     "it is valid. SIGHUP reads FILE again; SIGTERM stops the service.\n";
 
-void Log(const std::string& text) { std::fprintf(stderr, "mero-control serve: %s\n", text.c_str()); }
+void Log(const std::string& text) {
+  std::fprintf(stderr, "mero-control serve: %s\n", text.c_str());
+}
 
 // Each projector holds a line, its lock and a listening socket, and each client a socket.
 void RaiseDescriptorLimit() {
@@ -72,15 +74,15 @@ int ServeMain(int argc, char** argv) {
   QCoreApplication app(argc, argv);
   serve::Service service(Log);
   QuitOnSignal onSignal([&] { QCoreApplication::quit(); },
-                       [&] {
-                         serve::ConfigResult again = serve::ReadConfigFile(path);
-                         if (!again.config) {
-                           Log("not reloaded: " + again.error);
-                           return;
-                         }
-                         service.apply(*again.config);
-                         Log("reloaded " + path);
-                       });
+                        [&] {
+                          serve::ConfigResult again = serve::ReadConfigFile(path);
+                          if (!again.config) {
+                            Log("not reloaded: " + again.error);
+                            return;
+                          }
+                          service.apply(*again.config);
+                          Log("reloaded " + path);
+                        });
   if (!service.apply(*read.config)) {
     service.stop();
     return kExitFailure;

@@ -52,7 +52,8 @@ void AddressReader::feed(std::string_view bytes) {
     const std::size_t end = bytes.find('\n');
     const std::string_view piece = bytes.substr(0, end);
     if (piece.find('\0') != std::string_view::npos) {
-      refuse("line " + std::to_string(lines_ + 1) + " holds a zero byte: it is no list of "
+      refuse("line " + std::to_string(lines_ + 1) +
+             " holds a zero byte: it is no list of "
              "addresses");
       return;
     }
@@ -124,8 +125,8 @@ std::optional<std::string> AddressFormError(std::string_view address) {
            "rfc2217://HOST:PORT, an IPv6 HOST in brackets";
   }
   const std::string scheme = link::ShowPath(std::string(address.substr(0, schemeEnd + 3)));
-  std::string error = shown + " has the unknown scheme " + scheme + ": an address is " +
-                      std::string(kAddressForms);
+  std::string error =
+      shown + " has the unknown scheme " + scheme + ": an address is " + std::string(kAddressForms);
   if (scheme == "telnet://") error += " (telnet with the COM-PORT option is rfc2217://)";
   return error;
 }
@@ -140,11 +141,10 @@ DistinctAddresses Distinct(const std::vector<std::string>& addresses) {
       continue;
     }
     const std::string& kept = distinct.kept[at->second];
-    distinct.notes.push_back(kept == address
-                                 ? link::ShowPath(address) + " is named more than once: asked once"
-                                 : link::ShowPath(address) + " is the same projector as " +
-                                       link::ShowPath(kept) + ": asked once, as " +
-                                       link::ShowPath(kept));
+    distinct.notes.push_back(
+        kept == address ? link::ShowPath(address) + " is named more than once: asked once"
+                        : link::ShowPath(address) + " is the same projector as " +
+                              link::ShowPath(kept) + ": asked once, as " + link::ShowPath(kept));
   }
   return distinct;
 }

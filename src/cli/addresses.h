@@ -56,8 +56,8 @@ inline constexpr std::string_view kAddressForms =
 // Addresses that lead to the same projector: two paths to one device (a link and its target),
 // or one device server written two ways (a host name in other capitals).
 struct DistinctAddresses {
-  std::vector<std::string> kept;  // the first of each, in the order given
-  std::vector<std::string> notes; // one for each address left out, naming the one kept
+  std::vector<std::string> kept;   // the first of each, in the order given
+  std::vector<std::string> notes;  // one for each address left out, naming the one kept
 };
 DistinctAddresses Distinct(const std::vector<std::string>& addresses);
 

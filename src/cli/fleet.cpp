@@ -43,14 +43,13 @@ class Run {
 
  private:
   void startMore() {
-    while (started_ < targets_.size() && running_.size() < inFlight_ &&
-           heldBytes_ < heldLimit_) {
+    while (started_ < targets_.size() && running_.size() < inFlight_ && heldBytes_ < heldLimit_) {
       const std::size_t index = started_++;
       auto exchange = std::make_unique<Exchange>(
           targets_[index].device, targets_[index].address, setup_, [this, index] {
             // The exchange is inside its own call: it goes on the next turn.
-            QMetaObject::invokeMethod(&context_, [this, index] { ended(index); },
-                                      Qt::QueuedConnection);
+            QMetaObject::invokeMethod(
+                &context_, [this, index] { ended(index); }, Qt::QueuedConnection);
           });
       Exchange& started = *exchange;
       running_.emplace(index, std::move(exchange));

@@ -34,8 +34,8 @@ std::size_t InFlightFor(std::size_t descriptorLimit, std::size_t descriptorsOpen
 std::size_t InFlightNow();
 
 struct FleetLimits {
-  std::size_t inFlight = kMostInFlight;     // exchanges under way at once; at least one runs
-  std::size_t heldBytes = kMostHeldBytes;   // replies kept for the output order
+  std::size_t inFlight = kMostInFlight;    // exchanges under way at once; at least one runs
+  std::size_t heldBytes = kMostHeldBytes;  // replies kept for the output order
 };
 
 // Asks every target on the event loop within the limits, starting them in their order, and

@@ -59,11 +59,13 @@ std::string ListLine(std::string_view name, std::string_view code, int windowMs,
   if (!json) {
     return std::string(name) + '\t' + Escaped(sent) + '\t' + std::to_string(windowMs) + " ms\n";
   }
-  const QJsonObject object{
-      {QStringLiteral("name"), QString::fromLatin1(name.data(), static_cast<qsizetype>(name.size()))},
-      {QStringLiteral("command"), QString::fromLatin1(code.data(), static_cast<qsizetype>(code.size()))},
-      {QStringLiteral("sent"), QString::fromLatin1(sent.data(), static_cast<qsizetype>(sent.size()))},
-      {QStringLiteral("windowMs"), windowMs}};
+  const QJsonObject object{{QStringLiteral("name"),
+                            QString::fromLatin1(name.data(), static_cast<qsizetype>(name.size()))},
+                           {QStringLiteral("command"),
+                            QString::fromLatin1(code.data(), static_cast<qsizetype>(code.size()))},
+                           {QStringLiteral("sent"),
+                            QString::fromLatin1(sent.data(), static_cast<qsizetype>(sent.size()))},
+                           {QStringLiteral("windowMs"), windowMs}};
   return QJsonDocument(object).toJson(QJsonDocument::Compact).toStdString() + '\n';
 }
 
@@ -123,8 +125,8 @@ std::string ParseFailure(const QCommandLineParser& parser, Command command) {
 // Sets the request's message: the text of --raw, or the query or key named by the first
 // positional argument, which it takes off the list. False, with the error set, when there is
 // none.
-bool TakeMessage(Request& request, const QCommandLineParser& parser,
-                 const QCommandLineOption& raw, QStringList& positional) {
+bool TakeMessage(Request& request, const QCommandLineParser& parser, const QCommandLineOption& raw,
+                 QStringList& positional) {
   const Command command = request.command;
   if (command == Command::Send && parser.isSet(raw)) {
     std::string why;
@@ -147,8 +149,8 @@ bool TakeMessage(Request& request, const QCommandLineParser& parser,
                       " bytes with its CR; at most " + std::to_string(kLongestRaw) + " are sent";
       return false;
     }
-    request.message = {std::string(kRawName), code, sent,
-                       link::ReplyWindowOf(link::kTypedTiming), false};
+    request.message = {std::string(kRawName), code, sent, link::ReplyWindowOf(link::kTypedTiming),
+                       false};
     return true;
   }
   if (positional.isEmpty()) {
@@ -294,8 +296,10 @@ std::string HelpText(Command command) {
       "                   they are, rfc2217://HOST:PORT speaks telnet and sets the line\n"
       "  --com1 DEVICE    one more address, first in the output\n"
       "  --addresses FILE more addresses, one a line; # starts a comment anywhere on a line.\n"
-      "                   At most " + std::to_string(kMostAddressLines) + " lines of at most " +
-      std::to_string(kLongestAddressLine) + " bytes each\n"
+      "                   At most " +
+      std::to_string(kMostAddressLines) + " lines of at most " +
+      std::to_string(kLongestAddressLine) +
+      " bytes each\n"
       "  --speed BAUD     19200 (the default) or 9600\n"
       "  --json           one JSON object a projector instead of text\n"
       "  --log FILE       append every send and arrival to FILE, one line each\n"
@@ -304,11 +308,14 @@ std::string HelpText(Command command) {
       "Without any address or --addresses, the first serial port found is used, as the\n"
       "panel's COM1; an --addresses file that names none is a mistake, and nothing is sent.\n"
       "An address named twice, or two paths to one device, is asked once. Several\n"
-      "projectors are asked side by side, at most " + std::to_string(kMostInFlight) +
+      "projectors are asked side by side, at most " +
+      std::to_string(kMostInFlight) +
       " at a time, each timed from its own\n"
-      "send. A device server has " + std::to_string(kConnectLimitMs / 1000) +
+      "send. A device server has " +
+      std::to_string(kConnectLimitMs / 1000) +
       " seconds to accept the connection, apart from the\n"
-      "reply window. A reply is kept up to " + std::to_string(kReplyLimit / 1024) +
+      "reply window. A reply is kept up to " +
+      std::to_string(kReplyLimit / 1024) +
       " KB; a longer one is cut there, ends the\n"
       "exchange and does not decode.\n"
       "\n"
@@ -350,7 +357,8 @@ std::string HelpText(Command command) {
          "  --raw TEXT       send TEXT and a CR, as the panel's command entry does; \\r, \\n,\n"
          "                   \\t, \\xNN and \\\\ are read as those bytes, and a TEXT that ends\n"
          "                   with \\r gets no second CR. At most " +
-         std::to_string(kLongestRaw) + " bytes\n"
+         std::to_string(kLongestRaw) +
+         " bytes\n"
          "  --list           list the keys with their bytes and reply windows\n" +
          common;
 }

@@ -135,7 +135,8 @@ int ExitCodeOf(Result result) {
 // HOST:PORT without a scheme: meant for a device server, read as a device path.
 bool LooksLikeHostAndPort(std::string_view address) {
   const std::size_t colon = address.rfind(':');
-  if (colon == std::string_view::npos || colon == 0 || address.find('/') != std::string_view::npos) {
+  if (colon == std::string_view::npos || colon == 0 ||
+      address.find('/') != std::string_view::npos) {
     return false;
   }
   const std::string_view port = address.substr(colon + 1);
@@ -198,7 +199,8 @@ std::string SchemeHint(std::string_view address, std::string_view reply) {
   if (!network) return {};
   if (network->kind == link::NetworkAddress::Kind::Rfc2217) {
     return " (if the server's port carries the bytes as they are, without telnet, name it "
-           "tcp://" + std::string(address.substr(address.find("://") + 3)) + ")";
+           "tcp://" +
+           std::string(address.substr(address.find("://") + 3)) + ")";
   }
   if (SpeaksTelnet(reply)) {
     return " (the server speaks telnet: name it rfc2217://" +

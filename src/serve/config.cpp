@@ -30,13 +30,14 @@ std::optional<int> Integer(const std::string& text) {
 }
 
 bool Printable(const std::string& text) {
-  return std::ranges::all_of(text, [](char c) { return static_cast<unsigned char>(c) >= ' ' && c != 127; });
+  return std::ranges::all_of(
+      text, [](char c) { return static_cast<unsigned char>(c) >= ' ' && c != 127; });
 }
 
 bool IsIdentifier(const std::string& id) {
   return !id.empty() && id.size() <= kLongestName && std::ranges::all_of(id, [](char c) {
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-           c == '-' || c == '_' || c == '.';
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
+           c == '_' || c == '.';
   });
 }
 
@@ -97,8 +98,9 @@ bool Builder::projector(ProjectorConfig& projector, const ConfigEntry& entry) {
   if (entry.key == "address") {
     const bool network = link::LooksLikeNetworkAddress(value);
     if (network ? !link::ParseNetworkAddress(value) : (value.empty() || value.front() != '/')) {
-      return fail(entry.line, entry.key,
-                  "\"" + value + "\" is neither a device path nor tcp://HOST:PORT or rfc2217://HOST:PORT");
+      return fail(
+          entry.line, entry.key,
+          "\"" + value + "\" is neither a device path nor tcp://HOST:PORT or rfc2217://HOST:PORT");
     }
     projector.address = value;
   } else if (entry.key == "name") {
@@ -138,13 +140,15 @@ bool CheckDistinct(Builder& builder, const ServiceConfig& config) {
     }
     auto [holder, first] = devices.emplace(projector.address, projector.id);
     if (!first) {
-      builder.fail(line, "address", "[" + projector.id + "] names the projector of [" + holder->second + "]");
+      builder.fail(line, "address",
+                   "[" + projector.id + "] names the projector of [" + holder->second + "]");
       return false;
     }
     auto [taken, fresh] = listening.emplace(std::pair{projector.pjlink.host, projector.pjlink.port},
                                             "[" + projector.id + "]");
     if (!fresh) {
-      builder.fail(line, "pjlink", "[" + projector.id + "] listens where " + taken->second + " does");
+      builder.fail(line, "pjlink",
+                   "[" + projector.id + "] listens where " + taken->second + " does");
       return false;
     }
   }
@@ -182,7 +186,9 @@ ConfigResult BuildConfig(const std::string& file, const std::vector<ConfigEntry>
       continue;
     }
     if (!IsIdentifier(entry.section)) {
-      builder.fail(entry.line, {}, "[" + entry.section + "]: a section is named with 1 to 64 letters, digits, '-', '_' or '.'");
+      builder.fail(entry.line, {},
+                   "[" + entry.section +
+                       "]: a section is named with 1 to 64 letters, digits, '-', '_' or '.'");
       return {std::nullopt, builder.error()};
     }
     auto [it, added] = index.emplace(entry.section, config.projectors.size());
@@ -196,7 +202,8 @@ ConfigResult BuildConfig(const std::string& file, const std::vector<ConfigEntry>
       made.name = entry.section;
       config.projectors.push_back(std::move(made));
     }
-    if (!builder.projector(config.projectors[it->second], entry)) return {std::nullopt, builder.error()};
+    if (!builder.projector(config.projectors[it->second], entry))
+      return {std::nullopt, builder.error()};
   }
   for (const auto& [section, line] : sectionLines) {
     if (section != kServiceSection && !index.contains(section)) {

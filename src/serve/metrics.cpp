@@ -1,7 +1,7 @@
 #include "serve/metrics.h"
 
-#include <cmath>
 #include <charconv>
+#include <cmath>
 
 #include "link/protocol/commands.h"
 #include "link/protocol/monitor_text.h"
@@ -87,8 +87,10 @@ std::string With(const ProjectorFigures& figures, std::string_view key, std::str
 }
 
 void ProjectorFamilies(Page& page, const std::vector<const ProjectorFigures*>& projectors) {
-  page.family("mero_projector_line_up", "gauge", "Whether the projector's line is open (1) or not (0).");
-  for (const auto* p : projectors) page.sample("mero_projector_line_up", ProjectorLabel(*p), p->lineUp ? 1 : 0);
+  page.family("mero_projector_line_up", "gauge",
+              "Whether the projector's line is open (1) or not (0).");
+  for (const auto* p : projectors)
+    page.sample("mero_projector_line_up", ProjectorLabel(*p), p->lineUp ? 1 : 0);
   page.family("mero_projector_power_state", "gauge",
               "Power state as PJLink numbers it: 0 stand-by, 1 on, 2 cooling down, 3 warming up.");
   for (const auto* p : projectors) {
@@ -127,7 +129,8 @@ void ReadingFamilies(Page& page, const std::vector<const ProjectorFigures*>& pro
               "When the projector last answered every status query of a poll.");
   for (const auto* p : projectors) {
     if (p->lastPollSeconds) {
-      page.sample("mero_projector_last_poll_timestamp_seconds", ProjectorLabel(*p), *p->lastPollSeconds);
+      page.sample("mero_projector_last_poll_timestamp_seconds", ProjectorLabel(*p),
+                  *p->lastPollSeconds);
     }
   }
   page.family("mero_projector_exchanges_total", "counter",
@@ -146,8 +149,8 @@ void ServiceFamilies(Page& page, const ServiceFigures& service) {
   std::uint64_t cumulative = 0;
   for (std::size_t i = 0; i < kExchangeBuckets.size(); ++i) {
     cumulative += service.buckets[i];
-    page.sample("mero_exchange_duration_seconds_bucket", "le=\"" + Number(kExchangeBuckets[i]) + "\"",
-                static_cast<double>(cumulative));
+    page.sample("mero_exchange_duration_seconds_bucket",
+                "le=\"" + Number(kExchangeBuckets[i]) + "\"", static_cast<double>(cumulative));
   }
   page.sample("mero_exchange_duration_seconds_bucket", "le=\"+Inf\"",
               static_cast<double>(service.exchanges));
@@ -155,8 +158,9 @@ void ServiceFamilies(Page& page, const ServiceFigures& service) {
   page.sample("mero_exchange_duration_seconds_count", {}, static_cast<double>(service.exchanges));
   page.family("mero_pjlink_requests_total", "counter", "PJLink requests answered.");
   page.sample("mero_pjlink_requests_total", {}, static_cast<double>(service.pjlinkRequests));
-  page.family("mero_pjlink_refused_total", "counter",
-              "PJLink connections closed for a wrong digest, a line that is not PJLink or a full house.");
+  page.family(
+      "mero_pjlink_refused_total", "counter",
+      "PJLink connections closed for a wrong digest, a line that is not PJLink or a full house.");
   page.sample("mero_pjlink_refused_total", {}, static_cast<double>(service.pjlinkRefused));
 }
 

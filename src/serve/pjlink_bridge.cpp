@@ -26,8 +26,9 @@ std::optional<std::string> StatusOf(std::string_view code, const link::Bytes& re
 }
 
 template <std::size_t N>
-std::string AnswerFromTable(std::string_view code, const std::optional<link::Bytes>& reply,
-                            const std::array<std::pair<std::string_view, std::string_view>, N>& rows) {
+std::string AnswerFromTable(
+    std::string_view code, const std::optional<link::Bytes>& reply,
+    const std::array<std::pair<std::string_view, std::string_view>, N>& rows) {
   if (!reply) return "ERR4";
   const std::optional<std::string> status = StatusOf(code, *reply);
   if (!status) return "ERR4";
@@ -196,7 +197,8 @@ std::string FailureAnswer(const ExchangeResult& result) {
   return "ERR4";
 }
 
-void Continue(ProjectorLink& link, const PjlinkIdentity& identity, const std::shared_ptr<Run>& run) {
+void Continue(ProjectorLink& link, const PjlinkIdentity& identity,
+              const std::shared_ptr<Run>& run) {
   const PjlinkRow& row = *run->row;
   const std::size_t asks = Count(row.asks);
   if (run->step < asks) {
@@ -217,8 +219,8 @@ void Continue(ProjectorLink& link, const PjlinkIdentity& identity, const std::sh
   const std::size_t sent = run->step - asks;
   if (sent >= row.sends.size() || row.sends[sent].empty()) return run->done("OK");
   link.exchange(row.sends[sent], [&link, &identity, run](const ExchangeResult& result) {
-    const bool acknowledged = result.kind == ExchangeResult::Kind::Reply &&
-                              !result.reply.empty() && result.reply.front() == kAck;
+    const bool acknowledged = result.kind == ExchangeResult::Kind::Reply && !result.reply.empty() &&
+                              result.reply.front() == kAck;
     if (!acknowledged) return run->done(FailureAnswer(result));
     ++run->step;
     Continue(link, identity, run);
@@ -231,7 +233,8 @@ std::span<const PjlinkRow> PjlinkRows() { return kRows; }
 std::span<const PowerMeaning> PowerMeanings() { return kPowerMeanings; }
 
 std::string ErrorDigits(const PowerMeaning& meaning) {
-  return std::string{'0', meaning.lampError, meaning.temperatureError, '0', '0', meaning.otherError};
+  return std::string{'0', meaning.lampError, meaning.temperatureError, '0',
+                     '0', meaning.otherError};
 }
 
 const PowerMeaning* PowerMeaningOf(const link::Bytes& cr0Reply) {
@@ -243,9 +246,8 @@ const PowerMeaning* PowerMeaningOf(const link::Bytes& cr0Reply) {
 
 void PjlinkBridge::answer(std::string_view command, std::string_view parameter,
                           std::function<void(std::string)> done) {
-  const auto row = std::ranges::find_if(kRows, [&](const PjlinkRow& r) {
-    return r.command == command && r.parameter == parameter;
-  });
+  const auto row = std::ranges::find_if(
+      kRows, [&](const PjlinkRow& r) { return r.command == command && r.parameter == parameter; });
   if (row == kRows.end()) {
     const bool known = std::ranges::find(kRows, command, &PjlinkRow::command) != kRows.end();
     done(known ? "ERR2" : "ERR1");

@@ -50,8 +50,8 @@ std::string PjlinkSession::AnswerLine(std::string_view command, std::string_view
 bool PjlinkSession::receive(std::string_view bytes) {
   pending_ += bytes;
   const std::size_t lastEnd = pending_.rfind(kCr);
-  const std::size_t open = lastEnd == std::string::npos ? pending_.size()
-                                                         : pending_.size() - lastEnd - 1;
+  const std::size_t open =
+      lastEnd == std::string::npos ? pending_.size() : pending_.size() - lastEnd - 1;
   return open <= kLongestLine && pending_.size() <= kMostPendingBytes;
 }
 

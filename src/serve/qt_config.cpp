@@ -116,8 +116,10 @@ ConfigResult ReadConfigFile(const std::string& path) {
   // is exactly what was measured.
   const std::string parsed = WithoutHashComments(text);
   QTemporaryFile copy;
-  if (!copy.open() || copy.write(parsed.data(), static_cast<qint64>(parsed.size())) !=
-                          static_cast<qint64>(parsed.size()) || !copy.flush()) {
+  if (!copy.open() ||
+      copy.write(parsed.data(), static_cast<qint64>(parsed.size())) !=
+          static_cast<qint64>(parsed.size()) ||
+      !copy.flush()) {
     return {std::nullopt, path + ": no room for a temporary copy to read"};
   }
   QSettings settings(copy.fileName(), QSettings::IniFormat);
@@ -139,14 +141,15 @@ ConfigResult ReadConfigFile(const std::string& path) {
       std::string error = path;
       error += ":" + std::to_string(line) + ": ";
       error += name;
-      error += ": stands before any section, or in [General], which is the INI format's name for"
-               " the top of the file; it belongs in [service] or a projector's section";
+      error +=
+          ": stands before any section, or in [General], which is the INI format's name for"
+          " the top of the file; it belongs in [service] or a projector's section";
       return {std::nullopt, std::move(error)};
     }
-    entries.push_back({section, name,
-                       ValueText(settings.value(key),
-                                 raw == layout.rawValues.end() ? nullptr : &raw->second),
-                       line});
+    entries.push_back(
+        {section, name,
+         ValueText(settings.value(key), raw == layout.rawValues.end() ? nullptr : &raw->second),
+         line});
   }
   std::ranges::sort(entries, {}, &ConfigEntry::line);
   return BuildConfig(path, entries, layout.sections);

@@ -114,7 +114,8 @@ void PjlinkConnection::pump() {
     if (!step) {
       if (socket_->bytesAvailable() == 0) break;
       const QByteArray bytes = socket_->read(kReadChunk);
-      if (!session_.receive(std::string_view(bytes.constData(), static_cast<std::size_t>(bytes.size())))) {
+      if (!session_.receive(
+              std::string_view(bytes.constData(), static_cast<std::size_t>(bytes.size())))) {
         ++server_.figures_.pjlinkRefused;
         closeWith({});
       }
@@ -128,14 +129,15 @@ void PjlinkConnection::pump() {
       write(step->text);
     } else {
       busy_ = true;
-      server_.bridge_.answer(step->command, step->parameter,
-                             [this, alive = alive_, command = step->command](const std::string& result) {
-                               if (!*alive) return;
-                               ++server_.figures_.pjlinkRequests;
-                               write(PjlinkSession::AnswerLine(command, result));
-                               busy_ = false;
-                               if (!pumping_) pump();
-                             });
+      server_.bridge_.answer(
+          step->command, step->parameter,
+          [this, alive = alive_, command = step->command](const std::string& result) {
+            if (!*alive) return;
+            ++server_.figures_.pjlinkRequests;
+            write(PjlinkSession::AnswerLine(command, result));
+            busy_ = false;
+            if (!pumping_) pump();
+          });
     }
   }
   pumping_ = false;

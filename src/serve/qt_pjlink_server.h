@@ -41,9 +41,9 @@ class PjlinkServer : public QObject {
  private:
   friend class PjlinkConnection;
 
-// The MD5 digest PJLink's authentication expects, in lower-case hexadecimal: of the
-// greeting's random digits followed by the password.
-std::string PjlinkDigest(std::string_view random, std::string_view password);
+  // The MD5 digest PJLink's authentication expects, in lower-case hexadecimal: of the
+  // greeting's random digits followed by the password.
+  std::string PjlinkDigest(std::string_view random, std::string_view password);
   void accept();
 
   PjlinkBridge& bridge_;

@@ -205,10 +205,11 @@ TEST(CliFleet, AFleetLargerThanTheDescriptorsAllowIsAskedWithinThem) {
     std::vector<cli::Result> results;
     const DescriptorLimit lowered(limit);
     EXPECT_TRUE(lowered.ok());
-    cli::AskFleet(targets, StatusQuery(), {.inFlight = inFlight}, [&](std::size_t index, const Outcome& o) {
-      EXPECT_EQ(index, results.size());
-      results.push_back(cli::Judge({"status", "CR0", kStatusQuery, 500, true}, "", o).result);
-    });
+    cli::AskFleet(
+        targets, StatusQuery(), {.inFlight = inFlight}, [&](std::size_t index, const Outcome& o) {
+          EXPECT_EQ(index, results.size());
+          results.push_back(cli::Judge({"status", "CR0", kStatusQuery, 500, true}, "", o).result);
+        });
     return results;
   };
   const std::size_t inFlight = cli::InFlightFor(limit, static_cast<std::size_t>(lowest));

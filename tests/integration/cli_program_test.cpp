@@ -4,10 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QFile>
 #include <QTemporaryDir>
 #include <QTemporaryFile>
 #include <chrono>
@@ -88,12 +88,13 @@ TEST(CliProgram, EveryQueryPrintsItsValueAndJsonTheWindowsStatusLine) {
     const QStringList args = {"query", Arg(query.name), "--com1", Arg(Device(server))};
     const ProgramRun json = RunProgram(args + QStringList{"--json"});
     EXPECT_EQ(json.exitCode, cli::kExitDone) << json.err;
-    const QJsonObject object = QJsonDocument::fromJson(QByteArray::fromStdString(json.out)).object();
+    const QJsonObject object =
+        QJsonDocument::fromJson(QByteArray::fromStdString(json.out)).object();
     EXPECT_EQ(object["status"].toString().toLatin1().toStdString(), shown);
     const std::string value = object["value"].toString().toLatin1().toStdString();
-    EXPECT_EQ(cli::PlainValue(cli::ParseRequest(std::vector<std::string_view>{"query", query.name})
-                                  .message,
-                              server.Commands().back().reply),
+    EXPECT_EQ(cli::PlainValue(
+                  cli::ParseRequest(std::vector<std::string_view>{"query", query.name}).message,
+                  server.Commands().back().reply),
               value);
     const ProgramRun text = RunProgram(args);
     EXPECT_EQ(text.exitCode, cli::kExitDone) << text.err;
@@ -228,8 +229,9 @@ TEST(CliProgram, AFleetGivesALinePerProjectorInOrderAndTheWorstExitCode) {
   QTemporaryDir links;
   const QString again = links.filePath(QStringLiteral("again"));
   ASSERT_TRUE(QFile::link(Arg(Device(answers)), again));
-  const QStringList args = {"query",       "lamp-hours",    Arg(Device(answers)), Arg(Device(silent)),
-                            "--addresses", more.fileName(), again};
+  const QStringList args = {
+      "query",         "lamp-hours", Arg(Device(answers)), Arg(Device(silent)), "--addresses",
+      more.fileName(), again};
 
   const ProgramRun text = RunProgram(args);
   EXPECT_EQ(text.exitCode, cli::kExitNoPort);

@@ -1,8 +1,6 @@
 // The port on local devices: real pseudo-terminals through QSerialPort, driven by the real
 // event loop. The test holds the master side of each terminal and plays the projector end of
 // the cable.
-#include "link/lines/qt_port.h"
-
 #include <fcntl.h>
 #include <grp.h>
 #include <gtest/gtest.h>
@@ -14,10 +12,10 @@
 #include <unistd.h>
 
 #include <QElapsedTimer>
+#include <QEventLoop>
 #include <QFile>
 #include <QProcess>
 #include <QTemporaryDir>
-#include <QEventLoop>
 #include <QTest>
 #include <QTimer>
 #include <array>
@@ -27,6 +25,7 @@
 #include <vector>
 
 #include "link/lines/device_lock.h"
+#include "link/lines/qt_port.h"
 #include "projector/pty_server.h"
 
 namespace mero::link {
@@ -226,8 +225,8 @@ TEST(DeviceLineOpen, AFlockOfAnotherProgramIsRespectedAndOursIsSeen) {
     PtyPort port(pty.qpath());
     EXPECT_FALSE(port.open());
     EXPECT_FALSE(port.isOpen());
-    const std::string expected = "in use by another program (sleep, process " +
-                                 std::to_string(other.processId()) + ")";
+    const std::string expected =
+        "in use by another program (sleep, process " + std::to_string(other.processId()) + ")";
     EXPECT_TRUE(Contains(port.lastFailure().description, expected))
         << port.lastFailure().description;
   }

@@ -14,9 +14,9 @@
 #include <string>
 #include <vector>
 
+#include "line_speed.h"
 #include "link/protocol/monitor_text.h"
 #include "panel/bindings.h"
-#include "line_speed.h"
 #include "panel_on_pty.h"
 #include "ser2net.h"
 

@@ -15,8 +15,8 @@
 #include <string>
 
 #include "line_speed.h"
-#include "link/port/port_texts.h"
 #include "link/lines/qt_port.h"
+#include "link/port/port_texts.h"
 #include "panel_on_pty.h"
 
 namespace mero::test {
@@ -142,7 +142,7 @@ TEST(DeviceNames, ALinkWithABytesNameOrALongPathOpens) {
   }
   // Missing, the name is shown with the byte that is not text escaped.
   link::QtPort missing(link::ComDevice{(base + "/gone-caf\xe9").toStdString(), {}, false},
-                      link::ComDevice{});
+                       link::ComDevice{});
   EXPECT_FALSE(missing.open());
   EXPECT_TRUE(Contains(missing.lastFailure().description, "/gone-caf\\xe9) does not exist"))
       << missing.lastFailure().description;

@@ -75,8 +75,8 @@ std::vector<QJsonObject> DriveWithNpmClient(quint16 port, const QString& passwor
 QJsonValue ResultOf(const std::vector<QJsonObject>& steps, const char* name) {
   for (const QJsonObject& step : steps) {
     if (step[QStringLiteral("step")].toString() == QLatin1String(name)) {
-      EXPECT_TRUE(step[QStringLiteral("error")].isNull()) << name << ": "
-          << step[QStringLiteral("error")].toString().toStdString();
+      EXPECT_TRUE(step[QStringLiteral("error")].isNull())
+          << name << ": " << step[QStringLiteral("error")].toString().toStdString();
       return step[QStringLiteral("result")];
     }
   }
@@ -123,7 +123,8 @@ TEST(Serve, PrometheusScrapesTheLampHours) {
   ASSERT_TRUE(served.serve->started()) << served.serve->log();
   const quint16 metrics = served.metrics;
   const QString page = QStringLiteral("http://127.0.0.1:%1/metrics").arg(metrics);
-  ASSERT_TRUE(QTest::qWaitFor([&] { return Get(page).contains("mero_projector_lamp_use_seconds"); }, 10000));
+  ASSERT_TRUE(QTest::qWaitFor([&] { return Get(page).contains("mero_projector_lamp_use_seconds"); },
+                              10000));
 
   QProcess promtool;
   promtool.start(QStringLiteral("promtool"), {QStringLiteral("check"), QStringLiteral("metrics")});
@@ -139,23 +140,31 @@ TEST(Serve, PrometheusScrapesTheLampHours) {
   ASSERT_TRUE(config.open(QIODevice::WriteOnly));
   config.write(QStringLiteral("global:\n  scrape_interval: 1s\nscrape_configs:\n"
                               "  - job_name: projectors\n    static_configs:\n"
-                              "      - targets: ['127.0.0.1:%1']\n").arg(metrics).toUtf8());
+                              "      - targets: ['127.0.0.1:%1']\n")
+                   .arg(metrics)
+                   .toUtf8());
   config.close();
   QProcess prometheus;
-  prometheus.start(QStringLiteral("prometheus"),
-                   {QStringLiteral("--config.file=") + config.fileName(),
-                    QStringLiteral("--storage.tsdb.path=") + folder.filePath(QStringLiteral("data")),
-                    QStringLiteral("--web.listen-address=127.0.0.1:%1").arg(web)});
+  prometheus.start(
+      QStringLiteral("prometheus"),
+      {QStringLiteral("--config.file=") + config.fileName(),
+       QStringLiteral("--storage.tsdb.path=") + folder.filePath(QStringLiteral("data")),
+       QStringLiteral("--web.listen-address=127.0.0.1:%1").arg(web)});
   ASSERT_TRUE(prometheus.waitForStarted());
-  const QString query = QStringLiteral("http://127.0.0.1:%1/api/v1/query?query="
-                                       "mero_projector_lamp_use_seconds/3600").arg(web);
+  const QString query = QStringLiteral(
+                            "http://127.0.0.1:%1/api/v1/query?query="
+                            "mero_projector_lamp_use_seconds/3600")
+                            .arg(web);
   double hours = -1;
-  (void)QTest::qWaitFor([&] {
-    const QJsonArray result = QJsonDocument::fromJson(Get(query))[QStringLiteral("data")]
-                                  [QStringLiteral("result")].toArray();
-    if (!result.isEmpty()) hours = result[0][QStringLiteral("value")][1].toString().toDouble();
-    return !result.isEmpty();
-  }, 30000);
+  (void)QTest::qWaitFor(
+      [&] {
+        const QJsonArray result =
+            QJsonDocument::fromJson(Get(query))[QStringLiteral("data")][QStringLiteral("result")]
+                .toArray();
+        if (!result.isEmpty()) hours = result[0][QStringLiteral("value")][1].toString().toDouble();
+        return !result.isEmpty();
+      },
+      30000);
   prometheus.terminate();
   prometheus.waitForFinished(10000);
   EXPECT_EQ(hours, kLampHours);
@@ -177,8 +186,10 @@ TEST(Serve, BadClientsGetTheStandardsAnswerOrAreClosedWhileOthersAreServed) {
   int greeted = 0;
   int closed = 0;
   for (auto& client : crowd) {
-    if (client->line(2000).starts_with("PJLINK 1 ")) ++greeted;
-    else if (client->closed(100)) ++closed;
+    if (client->line(2000).starts_with("PJLINK 1 "))
+      ++greeted;
+    else if (client->closed(100))
+      ++closed;
   }
   EXPECT_EQ(greeted, 63) << "64 at once, the silent client among them";
   EXPECT_EQ(closed, 7);
@@ -203,8 +214,8 @@ TEST(Serve, BadClientsGetTheStandardsAnswerOrAreClosedWhileOthersAreServed) {
   }
   PjlinkProbe good(port);
   const std::string random = good.line().substr(9, 8);
-  const QByteArray digest = QCryptographicHash::hash((random + "secret").c_str(),
-                                                     QCryptographicHash::Md5).toHex();
+  const QByteArray digest =
+      QCryptographicHash::hash((random + "secret").c_str(), QCryptographicHash::Md5).toHex();
   EXPECT_EQ(good.ask(digest.toStdString() + "%1POWR ?\r"), "%1POWR=0\r");
   EXPECT_EQ(good.ask("%1CLSS ?\r"), "%1CLSS=1\r") << "the digest is asked once a connection";
 
@@ -224,7 +235,8 @@ TEST(Serve, ReloadsOnHangUpAndLetsTheDeviceGoOnTerminate) {
 
   serve.write(served.config("speeed = 9600\n"));
   serve.signal(SIGHUP);
-  EXPECT_TRUE(serve.logs("not reloaded: " + serve.path().toStdString() + ":7: speeed:")) << serve.log();
+  EXPECT_TRUE(serve.logs("not reloaded: " + serve.path().toStdString() + ":7: speeed:"))
+      << serve.log();
   EXPECT_EQ(kept.ask("%1NAME ?\r"), "%1NAME=hall\r") << "an unchanged projector keeps its clients";
 
   serve.write(served.config("name = Hall-A\n"));

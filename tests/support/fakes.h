@@ -51,8 +51,7 @@ class FakePort : public link::SerialPort {
     calls.push_back("open " + std::to_string(number_));
     watched_ = 0;
     if (open_) return fail("port already open");
-    if (refused.contains(number_))
-      return fail("COM" + std::to_string(number_) + " is in use");
+    if (refused.contains(number_)) return fail("COM" + std::to_string(number_) + " is in use");
     if (!present.contains(number_))
       return fail("COM" + std::to_string(number_) + " is absent", true);
     open_ = true;

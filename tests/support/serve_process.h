@@ -35,9 +35,12 @@ class ServeProcess {
     write(config);
     process_.start(program_, {QStringLiteral("serve"), QStringLiteral("--config"), path()});
     started_ = process_.waitForStarted() &&
-               QTest::qWaitFor([&] { return log().find("serving ") != std::string::npos ||
-                                            process_.state() == QProcess::NotRunning; },
-                               10000) &&
+               QTest::qWaitFor(
+                   [&] {
+                     return log().find("serving ") != std::string::npos ||
+                            process_.state() == QProcess::NotRunning;
+                   },
+                   10000) &&
                process_.state() == QProcess::Running;
   }
   ~ServeProcess() { stop(); }
@@ -91,9 +94,12 @@ class PjlinkProbe {
   }
   // The next line up to its CR, or "" when none comes within the time (or the peer closed).
   std::string line(int withinMs = 5000) {
-    (void)QTest::qWaitFor([&] { return buffered().find('\r') != std::string::npos ||
-                                 socket_.state() != QAbstractSocket::ConnectedState; },
-                    withinMs);
+    (void)QTest::qWaitFor(
+        [&] {
+          return buffered().find('\r') != std::string::npos ||
+                 socket_.state() != QAbstractSocket::ConnectedState;
+        },
+        withinMs);
     const auto end = pending_.find('\r');
     if (end == std::string::npos) return {};
     std::string text = pending_.substr(0, end + 1);
@@ -110,8 +116,12 @@ class PjlinkProbe {
   }
   // Whether the service closed the connection within the time.
   bool closed(int withinMs = 5000) {
-    return QTest::qWaitFor([&] { buffered(); return socket_.state() == QAbstractSocket::UnconnectedState; },
-                           withinMs);
+    return QTest::qWaitFor(
+        [&] {
+          buffered();
+          return socket_.state() == QAbstractSocket::UnconnectedState;
+        },
+        withinMs);
   }
 
  private:

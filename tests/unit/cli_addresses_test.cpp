@@ -38,16 +38,33 @@ TEST(CliAddresses, AFileIsReadLineByLineWithinItsBounds) {
     std::string error;  // the start of it; empty: none
   } cases[] = {
       {"comments anywhere, blanks and CRs around",
-       "# hall 2\r\n  /dev/a \t# stage\r\n\n#\n/dev/b#c\ntcp://h:1", {"/dev/a", "/dev/b", "tcp://h:1"}, ""},
+       "# hall 2\r\n  /dev/a \t# stage\r\n\n#\n/dev/b#c\ntcp://h:1",
+       {"/dev/a", "/dev/b", "tcp://h:1"},
+       ""},
       {"empty", "", {}, ""},
       {"the longest line", longest + "\n", {longest}, ""},
-      {"a line too long", "/dev/a\n" + longest + "b\n", {}, "the addresses in list: line 2 is longer than 1024 bytes"},
-      {"a comment counts in the length", "/dev/a # " + longest + "\n", {}, "the addresses in list: line 1 is longer"},
+      {"a line too long",
+       "/dev/a\n" + longest + "b\n",
+       {},
+       "the addresses in list: line 2 is longer than 1024 bytes"},
+      {"a comment counts in the length",
+       "/dev/a # " + longest + "\n",
+       {},
+       "the addresses in list: line 1 is longer"},
       {"the most lines", Lines(kMostAddressLines - 1, "") + "/dev/a", {"/dev/a"}, ""},
-      {"a line too many", Lines(kMostAddressLines, "#") + "/dev/a", {}, "the addresses in list: it has more than 10000 lines"},
+      {"a line too many",
+       Lines(kMostAddressLines, "#") + "/dev/a",
+       {},
+       "the addresses in list: it has more than 10000 lines"},
       {"a zero byte", "/dev/a\n/dev/\0b\n"s, {}, "the addresses in list: line 2 holds a zero byte"},
-      {"an unknown scheme", "/dev/a\ntelnet://h:23\n", {}, "the addresses in list: line 2: telnet://h:23 has the unknown scheme"},
-      {"a network address that does not parse", "rfc2217://h\n", {}, "the addresses in list: line 1: rfc2217://h is not a valid address"},
+      {"an unknown scheme",
+       "/dev/a\ntelnet://h:23\n",
+       {},
+       "the addresses in list: line 2: telnet://h:23 has the unknown scheme"},
+      {"a network address that does not parse",
+       "rfc2217://h\n",
+       {},
+       "the addresses in list: line 1: rfc2217://h is not a valid address"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
@@ -67,11 +84,13 @@ TEST(CliAddresses, AFileIsReadLineByLineWithinItsBounds) {
 // A file without end is refused at its first bound, not read whole.
 TEST(CliAddresses, AFileWithoutEndIsRefusedAtItsFirstBound) {
   const AddressReader zeros = ReadAddressFile("/dev/zero");
-  EXPECT_EQ(zeros.error(), "the addresses in /dev/zero: line 1 holds a zero byte: it is no list "
-                           "of addresses");
+  EXPECT_EQ(zeros.error(),
+            "the addresses in /dev/zero: line 1 holds a zero byte: it is no list "
+            "of addresses");
   const AddressReader absent = ReadAddressFile("/nonexistent/list");
-  EXPECT_EQ(absent.error(), "the addresses in /nonexistent/list: cannot be read: No such file or "
-                            "directory");
+  EXPECT_EQ(absent.error(),
+            "the addresses in /nonexistent/list: cannot be read: No such file or "
+            "directory");
   QTemporaryDir dir;
   const AddressReader folder = ReadAddressFile(dir.path().toStdString());
   EXPECT_NE(folder.error().find("cannot be read: Is a directory"), std::string::npos)
@@ -85,9 +104,9 @@ TEST(CliAddresses, OneProjectorNamedTwoWaysIsAskedOnce) {
   ASSERT_TRUE(QFile(QString::fromStdString(device)).open(QIODevice::WriteOnly));
   ASSERT_TRUE(QFile::link(QString::fromStdString(device), QString::fromStdString(link)));
 
-  const DistinctAddresses distinct =
-      Distinct({device, "tcp://Hall.example:7000", link, "/nonexistent/a", "tcp://hall.EXAMPLE:7000",
-                "rfc2217://hall.example:7000", "tcp://hall.example:7001", "/nonexistent/a"});
+  const DistinctAddresses distinct = Distinct(
+      {device, "tcp://Hall.example:7000", link, "/nonexistent/a", "tcp://hall.EXAMPLE:7000",
+       "rfc2217://hall.example:7000", "tcp://hall.example:7001", "/nonexistent/a"});
   EXPECT_EQ(distinct.kept, (Addresses{device, "tcp://Hall.example:7000", "/nonexistent/a",
                                       "rfc2217://hall.example:7000", "tcp://hall.example:7001"}));
   EXPECT_EQ(distinct.notes,

@@ -34,9 +34,14 @@ TEST(CliPlainText, TheNearestNameIsALetterOrTwoOff) {
   constexpr std::array<std::string_view, 5> kNames = {"status", "lamp-hours", "lamp-mode", "query",
                                                       "send"};
   const std::pair<std::string_view, std::string_view> cases[] = {
-      {"stauts", "status"}, {"lamphours", "lamp-hours"}, {"lamp-mod", "lamp-mode"},
-      {"sen", "send"},      {"status", ""},              {"lamp-life", ""},
-      {"sta", ""},          {"", ""},
+      {"stauts", "status"},
+      {"lamphours", "lamp-hours"},
+      {"lamp-mod", "lamp-mode"},
+      {"sen", "send"},
+      {"status", ""},
+      {"lamp-life", ""},
+      {"sta", ""},
+      {"", ""},
   };
   for (const auto& [word, nearest] : cases) {
     EXPECT_EQ(Nearest(word, kNames).value_or(""), nearest) << word;

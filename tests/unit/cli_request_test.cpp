@@ -3,16 +3,15 @@
 
 #include <gtest/gtest.h>
 
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QTemporaryDir>
 #include <filesystem>
 #include <functional>
 #include <set>
 #include <string>
 #include <vector>
-
-#include <QFile>
-#include <QJsonDocument>
-#include <QJsonObject>
-#include <QTemporaryDir>
 
 #include "cli/plain_text.h"
 #include "cli/request.h"
@@ -67,7 +66,7 @@ TEST(CliRequest, RawTextTakesTheCommonEscapes) {
   const std::string longest(kLongestRaw - 1, 'A');
   const struct {
     std::string raw;
-    link::Bytes sent;     // empty: refused
+    link::Bytes sent;  // empty: refused
     std::string_view error;
   } cases[] = {
       {"CF LOGO OFF", "CF LOGO OFF\r", ""},
@@ -103,7 +102,8 @@ TEST(CliRequest, ListsAsJsonAreJsonOfTheSameNames) {
       ASSERT_EQ(error.error, QJsonParseError::NoError) << json[i].toStdString();
       const QList<QByteArray> fields = text[i].split('\t');
       EXPECT_EQ(object["name"].toString().toLatin1(), fields[0]);
-      EXPECT_EQ(Escaped(object["sent"].toString().toLatin1().toStdString()), fields[1].toStdString());
+      EXPECT_EQ(Escaped(object["sent"].toString().toLatin1().toStdString()),
+                fields[1].toStdString());
     }
   }
 }
@@ -165,8 +165,8 @@ TEST(CliRequest, OnlyAMistypedCommandWordIsTakenForOne) {
   const std::filesystem::path before = std::filesystem::current_path();
   std::filesystem::current_path(dir.path().toStdString());
   const std::pair<std::string_view, bool> cases[] = {
-      {"quer", true}, {"sedn", true}, {"query", false}, {"-h", false}, {"/dev/ttyUSB0", false},
-      {"sen", false},  // a file here: the panel's DEVICE
+      {"quer", true}, {"sedn", true},          {"query", false},
+      {"-h", false},  {"/dev/ttyUSB0", false}, {"sen", false},  // a file here: the panel's DEVICE
   };
   for (const auto& [word, mistyped] : cases) EXPECT_EQ(IsMistypedCommand(word), mistyped) << word;
   std::filesystem::current_path(before);

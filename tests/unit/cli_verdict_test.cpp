@@ -105,7 +105,8 @@ TEST(CliVerdict, FiguresAreThoseOfTheStatusLine) {
 // command went out.
 TEST(CliVerdict, EachEndHasItsResultAndWords) {
   using Kind = link::LineFailure::Kind;
-  const auto failed = [](Outcome::Stage stage, link::LineFailure failure, link::Bytes received = {}) {
+  const auto failed = [](Outcome::Stage stage, link::LineFailure failure,
+                         link::Bytes received = {}) {
     Outcome outcome;
     outcome.stage = stage;
     outcome.failure = std::move(failure);
@@ -121,7 +122,9 @@ TEST(CliVerdict, EachEndHasItsResultAndWords) {
   Outcome mismatchSilent;
   mismatchSilent.stage = Outcome::Stage::Sent;
   mismatchSilent.lineNotice = "the server does not take line settings (RFC 2217)";
-  const link::Bytes telnet = "\xFF\xFB\x03\xFF\xFD\x03" "80\r";
+  const link::Bytes telnet =
+      "\xFF\xFB\x03\xFF\xFD\x03"
+      "80\r";
 
   const struct {
     const char* what;
@@ -141,23 +144,24 @@ TEST(CliVerdict, EachEndHasItsResultAndWords) {
        true, "ACK", ""},
       {"a status key answered with its status", "send", "status", "/dev/x", Replied("80\r"),
        Result::Acknowledged, 0, true, "Stand by", ""},
-      {"refused", "send", "power-on", "/dev/x", Replied("\x15\r"), Result::NotAcknowledged, 3,
-       true, std::nullopt, "the reply \"\\x15\\r\" to C00 is not an acknowledgement"},
-      {"silent", "query", "status", "/dev/x", Replied(""), Result::NoReply, 4, true,
-       std::nullopt, "no reply to CR0 within 500 ms"},
+      {"refused", "send", "power-on", "/dev/x", Replied("\x15\r"), Result::NotAcknowledged, 3, true,
+       std::nullopt, "the reply \"\\x15\\r\" to C00 is not an acknowledgement"},
+      {"silent", "query", "status", "/dev/x", Replied(""), Result::NoReply, 4, true, std::nullopt,
+       "no reply to CR0 within 500 ms"},
       {"telnet on a raw TCP address", "query", "status", "tcp://h:7001", Replied(telnet),
        Result::NotDecoded, 3, true, std::nullopt,
        "the reply \"\\xFF\\xFB\\x03\\xFF\\xFD\\x0380\\r\" to CR0 fits no status (the server "
        "speaks telnet: name it rfc2217://h:7001)"},
-      {"a raw port named rfc2217://", "query", "status", "rfc2217://h:7000",
-       Replied("\x15\r"), Result::NotDecoded, 3, true, std::nullopt,
+      {"a raw port named rfc2217://", "query", "status", "rfc2217://h:7000", Replied("\x15\r"),
+       Result::NotDecoded, 3, true, std::nullopt,
        "the reply \"\\x15\\r\" to CR0 fits no status (if the server's port carries the bytes as "
        "they are, without telnet, name it tcp://h:7000)"},
       {"cut", "query", "model", "/dev/x", cut, Result::NotDecoded, 3, true, std::nullopt,
        "the reply to CR9 was cut at 65536 bytes without its end: \"" + std::string(64, 'A') +
            "... (65536 bytes)\""},
       {"no connection", "query", "status", "tcp://h:7000",
-       failed(Outcome::Stage::Connecting, {Kind::Unreachable, "it did not answer within 5 seconds"}),
+       failed(Outcome::Stage::Connecting,
+              {Kind::Unreachable, "it did not answer within 5 seconds"}),
        Result::NoConnection, 5, false, std::nullopt,
        "no connection: it did not answer within 5 seconds"},
       {"absent", "query", "status", "/dev/ttyUSB9", failed(Outcome::Stage::Opening, {Kind::Absent}),
@@ -171,8 +175,8 @@ TEST(CliVerdict, EachEndHasItsResultAndWords) {
        "no file descriptor left to open it (this process may have 64 open): raise the limit with "
        "ulimit -n"},
       {"not written", "query", "status", "tcp://h:7000",
-       failed(Outcome::Stage::Open, {Kind::Lost, "the server stopped reading"}), Result::NoPort,
-       5, false, std::nullopt, "could not send to it: the server stopped reading"},
+       failed(Outcome::Stage::Open, {Kind::Lost, "the server stopped reading"}), Result::NoPort, 5,
+       false, std::nullopt, "could not send to it: the server stopped reading"},
       {"a device server's own refusal", "query", "status", "tcp://h:7000",
        failed(Outcome::Stage::Sent, {Kind::Lost}, "Port's device already in use\r\n"),
        Result::NoPort, 5, true, std::nullopt,

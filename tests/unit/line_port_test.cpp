@@ -19,10 +19,10 @@ using Kind = LineFailure::Kind;
 
 // What the far end does with each attempt to open the line.
 enum class Peer {
-  Away,          // the device is not there
-  Answers,       // opens and stays
-  Refuses,       // the server refuses the connection
-  Busy,          // the device is held by another program
+  Away,               // the device is not there
+  Answers,            // opens and stays
+  Refuses,            // the server refuses the connection
+  Busy,               // the device is held by another program
   AcceptsThenCloses,  // a server that accepts and closes at once
 };
 
@@ -216,10 +216,14 @@ TEST(PortPolicy, EveryKindOfRepeatedFailureWaitsLongerEachTime) {
     std::vector<std::string> notices;
   };
   const Case cases[] = {
-      {"a server that refuses", true, Peer::Refuses,
+      {"a server that refuses",
+       true,
+       Peer::Refuses,
        {"lost: COM1 (tcp://127.0.0.1:4000) was disconnected"}},
       {"a server that accepts and closes", true, Peer::AcceptsThenCloses, {}},
-      {"a device held by another program", false, Peer::Busy,
+      {"a device held by another program",
+       false,
+       Peer::Busy,
        {"lost: COM1 (/dev/ttyUSB0) was disconnected",
         "notice: COM1 (/dev/ttyUSB0) is in use by another program (picocom, process 7)"}},
   };

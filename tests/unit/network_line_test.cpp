@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "link/port/network_address.h"
 #include "link/lines/telnet_com_port.h"
+#include "link/port/network_address.h"
 
 namespace mero::link {
 namespace {
@@ -158,7 +158,8 @@ TEST(TelnetComPort, EachConfirmedFieldIsCheckedOnItsOwn) {
        baud9600 + Answer(102, {8}) + Answer(103, {9}) + Answer(104, {1}),
        {"the speed 9600 instead of 19200", "the parity value 9 instead of N"}},
       {"the speed alone", baud9600 + Answer(104, {1}), {"the speed 9600 instead of 19200"}},
-      {"data and stop bits", baud19200 + Answer(102, {7}) + Answer(104, {3}),
+      {"data and stop bits",
+       baud19200 + Answer(102, {7}) + Answer(104, {3}),
        {"7 data bits instead of 8", "1.5 stop bits instead of 1"}},
   };
   for (const auto& c : cases) {

@@ -75,7 +75,8 @@ TEST_F(ServeConfig, MistakesNameTheFileTheLineAndTheKey) {
       {"[a]\naddress = /dev/ttyS0\n[b]\naddress = /dev/ttyS0\npjlink = 4400\n",
        "3: address: [b] names the projector of [a]"},
       {"[hall a]\naddress = /dev/ttyS0\n", "2: [hall a]: a section is named with"},
-      {"[General]\naddress = /dev/ttyS0\n", "2: address: stands before any section, or in [General]"},
+      {"[General]\naddress = /dev/ttyS0\n",
+       "2: address: stands before any section, or in [General]"},
       {"[a]\naddress = /dev/ttyS0\n# a comment\nspeed = 1\n", "4: speed: is 9600 or 19200"},
   };
   for (const Row& row : rows) {
@@ -91,7 +92,8 @@ TEST_F(ServeConfig, OnlyARegularFileOfBoundedSizeIsRead) {
   EXPECT_EQ(ReadConfigFile(dir_.path().toStdString()).error,
             dir_.path().toStdString() + ": not a regular file");
   EXPECT_NE(ReadConfigFile(path_ + ".missing").error.find("No such file"), std::string::npos);
-  const ConfigResult big = read("[a]\naddress = /dev/ttyS0\n; " + std::string(kLongestConfigFile, 'x'));
+  const ConfigResult big =
+      read("[a]\naddress = /dev/ttyS0\n; " + std::string(kLongestConfigFile, 'x'));
   EXPECT_EQ(big.error, path_ + ": larger than 1 MiB, which no configuration is");
 }
 

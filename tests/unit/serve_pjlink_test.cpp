@@ -126,8 +126,8 @@ TEST(PjlinkMapping, EveryPowerStatusHasAMeaningAndTheOpenChoicesHold) {
 
 TEST(PjlinkMapping, RepliesTheTablesLeaveOpen) {
   FakeLink link;
-  link.replies = {{"CR1", "4\r"}, {"CRA", "80\r"}, {"CR9", "  QM70  \x01\r"}, {"CR3", "00042\r"},
-                  {"CR0", "00\r"}, {"CR7", "11\r"}};
+  link.replies = {{"CR1", "4\r"},     {"CRA", "80\r"}, {"CR9", "  QM70  \x01\r"},
+                  {"CR3", "00042\r"}, {"CR0", "00\r"}, {"CR7", "11\r"}};
   PjlinkBridge bridge(link, {});
   EXPECT_EQ(Answer(bridge, "INPT ?"), "ERR3");  // input mode 4 has no PJLink number
   EXPECT_EQ(Answer(bridge, "AVMT ?"), "ERR3");  // no signal: the mutes are not told
@@ -138,14 +138,16 @@ TEST(PjlinkMapping, RepliesTheTablesLeaveOpen) {
 }
 
 TEST(PjlinkMapping, ExchangesThatFailAreTheStandardsErrors) {
-  // How the exchange ended (a command's reply, if it has one), the query's and the command's answer.
-  const std::vector<std::tuple<ExchangeResult::Kind, link::Bytes, std::string, std::string>> rows = {
-      {ExchangeResult::Kind::NoReply, {}, "ERR4", "ERR4"},
-      {ExchangeResult::Kind::LineDown, {}, "ERR4", "ERR4"},
-      {ExchangeResult::Kind::Busy, {}, "ERR3", "ERR3"},
-      {ExchangeResult::Kind::NoReply, "\x15\r", "ERR4", "ERR3"},  // NAK: refused now
-      {ExchangeResult::Kind::NoReply, "?\r", "ERR4", "ERR4"},
-  };
+  // How the exchange ended (a command's reply, if it has one), the query's and the command's
+  // answer.
+  const std::vector<std::tuple<ExchangeResult::Kind, link::Bytes, std::string, std::string>> rows =
+      {
+          {ExchangeResult::Kind::NoReply, {}, "ERR4", "ERR4"},
+          {ExchangeResult::Kind::LineDown, {}, "ERR4", "ERR4"},
+          {ExchangeResult::Kind::Busy, {}, "ERR3", "ERR3"},
+          {ExchangeResult::Kind::NoReply, "\x15\r", "ERR4", "ERR3"},  // NAK: refused now
+          {ExchangeResult::Kind::NoReply, "?\r", "ERR4", "ERR4"},
+      };
   for (const auto& [kind, commandReply, query, command] : rows) {
     FakeLink link;
     link.kind = kind;

@@ -18,10 +18,10 @@ class ArrivalPacer : public QObject {
   Q_OBJECT
  public:
   struct Reader {
-    std::function<qint64()> buffered;            // bytes read and not yet taken
+    std::function<qint64()> buffered;  // bytes read and not yet taken
     std::function<void(qint64)> limitBuffer;
-    std::function<int()> descriptor;             // for what the kernel still holds
-    qint64 usualLimit = 0;                       // the limit between held frames; 0: none
+    std::function<int()> descriptor;  // for what the kernel still holds
+    qint64 usualLimit = 0;            // the limit between held frames; 0: none
   };
 
   ArrivalPacer(Reader reader, std::function<void()> handOn, QObject* parent = nullptr);

@@ -15,8 +15,8 @@
 
 #include "link/lines/device_holder.h"
 #include "link/lines/device_lock.h"
-#include "link/port/port_discovery.h"
 #include "link/lines/qt_device_watch.h"
+#include "link/port/port_discovery.h"
 
 namespace mero::link {
 namespace {

@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "link/port/line.h"
 #include "link/lines/qt_arrival_pacing.h"
+#include "link/port/line.h"
 
 namespace mero::link {
 

@@ -42,8 +42,7 @@ namespace {
 
 std::string ShowLine(const LineSettings& line) { return SettingsText(line); }
 
-void LookUp(const std::shared_ptr<HostLookup>& lookup, const std::string& host,
-            std::uint16_t port,
+void LookUp(const std::shared_ptr<HostLookup>& lookup, const std::string& host, std::uint16_t port,
             void (QtNetworkLine::*answer)(const std::vector<QHostAddress>&, const std::string&)) {
   std::thread([lookup, host, port, answer] {
     addrinfo hints{};
@@ -54,16 +53,15 @@ void LookUp(const std::shared_ptr<HostLookup>& lookup, const std::string& host,
     std::vector<QHostAddress> addresses;
     for (const addrinfo* a = found; a != nullptr; a = a->ai_next) {
       QHostAddress address(a->ai_addr);
-      if (!address.isNull() && std::find(addresses.begin(), addresses.end(), address) ==
-                                   addresses.end()) {
+      if (!address.isNull() &&
+          std::find(addresses.begin(), addresses.end(), address) == addresses.end()) {
         addresses.push_back(address);
       }
     }
     if (found != nullptr) ::freeaddrinfo(found);
     const std::string error = status == 0 ? std::string() : ::gai_strerror(status);
-    lookup->deliver([addresses, error, answer](QtNetworkLine* line) {
-      (line->*answer)(addresses, error);
-    });
+    lookup->deliver(
+        [addresses, error, answer](QtNetworkLine* line) { (line->*answer)(addresses, error); });
   }).detach();
 }
 
@@ -87,8 +85,9 @@ QtNetworkLine::QtNetworkLine(const std::string& address, QObject* parent)
   connect(&socket_, &QTcpSocket::connected, this, &QtNetworkLine::onConnected);
   connect(&socket_, &QTcpSocket::readyRead, &pacer_, &ArrivalPacer::arrived);
   connect(&socket_, &QTcpSocket::errorOccurred, this, &QtNetworkLine::onSocketError);
-  connect(&socket_, &QTcpSocket::disconnected, this,
-          [this] { fail({LineFailure::Kind::Lost, "the server closed it"}); });
+  connect(&socket_, &QTcpSocket::disconnected, this, [this] {
+    fail({LineFailure::Kind::Lost, "the server closed it"});
+  });
 }
 
 QtNetworkLine::~QtNetworkLine() {

@@ -10,10 +10,10 @@
 #include <string>
 #include <vector>
 
-#include "link/port/line.h"
-#include "link/port/network_address.h"
 #include "link/lines/qt_arrival_pacing.h"
 #include "link/lines/telnet_com_port.h"
+#include "link/port/line.h"
+#include "link/port/network_address.h"
 
 namespace mero::link {
 
@@ -63,8 +63,8 @@ class QtNetworkLine : public QObject, public Line {
   std::shared_ptr<HostLookup> lookup_;
   std::vector<QHostAddress> addresses_;
   std::size_t nextAddress_ = 0;
-  bool live_ = false;     // from open() until close() or a failure
-  bool opening_ = false;  // not connected yet
+  bool live_ = false;           // from open() until close() or a failure
+  bool opening_ = false;        // not connected yet
   std::uint64_t attempts_ = 0;  // counts opens and closes, so that a stale start is dropped
   TelnetComPort telnet_;
   LineSettings requested_;

@@ -2,10 +2,10 @@
 
 #include <QByteArray>
 
-#include "link/port/network_address.h"
 #include "link/lines/qt_device_line.h"
 #include "link/lines/qt_network_line.h"
 #include "link/lines/qt_port_discovery.h"
+#include "link/port/network_address.h"
 
 namespace mero::link {
 

@@ -4,10 +4,10 @@
 #include <string>
 #include <vector>
 
-#include "link/port/line.h"
-#include "link/port/line_port.h"
 #include "link/lines/qt_device_watch.h"
 #include "link/lines/qt_timer.h"
+#include "link/port/line.h"
+#include "link/port/line_port.h"
 
 namespace mero::link {
 

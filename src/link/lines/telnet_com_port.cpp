@@ -15,7 +15,7 @@ constexpr std::uint8_t kServerAnswer = 100;
 
 // Parity and stop-bit values on the wire (RFC 2217, SET-PARITY and SET-STOPSIZE).
 constexpr std::array kParities = {Parity::None, Parity::Odd, Parity::Even, Parity::Mark,
-                                  Parity::Space};  // 1 to 5
+                                  Parity::Space};                                        // 1 to 5
 constexpr std::array kStopSizes = {StopBits::One, StopBits::Two, StopBits::OneAndHalf};  // 1 to 3
 
 template <typename Value, std::size_t N>
@@ -27,7 +27,8 @@ std::uint8_t WireValue(const std::array<Value, N>& values, Value value) {
 }
 
 std::string ShowParity(std::uint8_t wire) {
-  if (wire >= 1 && wire <= kParities.size()) return std::string(1, ParityLetter(kParities[wire - 1]));
+  if (wire >= 1 && wire <= kParities.size())
+    return std::string(1, ParityLetter(kParities[wire - 1]));
   return "value " + std::to_string(wire);
 }
 

@@ -72,7 +72,8 @@ Line& LinePort::lineOf(int number) {
   };
   slot->onFailed = [this, number](const LineFailure& failure) { onLineFailed(number, failure); };
   slot->onNotice = [this, number](const std::string& what) {
-    if (number == number_) notice(PortLabel(number, ShowPath(device(number).path)) + ": " + what + ".");
+    if (number == number_)
+      notice(PortLabel(number, ShowPath(device(number).path)) + ": " + what + ".");
   };
   return *slot;
 }
@@ -262,9 +263,8 @@ void LinePort::adoptFoundPort(int number) {
   const std::optional<std::string> otherPath =
       other.fallback ? std::nullopt : std::optional(other.path);
   const std::vector<PortInfo> ordered = OrderPorts(host_.systemPorts());
-  const ComDevices found = number == kFirstPortNumber
-                               ? MapPorts(ordered, std::nullopt, otherPath)
-                               : MapPorts(ordered, otherPath, std::nullopt);
+  const ComDevices found = number == kFirstPortNumber ? MapPorts(ordered, std::nullopt, otherPath)
+                                                      : MapPorts(ordered, otherPath, std::nullopt);
   const ComDevice& mine = number == kFirstPortNumber ? found.com1 : found.com2;
   if (mine.fallback) return;
   devices_[Slot(number)] = mine;

@@ -15,9 +15,8 @@ std::string DescribeOpenFailure(const LineFailure& failure, int portNumber,
              "in, or name the device with --com" + std::to_string(portNumber) +
              " when starting the program.";
     case LineFailure::Kind::Busy: {
-      const std::string who = failure.holder.empty()
-                                  ? "another program"
-                                  : "another program (" + failure.holder + ")";
+      const std::string who =
+          failure.holder.empty() ? "another program" : "another program (" + failure.holder + ")";
       return label + " is in use by " + who + ". Close that program, then choose the port again.";
     }
     case LineFailure::Kind::NoPermission:
