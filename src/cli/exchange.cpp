@@ -15,8 +15,6 @@
 namespace mero::cli {
 namespace {
 
-constexpr char kReplyEnd = '\r';
-
 double MsSince(std::chrono::steady_clock::time_point start) {
   return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
       .count();
@@ -51,11 +49,9 @@ Exchange::Exchange(link::ComDevice device, const std::string& address, const Exc
     : device_(std::move(device)),
       logName_(link::ShowPath(address)),
       setup_(setup),
-      done_(std::move(done)) {
-  window_.setSingleShot(true);
-  window_.setTimerType(Qt::PreciseTimer);
-  QObject::connect(&window_, &QTimer::timeout, [this] { finish(); });
-}
+      done_(std::move(done)),
+      engine_([this](const link::Bytes& text) { return write(text); }, window_,
+              [] { return MsSince(std::chrono::steady_clock::time_point{}); }) {}
 
 Exchange::~Exchange() {
   if (line_) line_->close();
@@ -86,14 +82,20 @@ void Exchange::start() {
 void Exchange::send() {
   if (finished_) return;
   outcome_.stage = Outcome::Stage::Open;
-  if (!line_->write(setup_.text)) {
-    failed(line_->failure());
-    return;
+  engine_.setLineUp(true);
+  engine_.exchange(link::ExchangeRequest{setup_.text, setup_.replyWindowMs, false},
+                   [this](const link::ExchangeResult& result) { ended(result); });
+}
+
+bool Exchange::write(const link::Bytes& text) {
+  if (!line_->write(text)) {
+    outcome_.failure = line_->failure();
+    return false;
   }
   sentAt_ = std::chrono::steady_clock::now();
   outcome_.stage = Outcome::Stage::Sent;
-  if (setup_.log != nullptr) setup_.log->record(logName_, link::Direction::Sent, setup_.text);
-  window_.start(setup_.replyWindowMs);
+  if (setup_.log != nullptr) setup_.log->record(logName_, link::Direction::Sent, text);
+  return true;
 }
 
 void Exchange::received() {
@@ -101,31 +103,33 @@ void Exchange::received() {
   const link::Bytes bytes = line_->takeAll();
   if (setup_.log != nullptr) setup_.log->record(logName_, link::Direction::Received, bytes);
   // Arrivals come only once the line is open, and the send is made as it opens.
-  const std::size_t room = kReplyLimit - outcome_.received.size();
-  if (bytes.size() > room) {
-    outcome_.received.append(bytes, 0, room);
-    outcome_.cut = true;
-  } else {
-    outcome_.received += bytes;
-  }
   outcome_.replyMs = MsSince(sentAt_);
-  // What comes beyond the bound is never read: the line is closed.
-  if (outcome_.cut || (!outcome_.received.empty() && outcome_.received.back() == kReplyEnd)) {
-    finish();
-  }
+  engine_.received(bytes);
 }
 
 void Exchange::failed(const link::LineFailure& failure) {
   if (finished_) return;
   outcome_.failure = failure;
   if (outcome_.stage != Outcome::Stage::Sent) outcome_.descriptorLimit = OutOfDescriptors();
+  if (engine_.lineUp()) {
+    engine_.setLineUp(false);  // ends the exchange under way, with what came of its reply
+  } else {
+    finish();
+  }
+}
+
+void Exchange::ended(const link::ExchangeResult& result) {
+  outcome_.received = result.reply;
+  outcome_.cut = result.kind == link::ExchangeResult::Kind::Cut;
+  if (outcome_.failure && outcome_.stage != Outcome::Stage::Sent && !outcome_.descriptorLimit) {
+    outcome_.descriptorLimit = OutOfDescriptors();
+  }
   finish();
 }
 
 void Exchange::finish() {
   if (finished_) return;
   finished_ = true;
-  window_.stop();
   // Not from inside the line's own report: the line is closed once that has returned.
   QMetaObject::invokeMethod(
       &window_,

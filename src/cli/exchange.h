@@ -1,6 +1,5 @@
 #pragma once
 
-#include <QTimer>
 #include <chrono>
 #include <cstddef>
 #include <functional>
@@ -9,15 +8,18 @@
 #include <string>
 
 #include "link/lines/qt_network_line.h"
+#include "link/lines/qt_timer.h"
+#include "link/port/exchange_engine.h"
 #include "link/port/line.h"
 #include "link/port/line_settings.h"
 #include "link/port/traffic_log.h"
 
 namespace mero::cli {
 
-// The most of a reply that is kept. Replies are a few bytes to a model name; a peer that sends
-// more is not answering, and what it sends beyond this is not read at all.
-inline constexpr std::size_t kReplyLimit = std::size_t{64} * 1024;
+// The most of a reply that is kept: the exchange engine's bound. Replies are a few bytes to a
+// model name; a peer that sends more is not answering, and what it sends beyond this is not
+// read at all.
+inline constexpr std::size_t kReplyLimit = link::ExchangeLimits{}.replyBytes;
 
 // Descriptors an exchange may hold: the device or socket, the device's lock file, and one to
 // spare for what the system opens on the way (a name lookup).
@@ -59,10 +61,10 @@ struct ExchangeSetup {
 };
 
 // One command to one projector, on the event loop: open its line (connect, for a device
-// server), send, collect what arrives until the reply is complete (it ends with a CR), is cut
-// at kReplyLimit or the reply window closes, then close the line. The window starts at this
-// exchange's own send. Straight on the line rather than the panel's port: a headless command
-// never waits for a device to come back, and tells connecting apart from replying.
+// server), hand the command to the exchange engine, which sends it and collects its reply,
+// then close the line. The window starts at this exchange's own send. Straight on the line
+// rather than a reopening one: a headless command never waits for a device to come back, and
+// tells connecting apart from replying.
 class Exchange {
  public:
   // `address` names the line in the traffic log.
@@ -79,8 +81,10 @@ class Exchange {
 
  private:
   void send();
+  bool write(const link::Bytes& text);
   void received();
   void failed(const link::LineFailure& failure);
+  void ended(const link::ExchangeResult& result);
   void finish();
 
   link::ComDevice device_;
@@ -88,7 +92,8 @@ class Exchange {
   const ExchangeSetup& setup_;
   std::function<void()> done_;
   std::unique_ptr<link::Line> line_;
-  QTimer window_;
+  link::QtTimer window_;
+  link::ExchangeEngine engine_;
   std::chrono::steady_clock::time_point sentAt_;
   Outcome outcome_;
   bool finished_ = false;

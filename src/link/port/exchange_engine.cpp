@@ -106,10 +106,9 @@ void ExchangeEngine::received(const Bytes& bytes) {
   if (state_ != State::Collecting) return;
   const std::size_t room = limits_.replyBytes - reply_.size();
   reply_.append(bytes, 0, std::min(room, bytes.size()));
-  const bool whole = reply_.find(kReplyEnd) != Bytes::npos;
-  if (whole) {
-    // A reply ends at its first CR; anything after it answers nothing.
-    reply_.resize(reply_.find(kReplyEnd) + 1);
+  // Whole when what came so far ends with a CR: a device server's refusal ("...in use\r\n")
+  // is read on to its end and the loss that follows it.
+  if (!reply_.empty() && reply_.back() == kReplyEnd) {
     finish(ExchangeResult::Kind::Reply);
   } else if (reply_.size() == limits_.replyBytes) {
     finish(ExchangeResult::Kind::Cut);
