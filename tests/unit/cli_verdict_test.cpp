@@ -157,8 +157,8 @@ TEST(CliVerdict, EachEndHasItsResultAndWords) {
        "the reply \"\\x15\\r\" to CR0 fits no status (if the server's port carries the bytes as "
        "they are, without telnet, name it tcp://h:7000)"},
       {"cut", "query", "model", "/dev/x", cut, Result::NotDecoded, 3, true, std::nullopt,
-       "the reply to CR9 was cut at 65536 bytes without its end: \"" + std::string(64, 'A') +
-           "... (65536 bytes)\""},
+       "the reply to CR9 was cut at 1024 bytes without its end: \"" + std::string(64, 'A') +
+           "... (1024 bytes)\""},
       {"no connection", "query", "status", "tcp://h:7000",
        failed(Outcome::Stage::Connecting,
               {Kind::Unreachable, "it did not answer within 5 seconds"}),
