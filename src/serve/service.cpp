@@ -7,21 +7,22 @@
 #include <QHttpServerResponse>
 #include <chrono>
 
-#include "link/lines/qt_port.h"
-#include "link/lines/qt_port_discovery.h"
+#include "link/lines/qt_reopening_line.h"
 #include "link/lines/qt_timer.h"
+#include "link/port/exchange_engine.h"
 #include "link/port/port_discovery.h"
+#include "serve/line_words.h"
 #include "serve/pjlink_bridge.h"
 #include "serve/poller.h"
-#include "serve/projector_queue.h"
+#include "serve/projector_link.h"
 #include "serve/qt_pjlink_server.h"
 #include "version.h"
 
 namespace mero::serve {
 namespace {
 
-std::int64_t MonotonicMs() {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(
+double MonotonicMs() {
+  return std::chrono::duration<double, std::milli>(
              std::chrono::steady_clock::now().time_since_epoch())
       .count();
 }
@@ -35,48 +36,42 @@ std::string Shown(const ListenAddress& address) {
 
 }  // namespace
 
-// One projector: its line (reopened as the panel's port reopens), the queue of exchanges on
-// it, the PJLink server in front and the poll behind.
-class ProjectorService {
+// One projector: its line, kept open and reopened when lost, the exchange engine on it, the
+// PJLink server in front and the poll behind.
+class ProjectorService : public ProjectorLink {
  public:
   ProjectorService(const ProjectorConfig& config, ServiceFigures& service,
                    std::function<void(const std::string&)> log)
       : config_(config),
         log_(std::move(log)),
-        port_(link::ComDevice{config.address, link::StableNameOf(config.address), false},
-              link::ComDevice{}),
-        queue_(port_, window_, MonotonicMs),
-        bridge_(queue_, PjlinkIdentity{config.name, "mero-control " + std::string(kVersion)}),
+        line_(link::ComDevice{config.address, link::StableNameOf(config.address), false},
+              link::LineSettings{config.speed, link::Parity::None, kDataBits, link::StopBits::One}),
+        engine_([this](const link::Bytes& text) { return line_.write(text); }, window_,
+                MonotonicMs),
+        bridge_(*this, PjlinkIdentity{config.name, "mero-control " + std::string(kVersion)}),
         server_(bridge_, config.password, service),
-        poller_(queue_, pollTimer_, figures_, WallSeconds) {
+        poller_(*this, pollTimer_, figures_, WallSeconds) {
     figures_.name = config.id;
-    queue_.onExchanged = [this, &service](std::string_view code, const ExchangeResult& result) {
-      Record(figures_, code, result);
+    engine_.onExchanged = [this, &service](const link::Bytes& text, const ExchangeResult& result) {
+      Record(figures_, std::string_view(text).substr(0, text.size() - 1), result);
       service.count(result);
     };
-    port_.onEvent = [this](int kind) {
-      if (kind == link::kEventReceive) queue_.arrived();
-    };
-    port_.onLost = [this](const link::PortFailure& failure) {
-      say(failure.description);
-      lineUp(false);
-      port_.reopenWhenBack(1);
-    };
-    port_.onRestored = [this](const std::string& notice) {
-      say(notice);
+    line_.onReceived = [this](const link::Bytes& bytes) { engine_.received(bytes); };
+    line_.onUp = [this] {
+      say("line " + config_.address + " is open");
       lineUp(true);
     };
-    port_.onNotice = [this](const std::string& notice) { say(notice); };
+    line_.onDown = [this](const link::LineFailure& failure) {
+      say(DescribeLineDown(config_.address, failure));
+      lineUp(false);
+    };
+    line_.onNotice = [this](const std::string& notice) {
+      say("line " + config_.address + ": " + notice);
+    };
   }
 
   bool start(int offsetMs, int intervalMs) {
-    port_.setSettings(std::to_string(config_.speed) + ",N,8,1");
-    if (port_.open()) {
-      lineUp(true);
-    } else {
-      say(port_.lastFailure().description);
-      port_.reopenWhenBack(1);
-    }
+    line_.start();
     poller_.start(offsetMs, intervalMs);
     std::string error;
     if (!server_.listen(config_.pjlink.host, config_.pjlink.port, &error)) {
@@ -87,27 +82,33 @@ class ProjectorService {
     return true;
   }
 
-  ~ProjectorService() { port_.close(); }
+  ~ProjectorService() override { line_.stop(); }
   ProjectorService(const ProjectorService&) = delete;
   ProjectorService& operator=(const ProjectorService&) = delete;
+
+  void exchange(std::string_view code, std::function<void(const ExchangeResult&)> done) override {
+    engine_.exchange(code, std::move(done));
+  }
 
   const ProjectorConfig& config() const { return config_; }
   const ProjectorFigures& figures() const { return figures_; }
 
  private:
+  static constexpr int kDataBits = 8;
+
   void lineUp(bool up) {
     figures_.lineUp = up;
-    queue_.setLineUp(up);
+    engine_.setLineUp(up);
   }
   void say(const std::string& text) { log_("[" + config_.id + "] " + text); }
 
   ProjectorConfig config_;
   std::function<void(const std::string&)> log_;
-  link::QtPort port_;
+  link::QtReopeningLine line_;
   link::QtTimer window_;
   link::QtTimer pollTimer_;
   ProjectorFigures figures_;
-  ProjectorQueue queue_;
+  link::ExchangeEngine engine_;
   PjlinkBridge bridge_;
   PjlinkServer server_;
   Poller poller_;
