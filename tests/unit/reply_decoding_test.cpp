@@ -394,36 +394,5 @@ TEST(ReplyDecoding, PressureReplyArrivingInPiecesShowsEachPartialReading) {
   }
 }
 
-// A reply that tells nothing leaves every field as the replies before it told it.
-TEST(StatusFold, RepliesNotUnderstoodLeaveTheStatusAlone) {
-  ProjectorStatus status;
-  const std::vector<std::pair<const char*, const char*>> told = {{"CR0", "08\r"},
-                                                                 {"CR1", "3\r"},
-                                                                 {"CR3", "01234\r"},
-                                                                 {"CR4", "10\r"},
-                                                                 {"CR6", "+25.5  30.1 -12.5\r"},
-                                                                 {"CR7", "22\r"},
-                                                                 {"CR9", " QM70 \r"},
-                                                                 {"CRA", "02\r"},
-                                                                 {"CR PRESSURE", "512\r"}};
-  for (const auto& [code, reply] : told) EXPECT_TRUE(FoldReply(status, code, reply)) << code;
-  EXPECT_EQ(status.lampHours, 1234);
-  EXPECT_EQ(status.model, "QM70");
-  EXPECT_EQ(status.hPa, 650);
-  const std::vector<std::pair<const char*, const char*>> nothing = {
-      {"CR0", "\x15\r"},   {"CR3", "\x15\r"}, {"CR6", "+2x.5  3x.1 -1x.5\r"}, {"CR9", "QM70"},
-      {"CR9", "QM\x01\r"}, {"CR9", "  \r"},   {"CR PRESSURE", "1e400\r"},     {"C00", "\x06\r"},
-      {"CR2", "00\r"}};
-  for (const auto& [code, reply] : nothing) {
-    ProjectorStatus after = status;
-    EXPECT_FALSE(FoldReply(after, code, reply)) << code << " " << MonitorText(reply);
-    EXPECT_EQ(after.power, status.power);
-    EXPECT_EQ(after.lampHours, status.lampHours);
-    EXPECT_EQ(after.degrees, status.degrees);
-    EXPECT_EQ(after.model, status.model);
-    EXPECT_EQ(after.hPa, status.hPa);
-  }
-}
-
 }  // namespace
 }  // namespace mero::link
