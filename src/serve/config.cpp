@@ -28,10 +28,14 @@ class Reader {
   bool line(int number, std::string_view text) {
     const IniLine read = ReadIniLine(text);
     switch (read.kind) {
-      case IniLine::Kind::Blank: return true;
-      case IniLine::Kind::Mistake: return fail(number, {}, read.value);
-      case IniLine::Kind::Section: return section(number, read.name);
-      case IniLine::Kind::Entry: return entry(number, read);
+      case IniLine::Kind::Blank:
+        return true;
+      case IniLine::Kind::Mistake:
+        return fail(number, {}, read.value);
+      case IniLine::Kind::Section:
+        return section(number, read.name);
+      case IniLine::Kind::Entry:
+        return entry(number, read);
     }
     return true;
   }
@@ -89,9 +93,9 @@ bool Reader::section(int number, const std::string& name) {
   inService_ = name == kServiceSection;
   if (inService_) return true;
   if (!IsIdentifier(name)) {
-    return fail(number, {},
-                "[" + Shown(name) +
-                    "]: a section is named with 1 to 64 letters, digits, '-', '_' or '.'");
+    return fail(
+        number, {},
+        "[" + Shown(name) + "]: a section is named with 1 to 64 letters, digits, '-', '_' or '.'");
   }
   if (config_.projectors.size() == kMostProjectors) {
     return fail(number, {}, "more than " + std::to_string(kMostProjectors) + " projectors");
@@ -119,8 +123,7 @@ bool Reader::entry(int number, const IniLine& read) {
                 "again in its section; it first stands on line " + std::to_string(it->second));
   }
   ProjectorConfig& projector = inService_ ? unused_ : config_.projectors.back();
-  if (const std::optional<std::string> mistake =
-          StoreValue(*key, read.value, config_, projector)) {
+  if (const std::optional<std::string> mistake = StoreValue(*key, read.value, config_, projector)) {
     return fail(number, read.name, *mistake);
   }
   return true;
@@ -158,7 +161,8 @@ bool Reader::checkDistinct() {
     auto [taken, fresh] = listening.emplace(std::pair{projector.pjlink.host, projector.pjlink.port},
                                             "[" + projector.id + "]");
     if (!fresh) {
-      return fail(line, "pjlink", "[" + projector.id + "] listens where " + taken->second + " does");
+      return fail(line, "pjlink",
+                  "[" + projector.id + "] listens where " + taken->second + " does");
     }
   }
   return true;

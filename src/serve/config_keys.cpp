@@ -85,14 +85,18 @@ constexpr bool FieldFits(const ConfigKey& key) {
         const bool owner = (key.section == SectionKind::Service) ==
                            std::is_same_v<typename MemberOf<Member>::owner, ServiceConfig>;
         switch (key.kind) {
-          case ValueKind::Listen: return owner && kHolds<Member, ListenAddress>;
-          case ValueKind::ListenOrOff: return owner && kHolds<Member, std::optional<ListenAddress>>;
-          case ValueKind::Integer: return owner && kHolds<Member, int> && key.low <= key.high;
+          case ValueKind::Listen:
+            return owner && kHolds<Member, ListenAddress>;
+          case ValueKind::ListenOrOff:
+            return owner && kHolds<Member, std::optional<ListenAddress>>;
+          case ValueKind::Integer:
+            return owner && kHolds<Member, int> && key.low <= key.high;
           case ValueKind::Choice:
-            return owner && (kHolds<Member, int> || kHolds<Member, std::string>) &&
-                   !key.choices.empty();
+            return owner &&
+                   (kHolds<Member, int> || kHolds<Member, std::string>)&&!key.choices.empty();
           case ValueKind::Text:
-          case ValueKind::Device: return owner && kHolds<Member, std::string>;
+          case ValueKind::Device:
+            return owner && kHolds<Member, std::string>;
         }
         return false;
       },
@@ -146,8 +150,8 @@ std::optional<std::string> Mistake(const ConfigKey& key, std::string_view text) 
     case ValueKind::Integer: {
       const std::optional<int> number = Integer(text);
       if (number && *number >= key.low && *number <= key.high) return std::nullopt;
-      return Quoted(key, text) + " is not a whole number from " + std::to_string(key.low) +
-             " to " + std::to_string(key.high);
+      return Quoted(key, text) + " is not a whole number from " + std::to_string(key.low) + " to " +
+             std::to_string(key.high);
     }
     case ValueKind::Choice:
       if (std::ranges::find(key.choices, text) != key.choices.end()) return std::nullopt;
@@ -156,9 +160,9 @@ std::optional<std::string> Mistake(const ConfigKey& key, std::string_view text) 
       const bool fits = text.size() >= static_cast<std::size_t>(key.low) &&
                         text.size() <= static_cast<std::size_t>(key.high);
       if (fits && OfClass(text, key.characters)) return std::nullopt;
-      const std::string bytes = key.low == 0 ? "at most " + std::to_string(key.high)
-                                             : std::to_string(key.low) + " to " +
-                                                   std::to_string(key.high);
+      const std::string bytes = key.low == 0
+                                    ? "at most " + std::to_string(key.high)
+                                    : std::to_string(key.low) + " to " + std::to_string(key.high);
       return "takes " + bytes + " bytes of printable " +
              (key.characters == Characters::Printable ? "text" : "ASCII");
     }
@@ -249,8 +253,7 @@ std::optional<std::string> StoreValue(const ConfigKey& key, std::string_view tex
   std::visit(
       [&]<class Member>(Member member) {
         using Of = MemberOf<Member>;
-        Holder<typename Of::owner>(service, projector).*member =
-            Converted<typename Of::type>(text);
+        Holder<typename Of::owner>(service, projector).*member = Converted<typename Of::type>(text);
       },
       key.field);
   return std::nullopt;

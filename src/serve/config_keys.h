@@ -29,10 +29,9 @@ enum class Absent { Default, Required, SectionName };
 
 // Where a key's value is kept; the table is checked at compile time to hold each value in a
 // field of its type, of its section's struct.
-using ConfigField =
-    std::variant<std::optional<ListenAddress> ServiceConfig::*, int ServiceConfig::*,
-                 int ProjectorConfig::*, std::string ProjectorConfig::*,
-                 ListenAddress ProjectorConfig::*>;
+using ConfigField = std::variant<std::optional<ListenAddress> ServiceConfig::*,
+                                 int ServiceConfig::*, int ProjectorConfig::*,
+                                 std::string ProjectorConfig::*, ListenAddress ProjectorConfig::*>;
 
 struct ConfigKey {
   SectionKind section = SectionKind::Projector;
@@ -45,7 +44,7 @@ struct ConfigKey {
   Characters characters = Characters::Printable;
   Absent absent = Absent::Default;
   std::string_view fallback = {};  // as the file would write it, when absent is Default
-  bool secret = false;        // never shown: --check says whether it is set, mistakes omit it
+  bool secret = false;             // never shown: --check says whether it is set, mistakes omit it
   std::string_view help = {};
 };
 

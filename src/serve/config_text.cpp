@@ -84,12 +84,11 @@ IniLine ReadIniLine(std::string_view line) {
 }
 
 std::string QuotedIfNeeded(std::string_view value) {
-  const bool plain =
-      value.empty() || (!IsBlank(value.front()) && !IsBlank(value.back()) &&
-                        value.front() != '"' && !IsCommentSign(value.front()) &&
-                        std::ranges::adjacent_find(value, [](char a, char b) {
-                          return IsBlank(a) && IsCommentSign(b);
-                        }) == value.end());
+  const bool plain = value.empty() || (!IsBlank(value.front()) && !IsBlank(value.back()) &&
+                                       value.front() != '"' && !IsCommentSign(value.front()) &&
+                                       std::ranges::adjacent_find(value, [](char a, char b) {
+                                         return IsBlank(a) && IsCommentSign(b);
+                                       }) == value.end());
   if (plain) return std::string(value);
   std::string quoted = "\"";
   for (const char c : value) {
