@@ -52,6 +52,7 @@ class Reader {
   };
 
   bool fail(int line, std::string_view key, const std::string& what) {
+    if (!error_.empty()) return false;  // the first mistake is the one told
     error_ = file_ + ":" + std::to_string(line) + ": ";
     if (!key.empty()) error_ += Shown(key) + ": ";
     error_ += what;

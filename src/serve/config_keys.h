@@ -27,11 +27,14 @@ enum class Characters { Printable, PrintableAscii };
 // What a key is when its section leaves it out.
 enum class Absent { Default, Required, SectionName };
 
-// Where a key's value is kept; the table is checked at compile time to hold each value in a
-// field of its type, of its section's struct.
-using ConfigField = std::variant<std::optional<ListenAddress> ServiceConfig::*,
-                                 int ServiceConfig::*, int ProjectorConfig::*,
-                                 std::string ProjectorConfig::*, ListenAddress ProjectorConfig::*>;
+// Where a key's value is kept: a field of either struct, of any type a value is read as.
+// The table is checked at compile time to keep each value in a field of its type, of its
+// section's struct.
+using ConfigField =
+    std::variant<int ServiceConfig::*, std::string ServiceConfig::*, ListenAddress ServiceConfig::*,
+                 std::optional<ListenAddress> ServiceConfig::*, int ProjectorConfig::*,
+                 std::string ProjectorConfig::*, ListenAddress ProjectorConfig::*,
+                 std::optional<ListenAddress> ProjectorConfig::*>;
 
 struct ConfigKey {
   SectionKind section = SectionKind::Projector;

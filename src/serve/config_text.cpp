@@ -41,7 +41,7 @@ IniLine QuotedEntry(std::string name, std::string_view rest) {
       const char next = rest[++i];
       if (next != '"' && next != '\\') {
         return Mistake(name + ": \\" + next +
-                       " in quotes: the escapes are \\\" and \\\\, a backslash is written \\\\");
+                       R"( in quotes: the escapes are \" and \\, a backslash is written \\)");
       }
       value += next;
       continue;
