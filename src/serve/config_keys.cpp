@@ -91,9 +91,10 @@ constexpr bool FieldFits(const ConfigKey& key) {
             return owner && kHolds<Member, std::optional<ListenAddress>>;
           case ValueKind::Integer:
             return owner && kHolds<Member, int> && key.low <= key.high;
-          case ValueKind::Choice:
-            return owner &&
-                   (kHolds<Member, int> || kHolds<Member, std::string>)&&!key.choices.empty();
+          case ValueKind::Choice: {
+            const bool held = kHolds<Member, int> || kHolds<Member, std::string>;
+            return owner && held && !key.choices.empty();
+          }
           case ValueKind::Text:
           case ValueKind::Device:
             return owner && kHolds<Member, std::string>;
