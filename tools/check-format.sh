@@ -15,7 +15,7 @@ if [ "${1:-}" = --fix ]; then
   clang-format -i "${files[@]}"
   exit 0
 fi
-drift=$(clang-format --dry-run "${files[@]}" 2>&1 | grep -oE '^[^:]+\.(cpp|h):' | sort -u | tr -d ':')
+drift=$(clang-format --dry-run "${files[@]}" 2>&1 | { grep -oE '^[^:]+\.(cpp|h):' || true; } | sort -u | tr -d ':')
 if [ -n "$drift" ]; then
   echo "clang-format: these files are not formatted (tools/check-format.sh --fix mends them):"
   echo "$drift" | sed 's/^/  /'

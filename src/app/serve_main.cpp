@@ -66,7 +66,8 @@ int ServeMain(int argc, char** argv) {
     return kExitFailure;
   }
   if (check) {
-    std::printf("%s: %zu projectors\n", path.c_str(), read.config->projectors.size());
+    std::printf("%s: %zu projectors\n%s", path.c_str(), read.config->projectors.size(),
+                serve::DescribeConfig(*read.config).c_str());
     return 0;
   }
   QuitOnSignal::Block();

@@ -15,15 +15,13 @@
 #include "link/port/traffic_log.h"
 #include "link/protocol/monitor_text.h"
 #include "link/protocol/reply_decoding.h"
+#include "link/protocol/status.h"
 
 namespace mero::cli {
 namespace {
 
 constexpr char kAck = 6;
-constexpr char kCr = '\r';
 constexpr double kTenths = 10.0;
-constexpr char kFirstPrintable = ' ';
-constexpr char kLastPrintable = '~';
 // Telnet's "interpret as command" and the option verbs after it (WILL, WONT, DO, DONT).
 constexpr unsigned char kIac = 255;
 constexpr unsigned char kFirstVerb = 251;
@@ -49,6 +47,7 @@ struct Reading {
   std::string_view reply;
   std::string shown;  // the monitor text the panel decodes
   link::Bytes sent;
+  link::ProjectorStatus status;  // what the reply told
 };
 
 // A status from a table, without the blanks the status line puts around it.
@@ -59,13 +58,12 @@ std::optional<std::string> TableStatus(const Reading& r) {
 }
 
 std::optional<std::string> LampHours(const Reading& r) {
-  const auto hours = link::ReadFigures(r.shown, r.sent, "").hours;
-  if (!hours) return std::nullopt;
-  return std::to_string(*hours) + " hours";
+  if (!r.status.lampHours) return std::nullopt;
+  return std::to_string(*r.status.lampHours) + " hours";
 }
 
 std::optional<std::string> Temperatures(const Reading& r) {
-  const auto degrees = link::ReadFigures(r.shown, r.sent, "").degrees;
+  const auto& degrees = r.status.degrees;
   std::string out;
   for (std::size_t i = 0; i < degrees.size(); ++i) {
     if (!degrees[i]) return std::nullopt;
@@ -78,22 +76,11 @@ std::optional<std::string> Temperatures(const Reading& r) {
 }
 
 std::optional<std::string> Pressure(const Reading& r) {
-  const auto hPa = link::ReadFigures(r.shown, r.sent, "").hPa;
-  if (!hPa) return std::nullopt;
-  return std::to_string(*hPa) + " hPa";
+  if (!r.status.hPa) return std::nullopt;
+  return std::to_string(*r.status.hPa) + " hPa";
 }
 
-// The model is the text the projector sends, whole (up to its CR) and printable.
-std::optional<std::string> Model(const Reading& r) {
-  if (!r.reply.ends_with(kCr)) return std::nullopt;
-  const std::string_view text = TrimBlanks(r.reply.substr(0, r.reply.size() - 1));
-  if (text.empty() || !std::ranges::all_of(text, [](char c) {
-        return c >= kFirstPrintable && c <= kLastPrintable;
-      })) {
-    return std::nullopt;
-  }
-  return std::string(text);
-}
+std::optional<std::string> Model(const Reading& r) { return r.status.model; }
 
 struct PlainForm {
   std::string_view code;
@@ -111,6 +98,20 @@ constexpr std::array<PlainForm, 9> kPlainForms{{
     {"CR9", Model},
     {"CR PRESSURE", Pressure},
 }};
+
+const PlainForm* FormOf(const Message& message) {
+  const auto form = std::ranges::find_if(kPlainForms, [&](const PlainForm& f) {
+    return link::CommandText("", f.code) == message.text;
+  });
+  return form == kPlainForms.end() ? nullptr : &*form;
+}
+
+// What the reply told, when the message is a status query.
+link::ProjectorStatus StatusOf(const Message& message, std::string_view reply) {
+  link::ProjectorStatus status;
+  if (const PlainForm* form = FormOf(message)) link::FoldReply(status, form->code, reply);
+  return status;
+}
 
 // ---- Texts ----
 
@@ -209,12 +210,12 @@ std::string SchemeHint(std::string_view address, std::string_view reply) {
   return {};
 }
 
-void AddFigures(QJsonObject& json, const link::ReplyFigures& figures) {
-  if (figures.hours) json[QStringLiteral("hours")] = static_cast<qint64>(*figures.hours);
-  if (figures.hPa) json[QStringLiteral("hPa")] = static_cast<qint64>(*figures.hPa);
+void AddFigures(QJsonObject& json, const link::ProjectorStatus& status) {
+  if (status.lampHours) json[QStringLiteral("hours")] = static_cast<qint64>(*status.lampHours);
+  if (status.hPa) json[QStringLiteral("hPa")] = static_cast<qint64>(*status.hPa);
   bool anyDegrees = false;
   QJsonArray degrees;
-  for (const std::optional<double>& value : figures.degrees) {
+  for (const std::optional<double>& value : status.degrees) {
     degrees.append(value ? QJsonValue(*value) : QJsonValue());
     anyDegrees = anyDegrees || value.has_value();
   }
@@ -242,7 +243,7 @@ void JudgeReply(const Message& message, std::string_view address, const Outcome&
   if (const std::optional<std::string> status = link::DecodeReply(shown, message.text, "").status) {
     json[QStringLiteral("status")] = Latin1(*status);
   }
-  AddFigures(json, link::ReadFigures(shown, message.text, ""));
+  AddFigures(json, StatusOf(message, reply));
   const std::optional<std::string> value = PlainValue(message, reply);
   if (message.decoded) {
     verdict.result = value ? Result::Decoded : Result::NotDecoded;
@@ -291,11 +292,9 @@ std::string_view ResultWord(Result result) {
 }
 
 std::optional<std::string> PlainValue(const Message& message, std::string_view reply) {
-  const auto form = std::ranges::find_if(kPlainForms, [&](const PlainForm& f) {
-    return link::CommandText("", f.code) == message.text;
-  });
-  if (form == kPlainForms.end()) return std::nullopt;
-  return form->form({reply, link::MonitorText(reply), message.text});
+  const PlainForm* form = FormOf(message);
+  if (form == nullptr) return std::nullopt;
+  return form->form({reply, link::MonitorText(reply), message.text, StatusOf(message, reply)});
 }
 
 Verdict Judge(const Message& message, std::string_view address, const Outcome& outcome) {

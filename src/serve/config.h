@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace mero::serve {
@@ -43,22 +44,17 @@ struct ServiceConfig {
   std::vector<ProjectorConfig> projectors;
 };
 
-// One "key = value" of the file, as the INI reader gave it, with the line it stands on.
-struct ConfigEntry {
-  std::string section;
-  std::string key;
-  std::string value;
-  int line = 0;
-};
-
-// The configuration the entries describe, or the first mistake: "FILE:LINE: key: what is
-// wrong". `sectionLines` gives the line of each section heading, for mistakes of a section.
+// The configuration `text` describes, or its first mistake: "FILE:LINE: key: what is wrong".
+// `file` only names the file in mistakes. The format is described in mero-control-serve.conf(5).
 struct ConfigResult {
   std::optional<ServiceConfig> config;
   std::string error;
 };
-ConfigResult BuildConfig(const std::string& file, const std::vector<ConfigEntry>& entries,
-                         const std::vector<std::pair<std::string, int>>& sectionLines);
+ConfigResult ParseConfig(const std::string& file, std::string_view text);
+
+// What --check says of a configuration: each projector, then the service, one "key = value"
+// a line as the file would write it, except that a password is only said to be set or not.
+std::string DescribeConfig(const ServiceConfig& config);
 
 // Reads "[ADDRESS:]PORT", "[IPV6]:PORT"; the address defaults to 127.0.0.1.
 std::optional<ListenAddress> ParseListenAddress(const std::string& text);

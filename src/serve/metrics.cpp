@@ -3,17 +3,12 @@
 #include <charconv>
 #include <cmath>
 
-#include "link/protocol/commands.h"
-#include "link/protocol/monitor_text.h"
-#include "link/protocol/reply_decoding.h"
 #include "serve/pjlink_bridge.h"
 
 namespace mero::serve {
 namespace {
 
 constexpr std::array<std::string_view, 4> kResultNames{"reply", "no_reply", "line_down", "busy"};
-constexpr std::array<std::string_view, 6> kErrorNames{"fan",   "lamp",   "temperature",
-                                                      "cover", "filter", "other"};
 
 std::string Number(double value) {
   if (std::isnan(value)) return "NaN";
@@ -94,15 +89,17 @@ void ProjectorFamilies(Page& page, const std::vector<const ProjectorFigures*>& p
   page.family("mero_projector_power_state", "gauge",
               "Power state as PJLink numbers it: 0 stand-by, 1 on, 2 cooling down, 3 warming up.");
   for (const auto* p : projectors) {
-    if (p->power) page.sample("mero_projector_power_state", ProjectorLabel(*p), *p->power);
+    const auto& power = p->status.power;
+    const std::optional<int> number = power ? PjlinkPowerNumber(power->state) : std::nullopt;
+    if (number) page.sample("mero_projector_power_state", ProjectorLabel(*p), *number);
   }
   // In the base unit the format asks for: the counter's hours times 3600.
   page.family("mero_projector_lamp_use_seconds", "gauge",
               "The projector's lamp hour counter, in seconds (divide by 3600 for its hours).");
   for (const auto* p : projectors) {
-    if (p->lampHours) {
+    if (p->status.lampHours) {
       page.sample("mero_projector_lamp_use_seconds", ProjectorLabel(*p),
-                  static_cast<double>(*p->lampHours) * 3600.0);
+                  static_cast<double>(*p->status.lampHours) * 3600.0);
     }
   }
 }
@@ -111,18 +108,20 @@ void ReadingFamilies(Page& page, const std::vector<const ProjectorFigures*>& pro
   page.family("mero_projector_temperature_celsius", "gauge",
               "The projector's three temperature readings, by sensor.");
   for (const auto* p : projectors) {
-    for (std::size_t i = 0; i < p->degrees.size(); ++i) {
-      if (!p->degrees[i]) continue;
+    const auto& degrees = p->status.degrees;
+    for (std::size_t i = 0; i < degrees.size(); ++i) {
+      if (!degrees[i]) continue;
       page.sample("mero_projector_temperature_celsius", With(*p, "sensor", std::to_string(i + 1)),
-                  *p->degrees[i]);
+                  *degrees[i]);
     }
   }
   page.family("mero_projector_error", "gauge",
               "PJLink's error status by kind: 0 none, 1 warning, 2 error.");
   for (const auto* p : projectors) {
-    if (!p->errors) continue;
-    for (std::size_t i = 0; i < kErrorNames.size(); ++i) {
-      page.sample("mero_projector_error", With(*p, "kind", kErrorNames[i]), (*p->errors)[i] - '0');
+    if (!p->status.power) continue;
+    for (const ErrorKind& kind : ErrorKinds()) {
+      page.sample("mero_projector_error", With(*p, "kind", kind.name),
+                  static_cast<int>(FaultOf(kind, p->status.power->faults)));
     }
   }
   page.family("mero_projector_last_poll_timestamp_seconds", "gauge",
@@ -183,20 +182,9 @@ void ServiceFigures::count(const ExchangeResult& result) {
 
 void Record(ProjectorFigures& figures, std::string_view code, const ExchangeResult& result) {
   ++figures.exchanges[static_cast<std::size_t>(result.kind)];
-  if (result.kind != ExchangeResult::Kind::Reply) return;
-  const std::string shown = link::MonitorText(result.reply);
-  const link::Bytes command = link::CommandText("", code);
-  if (code == "CR0") {
-    if (const PowerMeaning* meaning = PowerMeaningOf(result.reply)) {
-      figures.power = meaning->power == 0 ? std::nullopt : std::optional<int>(meaning->power - '0');
-      figures.errors = ErrorDigits(*meaning);
-    }
-  } else if (code == "CR3") {
-    if (auto hours = link::ReadFigures(shown, command, "").hours) figures.lampHours = hours;
-  } else if (code == "CR6") {
-    const link::ReplyFigures read = link::ReadFigures(shown, command, "");
-    if (read.degrees[0] || read.degrees[1] || read.degrees[2]) figures.degrees = read.degrees;
-  }
+  // A reply not understood leaves what the last one told.
+  if (result.kind == ExchangeResult::Kind::Reply)
+    link::FoldReply(figures.status, code, result.reply);
 }
 
 std::string RenderMetrics(const std::vector<const ProjectorFigures*>& projectors,

@@ -7,6 +7,7 @@
 #include <string_view>
 #include <vector>
 
+#include "link/protocol/status.h"
 #include "serve/projector_queue.h"
 
 namespace mero::serve {
@@ -15,10 +16,7 @@ namespace mero::serve {
 struct ProjectorFigures {
   std::string name;
   bool lineUp = false;
-  std::optional<int> power;  // PJLink's power state: 0 stand-by, 1 on, 2 cooling, 3 warming up
-  std::optional<std::int64_t> lampHours;
-  std::array<std::optional<double>, 3> degrees;
-  std::optional<std::string> errors;      // ERST's six digits
+  link::ProjectorStatus status;           // as its replies last told it
   std::optional<double> lastPollSeconds;  // Unix time of the last poll answered in full
   // Exchanges by how they ended, in the order of ExchangeResult::Kind.
   std::array<std::uint64_t, 4> exchanges{};

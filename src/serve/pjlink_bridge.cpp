@@ -4,15 +4,11 @@
 #include <memory>
 #include <utility>
 
-#include "link/protocol/commands.h"
-#include "link/protocol/monitor_text.h"
-#include "link/protocol/reply_decoding.h"
-#include "link/protocol/reply_tables.h"
-
 namespace mero::serve {
 namespace {
 
-namespace tables = link::reply_tables;
+using link::Input;
+using link::PowerState;
 
 constexpr char kAck = 6;
 constexpr char kNak = 21;
@@ -20,153 +16,116 @@ constexpr char kNak = 21;
 constexpr std::size_t kLongestModel = 32;
 constexpr int kMostHours = 99999;
 
-// The status line's text for a reply to `code`, as the panel would show it.
-std::optional<std::string> StatusOf(std::string_view code, const link::Bytes& reply) {
-  return link::DecodeReply(link::MonitorText(reply), link::CommandText("", code), "").status;
-}
-
-template <std::size_t N>
-std::string AnswerFromTable(
-    std::string_view code, const std::optional<link::Bytes>& reply,
-    const std::array<std::pair<std::string_view, std::string_view>, N>& rows) {
-  if (!reply) return "ERR4";
-  const std::optional<std::string> status = StatusOf(code, *reply);
-  if (!status) return "ERR4";
-  for (const auto& [text, answer] : rows) {
-    if (text == *status) return std::string(answer);
-  }
-  return "ERR4";
-}
-
-// The status "CR0" reports, in PJLink's terms. Cooling down counts as cooling whatever else
-// the text says; a temperature warning that recovered is still told as a warning.
-constexpr std::array<PowerMeaning, 13> kPowerMeanings{{
-    {tables::kPowerStatus[0].text, '1', '0', '0', '0', true},    // Power ON
-    {tables::kPowerStatus[1].text, '0', '0', '0', '0', false},   // Stand by
-    {tables::kPowerStatus[2].text, '3', '0', '0', '0', true},    // Count down
-    {tables::kPowerStatus[3].text, '2', '0', '0', '0', false},   // Cooling down
-    {tables::kPowerStatus[4].text, 0, '0', '0', '2', false},     // Power Fail
-    {tables::kPowerStatus[5].text, '1', '0', '1', '0', true},    // Temperature Warning
-    {tables::kPowerStatus[6].text, '1', '0', '0', '0', true},    // NO Key input
-    {tables::kPowerStatus[7].text, '0', '0', '0', '0', false},   // Lamp OFF by PWR Management
-    {tables::kPowerStatus[8].text, '2', '0', '1', '0', false},   // Temperature Warning & cooling
-    {tables::kPowerStatus[9].text, '2', '0', '0', '0', false},   // Cooling down PWR Management
-    {tables::kPowerStatus[10].text, '0', '0', '1', '0', false},  // Temperature Warning recovered
-    {tables::kPowerStatus[11].text, '2', '2', '0', '0', false},  // Cooling down (All Lamp FAIL)
-    {tables::kPowerStatus[12].text, '2', '2', '0', '0', false},  // Cooling & stand-by (Lamp FAIL)
+struct PowerNumber {
+  PowerState state;
+  int number;
+};
+constexpr std::array<PowerNumber, 4> kPowerNumbers{{
+    {PowerState::StandBy, 0},
+    {PowerState::On, 1},
+    {PowerState::CoolingDown, 2},
+    {PowerState::WarmingUp, 3},
 }};
 
-std::string Power(const QueryReplies& replies, const PjlinkIdentity& /*identity*/) {
-  const PowerMeaning* meaning = replies[0] ? PowerMeaningOf(*replies[0]) : nullptr;
-  if (meaning == nullptr || meaning->power == 0) return "ERR4";
-  return {meaning->power};
+constexpr std::array<ErrorKind, 6> kErrorKinds{{
+    {"fan", nullptr},
+    {"lamp", &link::Faults::lamp},
+    {"temperature", &link::Faults::temperature},
+    {"cover", nullptr},
+    {"filter", nullptr},
+    {"other", &link::Faults::other},
+}};
+
+std::string Power(const Asked& asked) {
+  const std::optional<int> number =
+      asked.status.power ? PjlinkPowerNumber(asked.status.power->state) : std::nullopt;
+  return number ? std::to_string(*number) : "ERR4";
 }
 
 // A projector that is cooling down takes no power-on.
-std::string RefuseWhileCooling(const QueryReplies& replies, const PjlinkIdentity& /*identity*/) {
-  if (!replies[0]) return "ERR4";
-  const PowerMeaning* meaning = PowerMeaningOf(*replies[0]);
-  return meaning != nullptr && meaning->power == '2' ? "ERR3" : "";
+std::string RefuseWhileCooling(const Asked& asked) {
+  if (!asked.understood[0]) return "ERR4";
+  return asked.status.power->state == PowerState::CoolingDown ? "ERR3" : "";
 }
 
-// "Input mode 4" has no PJLink input: it is told as not available now rather than named.
-std::string Input(const QueryReplies& replies, const PjlinkIdentity& /*identity*/) {
-  static constexpr std::array<std::pair<std::string_view, std::string_view>, 4> kRows{{
-      {tables::kInput[0].text, "11"},
-      {tables::kInput[1].text, "12"},
-      {tables::kInput[2].text, "21"},
-      {tables::kInput[3].text, "ERR3"},
-  }};
-  return AnswerFromTable("CR1", replies[0], kRows);
+// The parameter of the set row of this command whose setting the status shows. A state no set
+// row makes ("Input mode 4", mutes the projector does not tell) is not available now.
+std::string ReadBackAnswer(const Asked& asked) {
+  if (!asked.understood[0]) return "ERR4";
+  for (const PjlinkRow& row : PjlinkRows()) {
+    if (row.command == asked.row.command && row.readsBack != nullptr &&
+        row.readsBack(asked.status)) {
+      return std::string(row.parameter);
+    }
+  }
+  return "ERR3";
 }
 
-// Without a signal, or in stand-by, the projector does not tell its mutes.
-std::string Mute(const QueryReplies& replies, const PjlinkIdentity& /*identity*/) {
-  static constexpr std::array<std::pair<std::string_view, std::string_view>, 6> kRows{{
-      {tables::kMuteAndSignal[0].text, "30"},
-      {tables::kMuteAndSignal[1].text, "11"},
-      {tables::kMuteAndSignal[2].text, "21"},
-      {tables::kMuteAndSignal[3].text, "31"},
-      {tables::kMuteAndSignal[4].text, "ERR3"},
-      {tables::kMuteAndSignal[5].text, "ERR3"},
-  }};
-  return AnswerFromTable("CRA", replies[0], kRows);
+template <Input kInput>
+bool InputIs(const link::ProjectorStatus& status) {
+  return status.input == kInput;
 }
 
-// Fan, lamp, temperature, cover, filter, other.
-std::string Errors(const QueryReplies& replies, const PjlinkIdentity& /*identity*/) {
-  const PowerMeaning* meaning = replies[0] ? PowerMeaningOf(*replies[0]) : nullptr;
-  if (meaning == nullptr) return "ERR4";
-  return ErrorDigits(*meaning);
+template <bool kPicture, bool kSound>
+bool MutesAre(const link::ProjectorStatus& status) {
+  return status.mutes == link::Mutes{kPicture, kSound, false, false};
+}
+
+std::string Errors(const Asked& asked) {
+  return asked.status.power ? ErrorDigits(asked.status.power->faults) : "ERR4";
 }
 
 // The projector has one hour counter; in two-lamp mode it stands for each lamp, lit as
 // "CR7" says. In one-lamp mode the lamp is lit as the power status says.
-std::string Lamps(const QueryReplies& replies, const PjlinkIdentity& /*identity*/) {
-  if (!replies[0] || !replies[1]) return "ERR4";
-  const std::optional<std::int64_t> hours =
-      link::ReadFigures(link::MonitorText(*replies[0]), link::CommandText("", "CR3"), "").hours;
-  const PowerMeaning* power = PowerMeaningOf(*replies[1]);
-  if (!hours || power == nullptr) return "ERR4";
-  const std::string shownHours = std::to_string(std::clamp<std::int64_t>(*hours, 0, kMostHours));
-  const std::optional<std::string> mode = replies[2] ? StatusOf("CR7", *replies[2]) : std::nullopt;
-  for (std::size_t lit = 0; lit < 4 && mode; ++lit) {
-    if (*mode != tables::kLampMode[lit].text) continue;
-    std::string pairs = shownHours;
-    pairs += (lit & 1U) != 0 ? " 1 " : " 0 ";
-    pairs += shownHours;
-    pairs += (lit & 2U) != 0 ? " 1" : " 0";
-    return pairs;
+std::string Lamps(const Asked& asked) {
+  const link::ProjectorStatus& status = asked.status;
+  if (!status.lampHours || !status.power) return "ERR4";
+  const std::string hours =
+      std::to_string(std::clamp<std::int64_t>(*status.lampHours, 0, kMostHours));
+  const auto lit = [](bool on) { return on ? " 1" : " 0"; };
+  if (status.lampMode && status.lampMode->use == link::LampUse::BothLamps) {
+    return hours + lit(status.lampMode->lit[0]) + " " + hours + lit(status.lampMode->lit[1]);
   }
-  return shownHours + (power->lampLit ? " 1" : " 0");
+  return hours + lit(status.power->lampLit);
 }
 
-// The model as "CR9" gives it, without the blanks around it; only printable ASCII is passed on.
-std::string Model(const QueryReplies& replies, const PjlinkIdentity& /*identity*/) {
-  if (!replies[0]) return "ERR4";
-  std::string model;
-  for (const char c : *replies[0]) {
-    if (c >= ' ' && c <= '~') model += c;
-  }
-  const auto first = model.find_first_not_of(' ');
-  if (first == std::string::npos) return "ERR4";
-  model = model.substr(first, model.find_last_not_of(' ') - first + 1);
-  if (model.size() > kLongestModel) model.resize(kLongestModel);
-  return model;
+std::string Model(const Asked& asked) {
+  if (!asked.status.model) return "ERR4";
+  return asked.status.model->substr(0, kLongestModel);
 }
 
-std::string Name(const QueryReplies& /*replies*/, const PjlinkIdentity& identity) {
-  return identity.name;
-}
-std::string Info(const QueryReplies& /*replies*/, const PjlinkIdentity& identity) {
-  return identity.info;
-}
-std::string Maker(const QueryReplies& /*replies*/, const PjlinkIdentity& /*identity*/) {
-  return "MERO";
-}
-std::string ClassOne(const QueryReplies& /*replies*/, const PjlinkIdentity& /*identity*/) {
-  return "1";
-}
-std::string InputList(const QueryReplies& /*replies*/, const PjlinkIdentity& /*identity*/) {
-  return "11 12 21";
+std::string Name(const Asked& asked) { return asked.identity.name; }
+std::string Info(const Asked& asked) { return asked.identity.info; }
+std::string Maker(const Asked& /*asked*/) { return "MERO"; }
+std::string ClassOne(const Asked& /*asked*/) { return "1"; }
+
+// The inputs a client may choose: those the projector can be set to.
+std::string InputList(const Asked& /*asked*/) {
+  std::string list;
+  for (const PjlinkRow& row : PjlinkRows()) {
+    if (row.command != "INPT" || row.parameter == "?") continue;
+    if (!list.empty()) list += ' ';
+    list += row.parameter;
+  }
+  return list;
 }
 
 constexpr std::array<PjlinkRow, 22> kRows{{
     {"POWR", "?", {"CR0"}, Power, {}},
     {"POWR", "1", {"CR0"}, RefuseWhileCooling, {"C00"}},
     {"POWR", "0", {}, nullptr, {"C01"}},
-    {"INPT", "?", {"CR1"}, Input, {}},
-    {"INPT", "11", {}, nullptr, {"C05"}},
-    {"INPT", "12", {}, nullptr, {"C06"}},
-    {"INPT", "21", {}, nullptr, {"C07"}},
+    {"INPT", "?", {"CR1"}, ReadBackAnswer, {}},
+    {"INPT", "11", {}, nullptr, {"C05"}, InputIs<Input::Computer1>},
+    {"INPT", "12", {}, nullptr, {"C06"}, InputIs<Input::Computer2>},
+    {"INPT", "21", {}, nullptr, {"C07"}, InputIs<Input::Video>},
     {"INST", "?", {}, InputList, {}},
-    {"AVMT", "?", {"CRA"}, Mute, {}},
+    {"AVMT", "?", {"CRA"}, ReadBackAnswer, {}},
     {"AVMT", "10", {}, nullptr, {"C0E"}},
-    {"AVMT", "11", {}, nullptr, {"C0D"}},
+    {"AVMT", "11", {}, nullptr, {"C0D"}, MutesAre<true, false>},
     {"AVMT", "20", {}, nullptr, {"C0C"}},
-    {"AVMT", "21", {}, nullptr, {"C0B"}},
-    {"AVMT", "30", {}, nullptr, {"C0E", "C0C"}},
-    {"AVMT", "31", {}, nullptr, {"C0D", "C0B"}},
+    {"AVMT", "21", {}, nullptr, {"C0B"}, MutesAre<false, true>},
+    {"AVMT", "30", {}, nullptr, {"C0E", "C0C"}, MutesAre<false, false>},
+    {"AVMT", "31", {}, nullptr, {"C0D", "C0B"}, MutesAre<true, true>},
     {"ERST", "?", {"CR0"}, Errors, {}},
     {"LAMP", "?", {"CR3", "CR0", "CR7"}, Lamps, {}},
     {"NAME", "?", {}, Name, {}},
@@ -183,7 +142,8 @@ std::size_t Count(const std::array<std::string_view, 3>& codes) {
 // One request under way: its queries, then its commands, one exchange at a time.
 struct Run {
   const PjlinkRow* row;
-  QueryReplies replies;
+  link::ProjectorStatus status;
+  std::array<bool, 3> understood{};
   std::size_t step = 0;
   std::function<void(std::string)> done;
 };
@@ -203,9 +163,12 @@ void Continue(ProjectorLink& link, const PjlinkIdentity& identity,
   const std::size_t asks = Count(row.asks);
   if (run->step < asks) {
     const std::string_view code = row.asks[run->step];
-    link.exchange(code, [&link, &identity, run](const ExchangeResult& result) {
+    link.exchange(code, [&link, &identity, &row, run](const ExchangeResult& result) {
       if (result.kind == ExchangeResult::Kind::Busy) return run->done("ERR3");
-      if (result.kind == ExchangeResult::Kind::Reply) run->replies[run->step] = result.reply;
+      if (result.kind == ExchangeResult::Kind::Reply) {
+        run->understood[run->step] =
+            link::FoldReply(run->status, row.asks[run->step], result.reply);
+      }
       ++run->step;
       Continue(link, identity, run);
     });
@@ -213,7 +176,7 @@ void Continue(ProjectorLink& link, const PjlinkIdentity& identity,
   }
   const bool sends = !row.sends[0].empty();
   if (run->step == asks && row.answer != nullptr) {
-    std::string answer = row.answer(run->replies, identity);
+    std::string answer = row.answer({row, run->status, run->understood, identity});
     if (!sends || !answer.empty()) return run->done(std::move(answer));
   }
   const std::size_t sent = run->step - asks;
@@ -230,18 +193,23 @@ void Continue(ProjectorLink& link, const PjlinkIdentity& identity,
 }  // namespace
 
 std::span<const PjlinkRow> PjlinkRows() { return kRows; }
-std::span<const PowerMeaning> PowerMeanings() { return kPowerMeanings; }
+std::span<const ErrorKind> ErrorKinds() { return kErrorKinds; }
 
-std::string ErrorDigits(const PowerMeaning& meaning) {
-  return std::string{'0', meaning.lampError, meaning.temperatureError, '0',
-                     '0', meaning.otherError};
+std::optional<int> PjlinkPowerNumber(PowerState state) {
+  const auto it = std::ranges::find(kPowerNumbers, state, &PowerNumber::state);
+  return it == kPowerNumbers.end() ? std::nullopt : std::optional<int>(it->number);
 }
 
-const PowerMeaning* PowerMeaningOf(const link::Bytes& cr0Reply) {
-  const std::optional<std::string> status = StatusOf("CR0", cr0Reply);
-  if (!status) return nullptr;
-  const auto it = std::ranges::find(kPowerMeanings, *status, &PowerMeaning::status);
-  return it == kPowerMeanings.end() ? nullptr : &*it;
+link::Fault FaultOf(const ErrorKind& kind, const link::Faults& faults) {
+  return kind.fault == nullptr ? link::Fault::None : faults.*kind.fault;
+}
+
+std::string ErrorDigits(const link::Faults& faults) {
+  std::string digits;
+  for (const ErrorKind& kind : kErrorKinds) {
+    digits += static_cast<char>('0' + static_cast<int>(FaultOf(kind, faults)));
+  }
+  return digits;
 }
 
 void PjlinkBridge::answer(std::string_view command, std::string_view parameter,
@@ -253,7 +221,7 @@ void PjlinkBridge::answer(std::string_view command, std::string_view parameter,
     done(known ? "ERR2" : "ERR1");
     return;
   }
-  Continue(link_, identity_, std::make_shared<Run>(Run{&*row, {}, 0, std::move(done)}));
+  Continue(link_, identity_, std::make_shared<Run>(Run{&*row, {}, {}, 0, std::move(done)}));
 }
 
 }  // namespace mero::serve

@@ -7,6 +7,7 @@
 #include <string>
 #include <string_view>
 
+#include "link/protocol/status.h"
 #include "serve/projector_queue.h"
 
 namespace mero::serve {
@@ -17,40 +18,49 @@ struct PjlinkIdentity {
   std::string info;  // INFO ?, this service and its version
 };
 
-// The replies of the queries a request asks, in the order of its row; missing where the
-// exchange did not end with a reply.
-using QueryReplies = std::array<std::optional<link::Bytes>, 3>;
+struct PjlinkRow;
 
-// The answer of a query row, or for a command row the refusal that stops its sends ("" lets
-// them go out).
-using RowAnswer = std::string (*)(const QueryReplies& replies, const PjlinkIdentity& identity);
+// What a row's answer is worked out from: the status its queries' replies told, and which of
+// those replies were understood.
+struct Asked {
+  const PjlinkRow& row;
+  const link::ProjectorStatus& status;
+  std::array<bool, 3> understood;
+  const PjlinkIdentity& identity;
+};
 
-// One PJLink request this projector answers: the queries asked first, then the answer from
-// their replies, then the commands sent, each of which must be acknowledged.
+// The answer of a query row, or for a set row the refusal that stops its sends ("" lets them
+// go out).
+using RowAnswer = std::string (*)(const Asked& asked);
+// Whether the status shows what a set row sets: the query of its command answers with the
+// parameter of the set row whose setting it shows.
+using ReadBack = bool (*)(const link::ProjectorStatus& status);
+
+// One PJLink request this projector answers: the status queries asked first, then the answer
+// from what they told, then the commands sent, each of which must be acknowledged.
 struct PjlinkRow {
   std::string_view command;    // "POWR"
   std::string_view parameter;  // "?" for a query
   std::array<std::string_view, 3> asks;
   RowAnswer answer;  // null: no answer of its own ("OK" once the sends are acknowledged)
   std::array<std::string_view, 2> sends;
+  ReadBack readsBack = nullptr;  // null: the query never answers with this parameter
 };
 
 std::span<const PjlinkRow> PjlinkRows();
 
-// What the power state of a "CR0" reply is in PJLink's terms, from the status line's table.
-struct PowerMeaning {
-  std::string_view status;  // the decoded status text
-  char power;               // POWR ? answer: '0'..'3', or 0 where the projector failed
-  char lampError;           // ERST lamp digit
-  char temperatureError;    // ERST temperature digit
-  char otherError;          // ERST other digit
-  bool lampLit;
+// The power state as PJLink numbers it (POWR ?); none for a projector that failed.
+std::optional<int> PjlinkPowerNumber(link::PowerState state);
+
+// ERST's six kinds of fault in their order; those the projector does not report have no field.
+struct ErrorKind {
+  std::string_view name;
+  link::Fault link::Faults::*fault;
 };
-std::span<const PowerMeaning> PowerMeanings();
-const PowerMeaning* PowerMeaningOf(const link::Bytes& cr0Reply);
-// ERST's six digits for a power status: fan, lamp, temperature, cover, filter, other. The
-// projector reports no fan, cover or filter faults.
-std::string ErrorDigits(const PowerMeaning& meaning);
+std::span<const ErrorKind> ErrorKinds();
+link::Fault FaultOf(const ErrorKind& kind, const link::Faults& faults);
+// ERST's six digits.
+std::string ErrorDigits(const link::Faults& faults);
 
 // Answers PJLink Class 1 requests from this projector's own commands and queries: nothing
 // but the rows above ever reaches it.

@@ -7,8 +7,6 @@ namespace mero::serve {
 namespace {
 
 constexpr char kCr = '\r';
-// Lines a client may send ahead of its answers, in bytes; more is not a controller.
-constexpr std::size_t kMostPendingBytes = 1024;
 
 bool IsHex(char c) { return std::isxdigit(static_cast<unsigned char>(c)) != 0; }
 bool IsCommandLetter(char c) {
@@ -31,8 +29,12 @@ SessionStep Closing(std::string text = {}) {
 
 }  // namespace
 
-PjlinkSession::PjlinkSession(std::optional<std::string> digest, std::string random)
-    : digest_(std::move(digest)), random_(std::move(random)), authenticated_(!digest_) {}
+PjlinkSession::PjlinkSession(std::optional<std::string> digest, std::string random,
+                             std::size_t mostPendingBytes)
+    : digest_(std::move(digest)),
+      random_(std::move(random)),
+      authenticated_(!digest_),
+      mostPendingBytes_(mostPendingBytes) {}
 
 std::string PjlinkSession::greeting() const {
   return digest_ ? "PJLINK 1 " + random_ + kCr : std::string("PJLINK 0\r");
@@ -52,7 +54,7 @@ bool PjlinkSession::receive(std::string_view bytes) {
   const std::size_t lastEnd = pending_.rfind(kCr);
   const std::size_t open =
       lastEnd == std::string::npos ? pending_.size() : pending_.size() - lastEnd - 1;
-  return open <= kLongestLine && pending_.size() <= kMostPendingBytes;
+  return open <= kLongestLine && pending_.size() <= mostPendingBytes_;
 }
 
 std::optional<SessionStep> PjlinkSession::next() {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -13,8 +14,22 @@ namespace mero::serve {
 inline constexpr std::size_t kLongestParameter = 128;
 inline constexpr std::size_t kDigestLength = 32;
 inline constexpr std::size_t kLongestLine = kDigestLength + 8 + kLongestParameter;  // with CR
-// A client that says nothing for this long is disconnected, as PJLink projectors do.
-inline constexpr int kIdleLimitMs = 30000;
+
+// What one projector's PJLink server grants its clients. Each bound reached closes the client
+// (or turns the newcomer away) and counts it as refused.
+struct PjlinkLimits {
+  // A client that says nothing for this long is disconnected, as PJLink projectors do.
+  int idleMs = 30000;
+  // A room controller keeps one connection, so more than this is a scan or a flood.
+  int mostClients = 64;
+  // Answers a client has not taken, in bytes, before it counts as gone.
+  std::int64_t mostUnsentBytes = 4096;
+  // Lines a client may send ahead of its answers, in bytes; more is not a controller.
+  std::size_t mostPendingBytes = 1024;
+  // What a client's socket reads from the system at a time: what is left waits in the
+  // kernel, so a client that sends faster than it is answered is slowed down, not buffered.
+  std::int64_t readChunk = 512;
+};
 
 // What the next line a client sent comes to.
 struct SessionStep {
@@ -35,7 +50,8 @@ class PjlinkSession {
  public:
   // `digest`: what the client must prove with its first command; none without a password.
   // `random`: the greeting's random digits, with a password.
-  PjlinkSession(std::optional<std::string> digest, std::string random);
+  PjlinkSession(std::optional<std::string> digest, std::string random,
+                std::size_t mostPendingBytes = PjlinkLimits{}.mostPendingBytes);
 
   std::string greeting() const;
   // Bytes as they came. False once the bytes waiting exceed a line without its CR: the
@@ -53,6 +69,7 @@ class PjlinkSession {
   std::optional<std::string> digest_;
   std::string random_;
   bool authenticated_;
+  std::size_t mostPendingBytes_;
   std::string pending_;
 };
 

@@ -3,6 +3,8 @@
 #include <memory>
 #include <utility>
 
+#include "link/protocol/status.h"
+
 namespace mero::serve {
 
 int PollOffsetMs(std::size_t index, std::size_t count, int intervalMs) {
@@ -31,8 +33,11 @@ void Poller::poll() {
   const std::uint64_t round = ++round_;
   auto answered = std::make_shared<std::size_t>(0);
   for (const std::string_view code : kPollQueries) {
-    link_.exchange(code, [this, round, answered](const ExchangeResult& result) {
+    link_.exchange(code, [this, code, round, answered](const ExchangeResult& result) {
       if (round != round_ || result.kind != ExchangeResult::Kind::Reply) return;
+      // A refusal or a garbled reply is no answer.
+      link::ProjectorStatus told;
+      if (!link::FoldReply(told, code, result.reply)) return;
       if (++*answered == kPollQueries.size()) figures_.lastPollSeconds = wallSeconds_();
     });
   }

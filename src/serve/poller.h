@@ -19,7 +19,8 @@ int PollOffsetMs(std::size_t index, std::size_t count, int intervalMs);
 
 // Asks one projector its status every interval, first after its offset, through the line's
 // queue that PJLink requests share. What the replies tell reaches the figures through the
-// queue's report of every exchange; the poll itself notes when all of its queries answered.
+// queue's report of every exchange; the poll itself notes when all of its queries were
+// answered with replies it understood.
 class Poller {
  public:
   Poller(ProjectorLink& link, link::Timer& timer, ProjectorFigures& figures,

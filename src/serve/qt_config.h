@@ -6,8 +6,8 @@
 
 namespace mero::serve {
 
-// Reads the service's INI file with QSettings. Mistakes name the file, the line and the key;
-// a file that is not a regular file or is over kLongestConfigFile is not read at all.
+// Reads the service's file and parses it (ParseConfig). Mistakes name the file, the line and
+// the key; a file that is not a regular file or is over kLongestConfigFile is not read at all.
 ConfigResult ReadConfigFile(const std::string& path);
 
 }  // namespace mero::serve

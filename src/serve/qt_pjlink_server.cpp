@@ -10,21 +10,17 @@
 namespace mero::serve {
 namespace {
 
-// What a client's socket reads from the system at a time: what is left waits in the kernel,
-// so a client that sends faster than it is answered is slowed down rather than buffered.
-constexpr qint64 kReadChunk = 512;
-
 std::string RandomDigits() {
   std::array<char, 9> digits{};
   std::snprintf(digits.data(), digits.size(), "%08x", QRandomGenerator::system()->generate());
   return digits.data();
 }
 
-PjlinkSession SessionFor(const std::string& password) {
-  if (password.empty()) return PjlinkSession(std::nullopt, {});
+PjlinkSession SessionFor(const std::string& password, const PjlinkLimits& limits) {
+  if (password.empty()) return PjlinkSession(std::nullopt, {}, limits.mostPendingBytes);
   std::string random = RandomDigits();
   std::string digest = PjlinkDigest(random, password);
-  return PjlinkSession(std::move(digest), std::move(random));
+  return PjlinkSession(std::move(digest), std::move(random), limits.mostPendingBytes);
 }
 
 }  // namespace
@@ -36,9 +32,10 @@ std::string PjlinkDigest(std::string_view random, std::string_view password) {
   return hash.result().toHex().toStdString();
 }
 
-PjlinkServer::PjlinkServer(PjlinkBridge& bridge, std::string password, ServiceFigures& figures)
-    : bridge_(bridge), password_(std::move(password)), figures_(figures) {
-  server_.setMaxPendingConnections(kMostPjlinkClients);
+PjlinkServer::PjlinkServer(PjlinkBridge& bridge, std::string password, ServiceFigures& figures,
+                           PjlinkLimits limits)
+    : bridge_(bridge), password_(std::move(password)), figures_(figures), limits_(limits) {
+  server_.setMaxPendingConnections(limits_.mostClients);
   connect(&server_, &QTcpServer::newConnection, this, &PjlinkServer::accept);
 }
 
@@ -56,7 +53,7 @@ bool PjlinkServer::listen(const std::string& host, std::uint16_t port, std::stri
 
 void PjlinkServer::accept() {
   while (QTcpSocket* socket = server_.nextPendingConnection()) {
-    if (clients_ >= kMostPjlinkClients) {
+    if (clients_ >= limits_.mostClients) {
       ++figures_.pjlinkRefused;
       socket->abort();
       socket->deleteLater();
@@ -68,11 +65,14 @@ void PjlinkServer::accept() {
 }
 
 PjlinkConnection::PjlinkConnection(PjlinkServer& server, QTcpSocket* socket)
-    : QObject(&server), server_(server), socket_(socket), session_(SessionFor(server.password_)) {
+    : QObject(&server),
+      server_(server),
+      socket_(socket),
+      session_(SessionFor(server.password_, server.limits_)) {
   socket_->setParent(this);
-  socket_->setReadBufferSize(kReadChunk);
+  socket_->setReadBufferSize(server_.limits_.readChunk);
   idle_.setSingleShot(true);
-  idle_.setInterval(kIdleLimitMs);
+  idle_.setInterval(server_.limits_.idleMs);
   connect(&idle_, &QTimer::timeout, this, [this] { closeWith({}); });
   connect(socket_, &QTcpSocket::readyRead, this, &PjlinkConnection::pump);
   connect(socket_, &QTcpSocket::disconnected, this, &QObject::deleteLater);
@@ -91,7 +91,7 @@ PjlinkConnection::~PjlinkConnection() {
 void PjlinkConnection::write(const std::string& text) {
   if (closing_) return;
   socket_->write(text.data(), static_cast<qint64>(text.size()));
-  if (socket_->bytesToWrite() > kMostUnsentBytes) {
+  if (socket_->bytesToWrite() > server_.limits_.mostUnsentBytes) {
     closing_ = true;
     socket_->abort();
     deleteLater();
@@ -113,7 +113,7 @@ void PjlinkConnection::pump() {
     std::optional<SessionStep> step = session_.next();
     if (!step) {
       if (socket_->bytesAvailable() == 0) break;
-      const QByteArray bytes = socket_->read(kReadChunk);
+      const QByteArray bytes = socket_->read(server_.limits_.readChunk);
       if (!session_.receive(
               std::string_view(bytes.constData(), static_cast<std::size_t>(bytes.size())))) {
         ++server_.figures_.pjlinkRefused;

@@ -14,12 +14,6 @@ class QTcpSocket;
 
 namespace mero::serve {
 
-// Clients one projector serves at once; a room controller keeps one connection, so more
-// than this is a scan or a flood: further clients are closed as they come.
-inline constexpr int kMostPjlinkClients = 64;
-// Answers a client has not taken, in bytes, before it counts as gone.
-inline constexpr qint64 kMostUnsentBytes = 4096;
-
 class PjlinkConnection;
 
 // The MD5 digest PJLink's authentication expects, in lower-case hexadecimal: of the
@@ -31,7 +25,8 @@ std::string PjlinkDigest(std::string_view random, std::string_view password);
 class PjlinkServer : public QObject {
   Q_OBJECT
  public:
-  PjlinkServer(PjlinkBridge& bridge, std::string password, ServiceFigures& figures);
+  PjlinkServer(PjlinkBridge& bridge, std::string password, ServiceFigures& figures,
+               PjlinkLimits limits = {});
   ~PjlinkServer() override;
 
   // False with the system's reason when the address cannot be listened on.
@@ -41,14 +36,12 @@ class PjlinkServer : public QObject {
  private:
   friend class PjlinkConnection;
 
-  // The MD5 digest PJLink's authentication expects, in lower-case hexadecimal: of the
-  // greeting's random digits followed by the password.
-  std::string PjlinkDigest(std::string_view random, std::string_view password);
   void accept();
 
   PjlinkBridge& bridge_;
   std::string password_;
   ServiceFigures& figures_;
+  PjlinkLimits limits_;
   QTcpServer server_;
   int clients_ = 0;
 };

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "link/protocol/monitor_text.h"
+#include "link/protocol/status.h"
 
 namespace mero::link {
 namespace {
@@ -43,6 +44,8 @@ TEST_P(ReplyTableRowTest, FullReplyShowsItsRowText) {
   EXPECT_EQ(reply.status, std::optional<std::string>(c.status))
       << "query " << c.query << ", reply \"" << c.reply << "\"";
   EXPECT_EQ(reply.pressure, std::nullopt);
+  ProjectorStatus status;
+  EXPECT_TRUE(FoldReply(status, c.query, std::string(c.reply) + "\r"));
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -105,6 +108,8 @@ class ReplyNoRowTest : public ::testing::TestWithParam<NoRowCase> {};
 
 TEST_P(ReplyNoRowTest, LeavesTheStatusAlone) {
   EXPECT_EQ(DecodeReceived(GetParam().query, GetParam().received), std::nullopt);
+  ProjectorStatus status;
+  EXPECT_FALSE(FoldReply(status, GetParam().query, GetParam().received));
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -1,100 +1,312 @@
-// The service's configuration file: what it may say, and how a mistake is told.
+// The service's configuration file: what it may say, how it is read, and how a mistake is told.
 #include <gtest/gtest.h>
 
 #include <QTemporaryDir>
 #include <fstream>
+#include <map>
+#include <regex>
+#include <sstream>
 
+#include "serve/config_keys.h"
+#include "serve/config_text.h"
 #include "serve/qt_config.h"
 
 namespace mero::serve {
 namespace {
 
-class ServeConfig : public testing::Test {
- protected:
-  ConfigResult read(const std::string& text) {
-    std::ofstream(path_) << text;
-    return ReadConfigFile(path_);
-  }
-  QTemporaryDir dir_;
-  std::string path_ = dir_.filePath("serve.conf").toStdString();
-};
+const std::string kProjector = "[a]\naddress = /dev/ttyS0\n";
 
-TEST_F(ServeConfig, AFullFileAndItsDefaults) {
-  const ConfigResult result = read(
-      "; projectors of the hall\n"
-      "[service]\n"
-      "metrics = [::1]:9999\n"
-      "poll-interval = 30\n"
-      "\n"
-      "[hall-a]\n"
-      "# the one by the door\n"
-      "address = /dev/ttyUSB0\n"
-      "name = Hall A, left ; beside the screen\n"
-      "speed = 9600\n"
-      "pjlink = 0.0.0.0:4353\n"
-      "password = JBMIAProjectorLink\n"
-      "[hall-b]\n"
-      "address = rfc2217://ser2net.local:7001\n");
-  ASSERT_TRUE(result.config) << result.error;
+// A projector's section with more lines; they start on line 3.
+std::string WithProjector(const std::string& lines) { return kProjector + lines; }
+
+// What --check's parse of `text` gives: the value of `key` in [service] or in the last
+// projector, or the mistake.
+std::string Gives(const std::string& text, std::string_view key) {
+  const ConfigResult result = ParseConfig("f", text);
+  if (!result.config) return result.error;
   const ServiceConfig& config = *result.config;
-  EXPECT_EQ(config.metrics, (ListenAddress{"::1", 9999}));
-  EXPECT_EQ(config.pollSeconds, 30);
-  ASSERT_EQ(config.projectors.size(), 2U);
-  const ProjectorConfig& a = config.projectors[0];
-  EXPECT_EQ(a.name, "Hall A, left") << "a comma stays in the text";
-  EXPECT_EQ(a.speed, 9600);
-  EXPECT_EQ(a.pjlink, (ListenAddress{"0.0.0.0", 4353}));
-  EXPECT_EQ(a.password, "JBMIAProjectorLink");
-  const ProjectorConfig& b = config.projectors[1];
-  EXPECT_EQ(b.name, "hall-b");
-  EXPECT_EQ(b.speed, 19200);
-  EXPECT_EQ(b.pjlink, (ListenAddress{"127.0.0.1", kPjlinkPort})) << "loopback unless asked";
-  EXPECT_TRUE(b.password.empty());
+  for (const SectionKind kind : {SectionKind::Service, SectionKind::Projector}) {
+    if (const ConfigKey* found = FindConfigKey(kind, key)) {
+      return ValueText(*found, config, config.projectors.back());
+    }
+  }
+  return "no key " + std::string(key);
 }
 
-TEST_F(ServeConfig, MistakesNameTheFileTheLineAndTheKey) {
+TEST(ServeConfig, WhatEachTextGives) {
   struct Row {
     std::string text;
-    std::string error;  // after "FILE:"
+    std::string_view key;
+    std::string gives;
   };
+  const std::string tooMany = [] {
+    std::string text;
+    for (std::size_t i = 0; i <= kMostProjectors; ++i) {
+      text += "[p" + std::to_string(i) + "]\naddress = /dev/p" + std::to_string(i) + "\n";
+    }
+    return text;
+  }();
   const std::vector<Row> rows = {
-      {"[a]\naddress = /dev/ttyS0\nspeeed = 9600\n", "3: speeed: is not a key of a projector"},
-      {"[a]\naddress = ttyS0\n", "2: address: \"ttyS0\" is neither a device path"},
-      {"[a]\naddress = tcp://host\n", "2: address: \"tcp://host\" is neither"},
-      {"[a]\naddress = /dev/ttyS0\nspeed = 115200\n", "3: speed: is 9600 or 19200"},
-      {"[a]\naddress = /dev/ttyS0\npjlink = example.org:4352\n", "3: pjlink: \"example.org:4352\""},
-      {"[a]\naddress = /dev/ttyS0\npassword = " + std::string(33, 'p') + "\n", "3: password:"},
-      {"[service]\npoll-interval = 1\n[a]\naddress = /dev/ttyS0\n", "2: poll-interval: takes"},
-      {"[a]\nname = A\n", "1: address: [a] has no address"},
-      {"[a]\n[b]\naddress = /dev/ttyS0\n", "1: address: [a] has no address"},
-      {"[service]\npoll-interval = 60\n", "1: names no projector"},
-      {"address = /dev/ttyS0\n", "1: address: stands before any section"},
-      {"[a]\naddress = /dev/ttyS0\nthis line is no key\n", "3: not a section heading"},
-      {"[a]\naddress = /dev/ttyS0\n[b]\naddress = /dev/ttyS1\n",
-       "3: pjlink: [b] listens where [a] does"},
-      {"[a]\naddress = /dev/ttyS0\n[b]\naddress = /dev/ttyS0\npjlink = 4400\n",
-       "3: address: [b] names the projector of [a]"},
-      {"[hall a]\naddress = /dev/ttyS0\n", "2: [hall a]: a section is named with"},
-      {"[General]\naddress = /dev/ttyS0\n",
-       "2: address: stands before any section, or in [General]"},
-      {"[a]\naddress = /dev/ttyS0\n# a comment\nspeed = 1\n", "4: speed: is 9600 or 19200"},
+      // A value is what is written, quotes and backslashes included.
+      {WithProjector("password = pa\\ss\n"), "password", "pa\\ss"},
+      {WithProjector("password = p\"a\"ss\n"), "password", "p\"a\"ss"},
+      {WithProjector("name = Hall \"B\"\n"), "name", "Hall \"B\""},
+      {WithProjector("name = Hall \"B\", left\n"), "name", "Hall \"B\", left"},
+      {WithProjector(" \tname\t=  Hall A \t\n"), "name", "Hall A"},
+      {WithProjector("name = a=b\r\n"), "name", "a=b"},
+      {WithProjector("password =\n"), "password", ""},
+      // A comment starts at ';' or '#' with a blank before it, or at the line's start.
+      {WithProjector("password = av;team\n"), "password", "av;team"},
+      {WithProjector("password = av#team\n"), "password", "av#team"},
+      {WithProjector("password = av ;team\n"), "password", "av"},
+      {WithProjector("password = av\t# team\n"), "password", "av"},
+      {WithProjector("password = ; none\n"), "password", ""},
+      {"; c\n  # c\n[a] ; c\naddress = /dev/ttyS0 ; c\n", "address", "/dev/ttyS0"},
+      // Quotes enclose a whole value; \" and \\ are their only escapes.
+      {WithProjector("name = \" Hall ; B \"  ; c\n"), "name", " Hall ; B "},
+      {WithProjector("name = \"say \\\"B\\\" \\\\ C\"\n"), "name", "say \"B\" \\ C"},
+      {WithProjector("password = \"\"\n"), "password", ""},
+      {WithProjector("name = \"B\" left\n"), "name",
+       "f:3: name: text after the closing quote; quotes enclose the whole value"},
+      {WithProjector("name = \"B\";c\n"), "name",
+       "f:3: name: text after the closing quote; quotes enclose the whole value"},
+      {WithProjector("name = \"Hall B\n"), "name",
+       "f:3: name: the quote is not closed on its line"},
+      {WithProjector("name = \"a\\b\"\n"), "name",
+       "f:3: name: \\b in quotes: the escapes are \\\" and \\\\, a backslash is written \\\\"},
+      // Lines that are none of heading, entry or comment.
+      {WithProjector("this line is no key\n"), "name",
+       "f:3: not a section heading, a \"key = value\" or a comment"},
+      {WithProjector("[b\n"), "name", "f:3: a section heading is \"[NAME]\" alone on its line"},
+      {WithProjector("[b] c\n"), "name", "f:3: a section heading is \"[NAME]\" alone on its line"},
+      {WithProjector(" = x\n"), "name", "f:3: a value without its key"},
+      // Twice is a mistake; the same key in two sections is not.
+      {WithProjector("speed = 9600\nspeed = 9600\n"), "speed",
+       "f:4: speed: again in its section; it first stands on line 3"},
+      {kProjector + "[a]\n", "name", "f:3: section [a] again; it first stands on line 1"},
+      {"[service]\n" + kProjector + "[service]\n", "name",
+       "f:4: section [service] again; it first stands on line 1"},
+      {kProjector + "[b]\naddress = /dev/ttyS1\npjlink = 4353\n", "pjlink", "127.0.0.1:4353"},
+      // Each key's bounds, just in and just out.
+      {"[service]\npoll-interval = 5\n" + kProjector, "poll-interval", "5"},
+      {"[service]\npoll-interval = 86400\n" + kProjector, "poll-interval", "86400"},
+      {"[service]\npoll-interval = 4\n" + kProjector, "poll-interval",
+       "f:2: poll-interval: \"4\" is not a whole number from 5 to 86400 (seconds between two "
+       "status polls of a projector)"},
+      {"[service]\npoll-interval = 86401\n" + kProjector, "poll-interval",
+       "f:2: poll-interval: \"86401\" is not a whole number from 5 to 86400 (seconds between two "
+       "status polls of a projector)"},
+      {"[service]\nmetrics = off\n" + kProjector, "metrics", "off"},
+      {"[service]\nmetrics = [::1]:65535\n" + kProjector, "metrics", "[::1]:65535"},
+      {"[service]\nmetrics = 65536\n" + kProjector, "metrics",
+       "f:2: metrics: \"65536\" is not [ADDRESS:]PORT, [IPV6]:PORT or off (where Prometheus "
+       "scrapes /metrics)"},
+      {WithProjector("speed = 9600\n"), "speed", "9600"},
+      {WithProjector("speed = 19200\n"), "speed", "19200"},
+      {WithProjector("speed = 115200\n"), "speed",
+       "f:3: speed: \"115200\" is not 19200 or 9600 (the projector's line speed)"},
+      {WithProjector("name = " + std::string(64, 'n') + "\n"), "name", std::string(64, 'n')},
+      {WithProjector("name = Saal \xc3\xa9\n"), "name", "Saal \xc3\xa9"},
+      {WithProjector("name = " + std::string(65, 'n') + "\n"), "name",
+       "f:3: name: takes 1 to 64 bytes of printable text (what PJLink's NAME ? answers)"},
+      {WithProjector("name =\n"), "name",
+       "f:3: name: takes 1 to 64 bytes of printable text (what PJLink's NAME ? answers)"},
+      {WithProjector("name = a\tb\n"), "name",
+       "f:3: name: takes 1 to 64 bytes of printable text (what PJLink's NAME ? answers)"},
+      {WithProjector("password = " + std::string(32, 'p') + "\n"), "password",
+       std::string(32, 'p')},
+      {WithProjector("password = " + std::string(33, 'p') + "\n"), "password",
+       "f:3: password: takes at most 32 bytes of printable ASCII (PJLink's password; without "
+       "one, no authentication)"},
+      {WithProjector("password = \xc3\xa9\n"), "password",
+       "f:3: password: takes at most 32 bytes of printable ASCII (PJLink's password; without "
+       "one, no authentication)"},
+      {WithProjector("pjlink = 1\n"), "pjlink", "127.0.0.1:1"},
+      {WithProjector("pjlink = [::]:65535\n"), "pjlink", "[::]:65535"},
+      {WithProjector("pjlink = 0\n"), "pjlink",
+       "f:3: pjlink: \"0\" is not [ADDRESS:]PORT or [IPV6]:PORT (where PJLink controllers "
+       "connect)"},
+      {WithProjector("pjlink = example.org:4352\n"), "pjlink",
+       "f:3: pjlink: \"example.org:4352\" is not [ADDRESS:]PORT or [IPV6]:PORT (where PJLink "
+       "controllers connect)"},
+      {"[a]\naddress = rfc2217://[::1]:7001\n", "address", "rfc2217://[::1]:7001"},
+      {"[a]\naddress = ttyS0\n", "address",
+       "f:2: address: \"ttyS0\" is neither a device path nor tcp://HOST:PORT or "
+       "rfc2217://HOST:PORT (the projector's serial line)"},
+      {"[a]\naddress = tcp://host\n", "address",
+       "f:2: address: \"tcp://host\" is neither a device path nor tcp://HOST:PORT or "
+       "rfc2217://HOST:PORT (the projector's serial line)"},
+      {tooMany, "name", "f:2001: more than 1000 projectors"},
+      // Keys and sections that are not, or are missing.
+      {WithProjector("speeed = 9600\n"), "speed",
+       "f:3: speeed: is not a key of a projector (address, speed, name, pjlink, password)"},
+      {"[service]\nname = x\n" + kProjector, "name",
+       "f:2: name: is not a key of [service] (metrics, poll-interval)"},
+      {"[hall a]\naddress = /dev/ttyS0\n", "name",
+       "f:1: [hall a]: a section is named with 1 to 64 letters, digits, '-', '_' or '.'"},
+      {"address = /dev/ttyS0\n" + kProjector, "address",
+       "f:1: address: stands before any section; it belongs in [service] or a projector's "
+       "section"},
+      {"[a]\nname = A\n", "name", "f:1: address: [a] has no address"},
+      {"[a]\n[b]\naddress = /dev/ttyS0\n", "name", "f:1: address: [a] has no address"},
+      {"[service]\npoll-interval = 60\n", "name",
+       "f:1: names no projector: give each a section with its address"},
+      // Two projectors on one device or one listening address.
+      {kProjector + "[b]\naddress = /dev/ttyS0\npjlink = 4400\n", "name",
+       "f:3: address: [b] names the projector of [a]"},
+      {kProjector + "[b]\naddress = /dev/ttyS1\n", "name",
+       "f:3: pjlink: [b] listens where [a] does"},
+      {"[service]\nmetrics = 4352\n" + kProjector, "name",
+       "f:3: pjlink: [a] listens where the metrics does"},
   };
-  for (const Row& row : rows) {
-    const ConfigResult result = read(row.text);
-    EXPECT_FALSE(result.config) << row.text;
-    EXPECT_TRUE(result.error.starts_with(path_ + ":" + row.error))
-        << row.text << "\ngave: " << result.error;
+  for (const Row& row : rows) EXPECT_EQ(Gives(row.text, row.key), row.gives) << row.text;
+}
+
+TEST(ServeConfig, LeftOutKeysTakeTheStructsDefaults) {
+  const ConfigResult result = ParseConfig("f", "[hall-a]\naddress = /dev/ttyS0\n");
+  ASSERT_TRUE(result.config) << result.error;
+  ProjectorConfig expected;
+  expected.id = expected.name = "hall-a";
+  expected.address = "/dev/ttyS0";
+  ASSERT_EQ(result.config->projectors, std::vector{expected});
+  EXPECT_EQ(result.config->metrics, ServiceConfig{}.metrics);
+  EXPECT_EQ(result.config->pollSeconds, ServiceConfig{}.pollSeconds);
+}
+
+TEST(ServeConfig, CheckTellsEachProjectorThenTheServiceButNoPassword) {
+  const ConfigResult result = ParseConfig(
+      "f",
+      "[service]\nmetrics = off\n[hall-a]\naddress = /dev/ttyUSB0\nname = \" Hall ; A\"\n"
+      "password = JBMIAProjectorLink\n[b]\naddress = tcp://ser2net:7001\nspeed = 9600\n"
+      "name = Hall \"B\"\npjlink = [::]:4353\n");
+  ASSERT_TRUE(result.config) << result.error;
+  EXPECT_EQ(DescribeConfig(*result.config),
+            "[hall-a]\n  address = /dev/ttyUSB0\n  speed = 19200\n  name = \" Hall ; A\"\n"
+            "  pjlink = 127.0.0.1:4352\n  password: set\n"
+            "[b]\n  address = tcp://ser2net:7001\n  speed = 9600\n  name = Hall \"B\"\n"
+            "  pjlink = [::]:4353\n  password: none\n"
+            "[service]\n  metrics = off\n  poll-interval = 60\n");
+}
+
+TEST(ServeConfig, AValueIsQuotedOnlyWhenItWouldNotReadBackAsItself) {
+  const std::vector<std::pair<std::string, std::string>> rows = {
+      {"", ""},
+      {"a;b#c", "a;b#c"},
+      {"Hall \"B\"", "Hall \"B\""},
+      {"a\\b", "a\\b"},
+      {"a ;b", "\"a ;b\""},
+      {"a\t#b", "\"a\t#b\""},
+      {";a", "\";a\""},
+      {"#a", "\"#a\""},
+      {" a", "\" a\""},
+      {"a\t", "\"a\t\""},
+      {"\"B\" \\", "\"\\\"B\\\" \\\\\""},
+  };
+  for (const auto& [value, written] : rows) {
+    EXPECT_EQ(QuotedIfNeeded(value), written);
+    const IniLine read = ReadIniLine("k = " + written);
+    EXPECT_EQ(read.kind, IniLine::Kind::Entry) << written;
+    EXPECT_EQ(read.value, value) << written;
   }
 }
 
-TEST_F(ServeConfig, OnlyARegularFileOfBoundedSizeIsRead) {
+std::string SourceFile(const std::string& path) {
+  std::ifstream file(std::string(MERO_SOURCE_DIR) + "/" + path);
+  EXPECT_TRUE(file) << path;
+  std::ostringstream text;
+  text << file.rdbuf();
+  return text.str();
+}
+
+std::vector<std::string> TableKeys(SectionKind kind) {
+  std::vector<std::string> names;
+  for (const ConfigKey& key : ConfigKeys()) {
+    if (key.section == kind) names.emplace_back(key.name);
+  }
+  return names;
+}
+
+// The shipped file shows each key as a commented-out example under ";[service]" or
+// ";[hall-a]"; taken in, they make a file of one projector.
+TEST(ServeConfigFiles, TheShippedFileShowsEachKeyWithItsDefault) {
+  const std::string shipped = SourceFile("data/serve.conf");
+  EXPECT_EQ(ParseConfig("f", shipped).error,
+            "f:1: names no projector: give each a section with its address");
+  std::map<SectionKind, std::vector<std::string>> keys;
+  std::string takenIn;
+  SectionKind kind = SectionKind::Service;
+  const std::regex heading(R"(;\[([a-z-]+)\])");
+  const std::regex example(R"(;([a-z-]+) = (.*))");
+  std::istringstream lines(shipped);
+  std::smatch match;
+  for (std::string line; std::getline(lines, line);) {
+    if (std::regex_match(line, match, heading)) {
+      kind = match[1] == "service" ? SectionKind::Service : SectionKind::Projector;
+    } else if (std::regex_match(line, match, example)) {
+      keys[kind].push_back(match[1]);
+      const ConfigKey* key = FindConfigKey(kind, match[1].str());
+      ASSERT_NE(key, nullptr) << line;
+      if (!key->fallback.empty()) {
+        EXPECT_EQ(match[2].str(), key->fallback) << line;
+      }
+    } else {
+      continue;
+    }
+    takenIn += line.substr(1) + "\n";
+  }
+  EXPECT_EQ(keys[SectionKind::Service], TableKeys(SectionKind::Service));
+  EXPECT_EQ(keys[SectionKind::Projector], TableKeys(SectionKind::Projector));
+  const ConfigResult read = ParseConfig("f", takenIn);
+  ASSERT_TRUE(read.config) << read.error << "\n" << takenIn;
+  EXPECT_EQ(read.config->projectors.size(), 1U);
+}
+
+std::string Unescaped(std::string roff) {
+  for (const auto& [escape, text] : {std::pair{"\\-", "-"}, {"\\(dq", "\""}, {"\\e", "\\"}}) {
+    for (auto at = roff.find(escape); at != std::string::npos; at = roff.find(escape, at)) {
+      roff.replace(at, std::string_view(escape).size(), text);
+      ++at;
+    }
+  }
+  return roff;
+}
+
+// The manual page explains each key under its section's heading, and its example is valid.
+TEST(ServeConfigFiles, TheManualPageExplainsEachKey) {
+  const std::string page = SourceFile("data/man/mero-control-serve.conf.5.in");
+  std::map<std::string, std::vector<std::string>> keys;  // by the page's section
+  std::string section;
+  std::string example;
+  bool inExample = false;
+  const std::regex explained(R"re(\.BI "([a-z\\-]+) = ".*)re");
+  std::istringstream lines(page);
+  std::smatch match;
+  for (std::string line; std::getline(lines, line);) {
+    if (line.starts_with(".SH ")) section = line.substr(4);
+    if (section == "EXAMPLE" && (line == ".nf" || line == ".fi")) inExample = line == ".nf";
+    if (inExample && !line.starts_with('.')) example += Unescaped(line) + "\n";
+    if (std::regex_match(line, match, explained)) keys[section].push_back(Unescaped(match[1]));
+  }
+  EXPECT_EQ(keys["THE SERVICE"], TableKeys(SectionKind::Service));
+  EXPECT_EQ(keys["A PROJECTOR"], TableKeys(SectionKind::Projector));
+  const ConfigResult read = ParseConfig("f", example);
+  ASSERT_TRUE(read.config) << read.error << "\n" << example;
+  ASSERT_EQ(read.config->projectors.size(), 3U);
+  EXPECT_EQ(read.config->projectors[2].password, "foyer;2026");
+}
+
+TEST(ServeConfigFiles, OnlyARegularFileOfBoundedSizeIsRead) {
+  const QTemporaryDir dir;
+  const std::string folder = dir.path().toStdString();
+  const std::string path = folder + "/serve.conf";
   EXPECT_EQ(ReadConfigFile("/dev/zero").error, "/dev/zero: not a regular file");
-  EXPECT_EQ(ReadConfigFile(dir_.path().toStdString()).error,
-            dir_.path().toStdString() + ": not a regular file");
-  EXPECT_NE(ReadConfigFile(path_ + ".missing").error.find("No such file"), std::string::npos);
-  const ConfigResult big =
-      read("[a]\naddress = /dev/ttyS0\n; " + std::string(kLongestConfigFile, 'x'));
-  EXPECT_EQ(big.error, path_ + ": larger than 1 MiB, which no configuration is");
+  EXPECT_EQ(ReadConfigFile(folder).error, folder + ": not a regular file");
+  EXPECT_NE(ReadConfigFile(path).error.find("No such file"), std::string::npos);
+  const std::string head = kProjector + "; ";
+  std::ofstream(path) << head << std::string(kLongestConfigFile - head.size(), 'x');
+  EXPECT_TRUE(ReadConfigFile(path).config) << "a file of just the bound is read";
+  std::ofstream(path) << head << std::string(kLongestConfigFile - head.size() + 1, 'x');
+  EXPECT_EQ(ReadConfigFile(path).error, path + ": larger than 1 MiB, which no configuration is");
 }
 
 }  // namespace

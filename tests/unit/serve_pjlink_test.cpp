@@ -3,12 +3,13 @@
 // queue that shares one line among clients and the poll.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <map>
 #include <string>
 #include <tuple>
 #include <vector>
 
 #include "fakes.h"
-#include "link/protocol/reply_tables.h"
 #include "projector/projector.h"
 #include "serve/pjlink_bridge.h"
 #include "serve/pjlink_session.h"
@@ -20,7 +21,8 @@ namespace mero::serve {
 namespace {
 
 // The link to a projector: canned replies where given, the virtual projector's interpreter
-// for the rest when `live`, otherwise an exchange that ends as `kind`. The codes sent are kept.
+// on the virtual clock for the rest when `live`, otherwise an exchange that ends as `kind`. The
+// codes sent are kept.
 class FakeLink : public ProjectorLink {
  public:
   void exchange(std::string_view code, std::function<void(const ExchangeResult&)> done) override {
@@ -28,13 +30,13 @@ class FakeLink : public ProjectorLink {
     const auto it = replies.find(std::string(code));
     if (it != replies.end()) return done({ExchangeResult::Kind::Reply, it->second, 1});
     if (!live) return done({kind, {}, 0});
-    done({ExchangeResult::Kind::Reply, projector.Handle(code, now), 1});
+    done({ExchangeResult::Kind::Reply, projector.Handle(code, clock.now()), 1});
   }
   bool live = false;
   std::map<std::string, link::Bytes> replies;
   ExchangeResult::Kind kind = ExchangeResult::Kind::NoReply;
+  test::VirtualClock clock;
   vp::Projector projector;
-  vp::Ms now = 0;
   std::vector<std::string> sent;
 };
 
@@ -45,6 +47,60 @@ std::string Answer(PjlinkBridge& bridge, const std::string& request) {
   return answer;
 }
 
+// Every row that sets something, sent to the virtual projector from the opposite state, then
+// read back by its query: at once, and once a warm-up or cool-down is over.
+TEST(PjlinkMapping, EverySetRowReadsBackOnTheVirtualProjector) {
+  struct Case {
+    bool startOn;
+    std::string first;  // the opposite state, set before
+    std::string query;
+    std::string atOnce;
+    std::string settled;
+  };
+  const std::map<std::string, Case> cases = {
+      {"POWR 1", {false, "", "POWR ?", "3", "1"}},
+      {"POWR 0", {true, "", "POWR ?", "2", "0"}},
+      {"INPT 11", {true, "INPT 21", "INPT ?", "11", "11"}},
+      {"INPT 12", {true, "INPT 11", "INPT ?", "12", "12"}},
+      {"INPT 21", {true, "INPT 11", "INPT ?", "21", "21"}},
+      {"AVMT 10", {true, "AVMT 31", "AVMT ?", "21", "21"}},
+      {"AVMT 11", {true, "AVMT 30", "AVMT ?", "11", "11"}},
+      {"AVMT 20", {true, "AVMT 31", "AVMT ?", "11", "11"}},
+      {"AVMT 21", {true, "AVMT 30", "AVMT ?", "21", "21"}},
+      {"AVMT 30", {true, "AVMT 31", "AVMT ?", "30", "30"}},
+      {"AVMT 31", {true, "AVMT 30", "AVMT ?", "31", "31"}},
+  };
+  std::size_t setRows = 0;
+  for (const PjlinkRow& row : PjlinkRows()) {
+    if (row.parameter == "?") continue;
+    ++setRows;
+    const std::string request = std::string(row.command) + " " + std::string(row.parameter);
+    SCOPED_TRACE(request);
+    const auto it = cases.find(request);
+    ASSERT_NE(it, cases.end()) << "a set row without its read-back";
+    const Case& c = it->second;
+    FakeLink link;
+    link.live = true;
+    const vp::Ms settle =
+        std::max(link.projector.Settings().warmUpMs, link.projector.Settings().coolDownMs);
+    PjlinkBridge bridge(link, {});
+    if (c.startOn) {
+      ASSERT_EQ(Answer(bridge, "POWR 1"), "OK");
+      link.clock.advance(settle);
+      ASSERT_EQ(Answer(bridge, "POWR ?"), "1");
+    }
+    if (!c.first.empty()) {
+      ASSERT_EQ(Answer(bridge, c.first), "OK");
+    }
+    EXPECT_EQ(Answer(bridge, request), "OK");
+    EXPECT_EQ(Answer(bridge, c.query), c.atOnce);
+    link.clock.advance(settle);
+    EXPECT_EQ(Answer(bridge, c.query), c.settled);
+  }
+  EXPECT_EQ(setRows, cases.size());
+}
+
+// The queries, and requests refused before anything goes out.
 TEST(PjlinkMapping, RoomControllerSessionOnTheVirtualProjector) {
   struct Row {
     vp::Ms at;
@@ -53,28 +109,18 @@ TEST(PjlinkMapping, RoomControllerSessionOnTheVirtualProjector) {
     std::string answer;
   };
   const std::vector<Row> rows = {
-      {0, "POWR ?", {"CR0"}, "0"},
       {0, "LAMP ?", {"CR3", "CR0", "CR7"}, "1234 0 1234 0"},
       {0, "AVMT ?", {"CRA"}, "ERR3"},  // stand-by: the projector does not tell its mutes
       {0, "POWR 1", {"CR0", "C00"}, "OK"},
-      {100, "POWR ?", {"CR0"}, "3"},
-      {6000, "POWR ?", {"CR0"}, "1"},
-      {6000, "INPT 21", {"C07"}, "OK"},
-      {6000, "INPT ?", {"CR1"}, "21"},
-      {6000, "AVMT 31", {"C0D", "C0B"}, "OK"},
-      {6000, "AVMT ?", {"CRA"}, "31"},
-      {6000, "AVMT 20", {"C0C"}, "OK"},
-      {6000, "AVMT ?", {"CRA"}, "11"},
-      {6000, "AVMT 30", {"C0E", "C0C"}, "OK"},
       {6000, "LAMP ?", {"CR3", "CR0", "CR7"}, "1234 1 1234 1"},
       {6000, "ERST ?", {"CR0"}, "000000"},
       {6000, "INF2 ?", {"CR9"}, "QM50 VIRTUAL 1.40"},
       {6000, "NAME ?", {}, "Hall A"},
       {6000, "INF1 ?", {}, "MERO"},
+      {6000, "INFO ?", {}, "mero-control 1.40"},
       {6000, "CLSS ?", {}, "1"},
       {6000, "INST ?", {}, "11 12 21"},
       {6000, "POWR 0", {"C01"}, "OK"},
-      {6100, "POWR ?", {"CR0"}, "2"},
       {6100, "POWR 1", {"CR0"}, "ERR3"},  // cooling: no power-on goes out
       {6100, "INPT 31", {}, "ERR2"},
       {6100, "AVMT 1", {}, "ERR2"},
@@ -86,32 +132,34 @@ TEST(PjlinkMapping, RoomControllerSessionOnTheVirtualProjector) {
   link.projector.Settings().lampHours = 1234;
   PjlinkBridge bridge(link, {"Hall A", "mero-control 1.40"});
   for (const Row& row : rows) {
-    link.now = row.at;
+    link.clock.advanceTo(row.at);
     link.sent.clear();
     EXPECT_EQ(Answer(bridge, row.request), row.answer) << row.request << " at " << row.at;
     EXPECT_EQ(link.sent, row.onTheLine) << row.request << " at " << row.at;
   }
 }
 
-TEST(PjlinkMapping, EveryPowerStatusHasAMeaningAndTheOpenChoicesHold) {
-  for (const auto& row : link::reply_tables::kPowerStatus) {
-    EXPECT_NE(std::ranges::find(PowerMeanings(), row.text, &PowerMeaning::status),
-              PowerMeanings().end())
-        << row.text;
-  }
+// Every power status the projector reports, as POWR ? and ERST ? tell it.
+TEST(PjlinkMapping, EveryPowerStatusInPjlinksTerms) {
   struct Row {
     link::Bytes cr0;
     std::string power;
     std::string errors;
   };
   const std::vector<Row> rows = {
+      {"00\r", "1", "000000"},     // on
+      {"80\r", "0", "000000"},     // stand-by
+      {"40\r", "3", "000000"},     // count down: warming up
+      {"20\r", "2", "000000"},     // cooling down
+      {"10\r", "ERR4", "000002"},  // power failure
+      {"08\r", "1", "001000"},     // temperature warning while on
+      {"02\r", "1", "000000"},     // keys disabled, on
+      {"04\r", "0", "000000"},     // lamp off by power management
+      {"28\r", "2", "001000"},     // temperature warning while cooling
+      {"24\r", "2", "000000"},     // cooling down by power management
+      {"88\r", "0", "001000"},     // a warning that recovered is still a warning
       {"21\r", "2", "020000"},     // cooling down, all lamps failed
       {"81\r", "2", "020000"},     // cooling and stand-by, lamps failed
-      {"28\r", "2", "001000"},     // temperature warning while cooling
-      {"88\r", "0", "001000"},     // a warning that recovered is still a warning
-      {"10\r", "ERR4", "000002"},  // power failure
-      {"04\r", "0", "000000"},     // lamp off by power management
-      {"02\r", "1", "000000"},     // keys disabled, on
       {"99\r", "ERR4", "ERR4"},    // no row of the table
       {"\x15\r", "ERR4", "ERR4"},  // refused
   };
@@ -126,7 +174,7 @@ TEST(PjlinkMapping, EveryPowerStatusHasAMeaningAndTheOpenChoicesHold) {
 
 TEST(PjlinkMapping, RepliesTheTablesLeaveOpen) {
   FakeLink link;
-  link.replies = {{"CR1", "4\r"},     {"CRA", "80\r"}, {"CR9", "  QM70  \x01\r"},
+  link.replies = {{"CR1", "4\r"},     {"CRA", "80\r"}, {"CR9", "  QM70  \r"},
                   {"CR3", "00042\r"}, {"CR0", "00\r"}, {"CR7", "11\r"}};
   PjlinkBridge bridge(link, {});
   EXPECT_EQ(Answer(bridge, "INPT ?"), "ERR3");  // input mode 4 has no PJLink number
@@ -135,6 +183,10 @@ TEST(PjlinkMapping, RepliesTheTablesLeaveOpen) {
   EXPECT_EQ(Answer(bridge, "LAMP ?"), "42 1");  // one-lamp mode: lit as the power says
   link.replies.erase("CR7");
   EXPECT_EQ(Answer(bridge, "LAMP ?"), "42 1");
+  link.replies = {{"CR1", "9\r"}, {"CRA", "0\r"}, {"CR9", "QM\x01\r"}, {"CR3", "\x15\r"}};
+  for (const char* query : {"INPT ?", "AVMT ?", "INF2 ?", "LAMP ?"}) {
+    EXPECT_EQ(Answer(bridge, query), "ERR4") << query << ": a reply not understood";
+  }
 }
 
 TEST(PjlinkMapping, ExchangesThatFailAreTheStandardsErrors) {

@@ -50,20 +50,11 @@ bool IsCommand(std::string_view lastCommand, std::string_view prefix, std::strin
 
 // ---- Table queries ----
 
-std::optional<std::string> LookUp(std::string_view shown, const reply_tables::TableQuery& table) {
-  // substr clamps, so a reply still arriving yields a short key that matches no row.
-  const std::string_view key = shown.substr(0, table.keyLength);
-  for (const reply_tables::Row& row : table.rows) {
-    if (row.key == key) return std::string(row.text);
-  }
-  return std::nullopt;
-}
-
 std::optional<std::string> DecodeTable(std::string_view shown, std::string_view code) {
-  for (const reply_tables::TableQuery& table : reply_tables::kTableQueries) {
-    if (table.query == code) return LookUp(shown, table);
-  }
-  return std::nullopt;
+  const reply_tables::TableQuery* table = reply_tables::FindTableQuery(code);
+  const reply_tables::Row* row = table != nullptr ? reply_tables::FindRow(*table, shown) : nullptr;
+  if (row == nullptr) return std::nullopt;
+  return std::string(row->text);
 }
 
 // ---- Lamp hours and temperatures ----

@@ -1,0 +1,288 @@
+#include "serve/config_keys.h"
+
+#include <arpa/inet.h>
+
+#include <algorithm>
+#include <array>
+#include <charconv>
+#include <type_traits>
+
+#include "link/port/network_address.h"
+
+namespace mero::serve {
+namespace {
+
+constexpr std::size_t kLongestShown = 80;
+
+constexpr std::array<std::string_view, 2> kSpeeds = {"19200", "9600"};
+
+constexpr std::array kKeys = {
+    ConfigKey{.section = SectionKind::Service,
+              .name = "metrics",
+              .kind = ValueKind::ListenOrOff,
+              .field = &ServiceConfig::metrics,
+              .fallback = "127.0.0.1:9470",
+              .help = "where Prometheus scrapes /metrics"},
+    ConfigKey{.section = SectionKind::Service,
+              .name = "poll-interval",
+              .kind = ValueKind::Integer,
+              .field = &ServiceConfig::pollSeconds,
+              .low = kShortestPollSeconds,
+              .high = kLongestPollSeconds,
+              .fallback = "60",
+              .help = "seconds between two status polls of a projector"},
+    ConfigKey{.section = SectionKind::Projector,
+              .name = "address",
+              .kind = ValueKind::Device,
+              .field = &ProjectorConfig::address,
+              .absent = Absent::Required,
+              .help = "the projector's serial line"},
+    ConfigKey{.section = SectionKind::Projector,
+              .name = "speed",
+              .kind = ValueKind::Choice,
+              .field = &ProjectorConfig::speed,
+              .choices = kSpeeds,
+              .fallback = "19200",
+              .help = "the projector's line speed"},
+    ConfigKey{.section = SectionKind::Projector,
+              .name = "name",
+              .kind = ValueKind::Text,
+              .field = &ProjectorConfig::name,
+              .low = 1,
+              .high = kLongestName,
+              .absent = Absent::SectionName,
+              .help = "what PJLink's NAME ? answers"},
+    ConfigKey{.section = SectionKind::Projector,
+              .name = "pjlink",
+              .kind = ValueKind::Listen,
+              .field = &ProjectorConfig::pjlink,
+              .fallback = "127.0.0.1:4352",
+              .help = "where PJLink controllers connect"},
+    ConfigKey{.section = SectionKind::Projector,
+              .name = "password",
+              .kind = ValueKind::Text,
+              .field = &ProjectorConfig::password,
+              .high = kLongestPassword,
+              .characters = Characters::PrintableAscii,
+              .secret = true,
+              .help = "PJLink's password; without one, no authentication"},
+};
+
+template <class Member>
+struct MemberOf;
+template <class Owner, class Type>
+struct MemberOf<Type Owner::*> {
+  using owner = Owner;
+  using type = Type;
+};
+
+template <class Member, class Type>
+constexpr bool kHolds = std::is_same_v<typename MemberOf<Member>::type, Type>;
+
+constexpr bool FieldFits(const ConfigKey& key) {
+  return std::visit(
+      [&key]<class Member>(Member) {
+        const bool owner = (key.section == SectionKind::Service) ==
+                           std::is_same_v<typename MemberOf<Member>::owner, ServiceConfig>;
+        switch (key.kind) {
+          case ValueKind::Listen:
+            return owner && kHolds<Member, ListenAddress>;
+          case ValueKind::ListenOrOff:
+            return owner && kHolds<Member, std::optional<ListenAddress>>;
+          case ValueKind::Integer:
+            return owner && kHolds<Member, int> && key.low <= key.high;
+          case ValueKind::Choice: {
+            const bool held = kHolds<Member, int> || kHolds<Member, std::string>;
+            return owner && held && !key.choices.empty();
+          }
+          case ValueKind::Text:
+          case ValueKind::Device:
+            return owner && kHolds<Member, std::string>;
+        }
+        return false;
+      },
+      key.field);
+}
+static_assert(std::ranges::all_of(kKeys, FieldFits), "a key's field does not hold its value");
+
+bool IsLiteral(const std::string& host) {
+  std::array<unsigned char, 16> buffer{};
+  return inet_pton(AF_INET, host.c_str(), buffer.data()) == 1 ||
+         inet_pton(AF_INET6, host.c_str(), buffer.data()) == 1;
+}
+
+std::optional<int> Integer(std::string_view text) {
+  int value = 0;
+  const char* end = text.data() + text.size();
+  const auto [at, error] = std::from_chars(text.data(), end, value);
+  if (error != std::errc() || at != end || text.empty()) return std::nullopt;
+  return value;
+}
+
+bool OfClass(std::string_view text, Characters characters) {
+  return std::ranges::all_of(text, [characters](char c) {
+    const auto byte = static_cast<unsigned char>(c);
+    return byte >= ' ' && byte != 127 && (characters == Characters::Printable || byte < 127);
+  });
+}
+
+std::string Quoted(const ConfigKey& key, std::string_view text) {
+  return key.secret ? std::string("the value") : "\"" + Shown(text) + "\"";
+}
+
+std::string Choices(const ConfigKey& key) {
+  std::string listed;
+  for (std::size_t i = 0; i < key.choices.size(); ++i) {
+    if (i > 0) listed += i + 1 == key.choices.size() ? " or " : ", ";
+    listed += key.choices[i];
+  }
+  return listed;
+}
+
+// What is wrong with `text` as the key's value, if anything.
+std::optional<std::string> Mistake(const ConfigKey& key, std::string_view text) {
+  switch (key.kind) {
+    case ValueKind::Listen:
+      if (ParseListenAddress(std::string(text))) return std::nullopt;
+      return Quoted(key, text) + " is not [ADDRESS:]PORT or [IPV6]:PORT";
+    case ValueKind::ListenOrOff:
+      if (text == "off" || ParseListenAddress(std::string(text))) return std::nullopt;
+      return Quoted(key, text) + " is not [ADDRESS:]PORT, [IPV6]:PORT or off";
+    case ValueKind::Integer: {
+      const std::optional<int> number = Integer(text);
+      if (number && *number >= key.low && *number <= key.high) return std::nullopt;
+      return Quoted(key, text) + " is not a whole number from " + std::to_string(key.low) + " to " +
+             std::to_string(key.high);
+    }
+    case ValueKind::Choice:
+      if (std::ranges::find(key.choices, text) != key.choices.end()) return std::nullopt;
+      return Quoted(key, text) + " is not " + Choices(key);
+    case ValueKind::Text: {
+      const bool fits = text.size() >= static_cast<std::size_t>(key.low) &&
+                        text.size() <= static_cast<std::size_t>(key.high);
+      if (fits && OfClass(text, key.characters)) return std::nullopt;
+      const std::string bytes = key.low == 0
+                                    ? "at most " + std::to_string(key.high)
+                                    : std::to_string(key.low) + " to " + std::to_string(key.high);
+      return "takes " + bytes + " bytes of printable " +
+             (key.characters == Characters::Printable ? "text" : "ASCII");
+    }
+    case ValueKind::Device: {
+      const bool network = link::LooksLikeNetworkAddress(text);
+      if (network ? link::ParseNetworkAddress(text).has_value() : text.starts_with('/')) {
+        return std::nullopt;
+      }
+      return Quoted(key, text) +
+             " is neither a device path nor tcp://HOST:PORT or rfc2217://HOST:PORT";
+    }
+  }
+  return "is of no known kind";
+}
+
+// The checked text as the field's type.
+template <class Type>
+Type Converted(std::string_view text) {
+  if constexpr (std::is_same_v<Type, int>) {
+    return Integer(text).value_or(0);
+  } else if constexpr (std::is_same_v<Type, std::string>) {
+    return std::string(text);
+  } else if constexpr (std::is_same_v<Type, ListenAddress>) {
+    return ParseListenAddress(std::string(text)).value_or(ListenAddress{});
+  } else {
+    static_assert(std::is_same_v<Type, std::optional<ListenAddress>>);
+    return text == "off" ? std::nullopt : ParseListenAddress(std::string(text));
+  }
+}
+
+template <class Owner, class Service, class Projector>
+Owner& Holder(Service& service, Projector& projector) {
+  if constexpr (std::is_same_v<std::remove_const_t<Owner>, ServiceConfig>) {
+    return service;
+  } else {
+    return projector;
+  }
+}
+
+std::string ListenText(const ListenAddress& listen) {
+  const bool v6 = listen.host.find(':') != std::string::npos;
+  return (v6 ? "[" + listen.host + "]" : listen.host) + ":" + std::to_string(listen.port);
+}
+
+}  // namespace
+
+std::optional<ListenAddress> ParseListenAddress(const std::string& text) {
+  ListenAddress listen{"127.0.0.1", 0};
+  std::string port = text;
+  if (!text.empty() && text.front() == '[') {
+    const auto close = text.find("]:");
+    if (close == std::string::npos) return std::nullopt;
+    listen.host = text.substr(1, close - 1);
+    port = text.substr(close + 2);
+  } else if (const auto colon = text.rfind(':'); colon != std::string::npos) {
+    listen.host = text.substr(0, colon);
+    port = text.substr(colon + 1);
+  }
+  const std::optional<int> number = Integer(port);
+  if (!number || *number < 1 || *number > 65535 || !IsLiteral(listen.host)) return std::nullopt;
+  listen.port = static_cast<std::uint16_t>(*number);
+  return listen;
+}
+
+std::span<const ConfigKey> ConfigKeys() { return kKeys; }
+
+const ConfigKey* FindConfigKey(SectionKind section, std::string_view name) {
+  const auto* found = std::ranges::find_if(
+      kKeys, [&](const ConfigKey& key) { return key.section == section && key.name == name; });
+  return found == kKeys.end() ? nullptr : &*found;
+}
+
+std::string ConfigKeyNames(SectionKind section) {
+  std::string names;
+  for (const ConfigKey& key : kKeys) {
+    if (key.section != section) continue;
+    if (!names.empty()) names += ", ";
+    names += key.name;
+  }
+  return names;
+}
+
+std::optional<std::string> StoreValue(const ConfigKey& key, std::string_view text,
+                                      ServiceConfig& service, ProjectorConfig& projector) {
+  if (std::optional<std::string> mistake = Mistake(key, text)) {
+    return *mistake + " (" + std::string(key.help) + ")";
+  }
+  std::visit(
+      [&]<class Member>(Member member) {
+        using Of = MemberOf<Member>;
+        Holder<typename Of::owner>(service, projector).*member = Converted<typename Of::type>(text);
+      },
+      key.field);
+  return std::nullopt;
+}
+
+std::string ValueText(const ConfigKey& key, const ServiceConfig& service,
+                      const ProjectorConfig& projector) {
+  return std::visit(
+      [&]<class Member>(Member member) -> std::string {
+        using Of = MemberOf<Member>;
+        const auto& value = Holder<const typename Of::owner>(service, projector).*member;
+        using Type = typename Of::type;
+        if constexpr (std::is_same_v<Type, int>) {
+          return std::to_string(value);
+        } else if constexpr (std::is_same_v<Type, std::string>) {
+          return value;
+        } else if constexpr (std::is_same_v<Type, ListenAddress>) {
+          return ListenText(value);
+        } else {
+          return value ? ListenText(*value) : std::string("off");
+        }
+      },
+      key.field);
+}
+
+std::string Shown(std::string_view text) {
+  if (text.size() <= kLongestShown) return std::string(text);
+  return std::string(text.substr(0, kLongestShown)) + "...";
+}
+
+}  // namespace mero::serve
