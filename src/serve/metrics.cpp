@@ -8,7 +8,8 @@
 namespace mero::serve {
 namespace {
 
-constexpr std::array<std::string_view, 4> kResultNames{"reply", "no_reply", "line_down", "busy"};
+// In the order of ExchangeResult::Kind.
+constexpr std::array<std::string_view, ExchangeResult::kKinds> kResultNames{"reply", "no_reply", "line_down", "busy", "cut"};
 
 std::string Number(double value) {
   if (std::isnan(value)) return "NaN";

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "link/protocol/status.h"
-#include "serve/projector_queue.h"
+#include "serve/projector_link.h"
 
 namespace mero::serve {
 
@@ -19,7 +19,7 @@ struct ProjectorFigures {
   link::ProjectorStatus status;           // as its replies last told it
   std::optional<double> lastPollSeconds;  // Unix time of the last poll answered in full
   // Exchanges by how they ended, in the order of ExchangeResult::Kind.
-  std::array<std::uint64_t, 4> exchanges{};
+  std::array<std::uint64_t, ExchangeResult::kKinds> exchanges{};
 };
 
 // Exchange times are counted into these buckets, in seconds.

@@ -8,7 +8,7 @@
 #include <string_view>
 
 #include "link/protocol/status.h"
-#include "serve/projector_queue.h"
+#include "serve/projector_link.h"
 
 namespace mero::serve {
 

@@ -5,7 +5,7 @@
 
 #include "link/port/timer.h"
 #include "serve/metrics.h"
-#include "serve/projector_queue.h"
+#include "serve/projector_link.h"
 
 namespace mero::serve {
 

@@ -84,10 +84,12 @@ mero_projector_exchanges_total{projector="hall \"A\"\\1",result="reply"} 5
 mero_projector_exchanges_total{projector="hall \"A\"\\1",result="no_reply"} 1
 mero_projector_exchanges_total{projector="hall \"A\"\\1",result="line_down"} 0
 mero_projector_exchanges_total{projector="hall \"A\"\\1",result="busy"} 2
+mero_projector_exchanges_total{projector="hall \"A\"\\1",result="cut"} 0
 mero_projector_exchanges_total{projector="b",result="reply"} 0
 mero_projector_exchanges_total{projector="b",result="no_reply"} 0
 mero_projector_exchanges_total{projector="b",result="line_down"} 3
 mero_projector_exchanges_total{projector="b",result="busy"} 0
+mero_projector_exchanges_total{projector="b",result="cut"} 0
 # TYPE mero_exchange_duration_seconds histogram
 mero_exchange_duration_seconds_bucket{le="0.01"} 0
 mero_exchange_duration_seconds_bucket{le="0.025"} 0

@@ -13,7 +13,7 @@
 #include "projector/projector.h"
 #include "serve/pjlink_bridge.h"
 #include "serve/pjlink_session.h"
-#include "serve/projector_queue.h"
+#include "serve/projector_link.h"
 #include "serve/qt_pjlink_server.h"
 #include "virtual_clock.h"
 
@@ -287,68 +287,6 @@ TEST(PjlinkSession, AuthenticationByDigest) {
   }
 }
 
-// The queue on a fake port with the virtual clock.
-struct QueueRig {
-  test::VirtualClock clock;
-  test::FakePort port{&clock};
-  test::VirtualClock::Timer window{clock};
-  ProjectorQueue queue{port, window, [this] { return clock.now(); }};
-  std::vector<std::string> ends;
-
-  QueueRig() {
-    port.open();
-    port.onEvent = [this](int) { queue.arrived(); };
-    queue.setLineUp(true);
-  }
-  void ask(std::string_view code) {
-    queue.exchange(code, [this, code = std::string(code)](const ExchangeResult& result) {
-      static const char* kKinds[] = {"reply", "no-reply", "line-down", "busy"};
-      ends.push_back(code + " " + kKinds[static_cast<int>(result.kind)] + " " + result.reply);
-    });
-  }
-};
-
-TEST(ProjectorQueue, OneQueryForEveryoneWithinItsReplyWindow) {
-  QueueRig rig;
-  rig.ask("CR0");
-  rig.ask("CR3");
-  rig.ask("CR0");  // joins the one under way
-  ASSERT_EQ(rig.port.sent(), std::vector<link::Bytes>{"CR0\r"}) << "one exchange at a time";
-  rig.port.feed("8");
-  rig.port.feed("0\r");
-  rig.port.feed("12345\r");
-  rig.ask("CR0");  // fresh
-  EXPECT_EQ(rig.port.sent(), (std::vector<link::Bytes>{"CR0\r", "CR3\r"}));
-  EXPECT_EQ(rig.ends, (std::vector<std::string>{"CR0 reply 80\r", "CR0 reply 80\r",
-                                                "CR3 reply 12345\r", "CR0 reply 80\r"}));
-  rig.clock.advance(ReplyWindowForCode("CR0") + 1);
-  rig.ask("CR0");
-  EXPECT_EQ(rig.port.sent().size(), 3U) << "an answer older than its window is asked again";
-  rig.port.feed("00\r");
-  rig.ask("C01");
-  rig.port.feed("\x06\r");
-  rig.ask("CR0");
-  EXPECT_EQ(rig.port.sent().back(), "CR0\r") << "a command makes every answer stale";
-}
-
-TEST(ProjectorQueue, WindowsFullQueuesAndLostLinesEndExchanges) {
-  QueueRig rig;
-  rig.port.queue("stale\r");
-  rig.ask("CR9");
-  rig.clock.advance(ReplyWindowForCode("CR9"));
-  EXPECT_EQ(rig.ends, std::vector<std::string>{"CR9 no-reply "}) << "stale bytes are not a reply";
-  rig.ends.clear();
-  for (std::size_t i = 0; i < kMostWaitingExchanges + 2; ++i) rig.ask("C00");
-  EXPECT_EQ(rig.ends, (std::vector<std::string>{"C00 busy "}));
-  rig.queue.setLineUp(false);
-  EXPECT_EQ(rig.ends.size(), kMostWaitingExchanges + 2) << "everything waiting ends at once";
-  rig.ask("CR0");
-  EXPECT_EQ(rig.ends.back(), "CR0 line-down ");
-  rig.queue.setLineUp(true);
-  rig.ask("CR9");
-  rig.port.feed(std::string(kMostReplyBytes + 10, 'x'));
-  EXPECT_EQ(rig.ends.back().size(), std::string("CR9 reply ").size() + kMostReplyBytes);
-}
 
 }  // namespace
 }  // namespace mero::serve
