@@ -9,9 +9,9 @@
 #include <string_view>
 #include <vector>
 
-#include "link/port/serial_port.h"
 #include "link/port/timer.h"
 #include "link/protocol/bytes.h"
+#include "panel/serial_port.h"
 
 namespace mero::serve {
 

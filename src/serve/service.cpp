@@ -7,10 +7,10 @@
 #include <QHttpServerResponse>
 #include <chrono>
 
-#include "link/lines/qt_port.h"
 #include "link/lines/qt_port_discovery.h"
 #include "link/lines/qt_timer.h"
 #include "link/port/port_discovery.h"
+#include "panel/qt_com_port.h"
 #include "serve/pjlink_bridge.h"
 #include "serve/poller.h"
 #include "serve/projector_queue.h"

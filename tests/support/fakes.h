@@ -7,8 +7,8 @@
 #include <utility>
 #include <vector>
 
-#include "link/port/serial_port.h"
 #include "panel/controls.h"
+#include "panel/serial_port.h"
 #include "panel/surface.h"
 #include "virtual_clock.h"
 
