@@ -60,8 +60,8 @@ constexpr auto kClickLimit = 5s;
 // Counts in `count` the notices the form hands to the window, whether or not each opens a
 // window of its own.
 void CountNotices(mero::panel::QtPanel& panel, int& count) {
-  mero::link::QtPort& port = panel.port();
-  port.onLost = [&count, lost = port.onLost](const mero::link::PortFailure& failure) {
+  mero::panel::QtComPort& port = panel.port();
+  port.onLost = [&count, lost = port.onLost](const mero::panel::PortFailure& failure) {
     ++count;
     lost(failure);
   };

@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "event_loop.h"
-#include "link/port/line_port.h"
+#include "link/port/reopening_line.h"
 #include "panel/qt_panel.h"
 #include "projector/pty_server.h"
 #include "report.h"

@@ -9,7 +9,7 @@
 #include <cerrno>
 #include <utility>
 
-#include "link/lines/qt_port.h"
+#include "link/lines/qt_line_host.h"
 #include "link/port/port_discovery.h"
 
 namespace mero::cli {

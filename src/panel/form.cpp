@@ -32,7 +32,7 @@ constexpr std::array kNamedClicks = std::to_array<NamedClick>({
 
 }  // namespace
 
-Form1::Form1(link::SerialPort& port, FormTimers timers, Surface& surface)
+Form1::Form1(SerialPort& port, FormTimers timers, Surface& surface)
     : port_(port), timers_(timers), surface_(surface) {
   timers_.timer1.setInterval(kTimer1Start);
   timers_.timer2.setInterval(kTimer2Start);
@@ -43,7 +43,7 @@ Form1::Form1(link::SerialPort& port, FormTimers timers, Surface& surface)
   timers_.timer3.onTick = [this] { Timer3_Timer(); };
   timers_.timer4.onTick = [this] { Timer4_Timer(); };
   port_.onEvent = [this](int kind) { MSComm1_OnComm(kind); };
-  port_.onLost = [this](const link::PortFailure& failure) { PortLost(failure); };
+  port_.onLost = [this](const PortFailure& failure) { PortLost(failure); };
   port_.onRestored = [this](const std::string& notice) { PortRestored(notice); };
   port_.onNotice = [this](const std::string& notice) { surface_.notify(notice); };
 }
@@ -67,7 +67,7 @@ void Form1::Form_Load(const StartChoices& start) {
 
   port_.setPortNumber(1);
   port_.setSettings(state.portSettings);
-  std::optional<link::PortFailure> startFailure;
+  std::optional<PortFailure> startFailure;
   if (!port_.open()) startFailure = port_.lastFailure();
 
   surface_.mark("Option1");
@@ -92,7 +92,7 @@ void Form1::Option1_Click() { ChoosePort(1, 2); }
 void Form1::Option2_Click() { ChoosePort(2, 1); }
 
 void Form1::ChoosePort(int number, int fallback) {
-  std::optional<link::PortFailure> failure;
+  std::optional<PortFailure> failure;
   auto check = [&](bool ok) {
     if (!ok) failure = port_.lastFailure();
   };
@@ -183,7 +183,7 @@ void Form1::ShowStatus(const std::string& shown) {
 // its pieces at the end and a trimmed front takes its pieces out after the blank. The work
 // stays in proportion to what arrived, however full the buffer.
 void Form1::MSComm1_OnComm(int kind) {
-  if (kind != link::kEventReceive) return;
+  if (kind != kEventReceive) return;
   link::Bytes arrived = port_.takeAll();
   // Only the newest text is kept: what this arrival would push out at once is never shown.
   if (arrived.size() > kRxBufferLimit) arrived.erase(0, arrived.size() - kRxBufferLimit);
@@ -230,7 +230,7 @@ void Form1::Timer4_Timer() {
   timers_.timer4.setEnabled(false);
 }
 
-void Form1::PortLost(const link::PortFailure& failure) {
+void Form1::PortLost(const PortFailure& failure) {
   reopenOnChoice_ = true;
   ShowPortState();
   surface_.notify(failure.description);

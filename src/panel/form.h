@@ -4,9 +4,9 @@
 #include <string>
 #include <string_view>
 
-#include "link/port/serial_port.h"
 #include "link/port/timer.h"
 #include "panel/bindings.h"
+#include "panel/serial_port.h"
 #include "panel/surface.h"
 
 namespace mero::panel {
@@ -81,7 +81,7 @@ struct StartChoices {
 // the window surface.
 class Form1 {
  public:
-  Form1(link::SerialPort& port, FormTimers timers, Surface& surface);
+  Form1(SerialPort& port, FormTimers timers, Surface& surface);
   Form1(const Form1&) = delete;
   Form1& operator=(const Form1&) = delete;
 
@@ -103,7 +103,7 @@ class Form1 {
   void Timer2_Timer();
   void Timer4_Timer();
   // The port went away under the panel, or came back by itself.
-  void PortLost(const link::PortFailure& failure);
+  void PortLost(const PortFailure& failure);
   void PortRestored(const std::string& notice);
 
   // Command keys.
@@ -140,7 +140,7 @@ class Form1 {
   void ClearReceived();
   void ShowStatus(const std::string& shown);
 
-  link::SerialPort& port_;
+  SerialPort& port_;
   FormTimers timers_;
   Surface& surface_;
   // The port was lost or could not be opened at start: the next port choice opens it (and,

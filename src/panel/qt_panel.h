@@ -5,10 +5,11 @@
 #include <QString>
 #include <memory>
 
-#include "link/lines/qt_port.h"
 #include "link/lines/qt_timer.h"
 #include "link/port/traffic_log.h"
 #include "panel/form.h"
+#include "panel/logged_port.h"
+#include "panel/qt_com_port.h"
 #include "panel/qt_window.h"
 
 namespace mero::panel {
@@ -36,7 +37,7 @@ class QtPanel {
 
   QtWindow& window() { return window_; }
   Form1& form() { return form_; }
-  link::QtPort& port() { return port_; }
+  QtComPort& port() { return port_; }
   // Every send and arrival goes to `log` from now on; nullptr stops it.
   void setTrafficLog(link::TrafficLog* log) { loggedPort_.setLog(log); }
 
@@ -44,8 +45,8 @@ class QtPanel {
   // The device behind each port option, as its tool tip, read when the tip is asked for.
   void showDevicesAsToolTips();
 
-  link::QtPort port_;
-  link::LoggedPort loggedPort_;
+  QtComPort port_;
+  LoggedPort loggedPort_;
   link::QtTimer timer1_, timer2_, timer3_, timer4_;
   QtWindow window_;
   Form1 form_;

@@ -7,6 +7,7 @@
 #include <QHttpServerResponse>
 #include <chrono>
 
+#include "link/lines/qt_port_discovery.h"
 #include "link/lines/qt_reopening_line.h"
 #include "link/lines/qt_timer.h"
 #include "link/port/exchange_engine.h"

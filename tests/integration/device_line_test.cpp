@@ -25,11 +25,16 @@
 #include <vector>
 
 #include "link/lines/device_lock.h"
-#include "link/lines/qt_port.h"
+#include "panel/qt_com_port.h"
 #include "projector/pty_server.h"
 
 namespace mero::link {
 namespace {
+
+using panel::kEventReceive;
+using panel::PortFailure;
+using panel::QtComPort;
+using panel::SerialPort;
 
 constexpr int kWaitMs = 5000;
 constexpr int kQuietWindowMs = 500;
@@ -138,10 +143,10 @@ class Pty {
 };
 
 // The port with COM1 and COM2 on the given devices.
-struct PtyPort : QtPort {
+struct PtyPort : QtComPort {
   explicit PtyPort(const QString& com1, const QString& com2 = QStringLiteral("/dev/ttyS1"))
-      : QtPort({QFile::encodeName(com1).toStdString(), {}, false},
-               {QFile::encodeName(com2).toStdString(), {}, false}) {}
+      : QtComPort({QFile::encodeName(com1).toStdString(), {}, false},
+                  {QFile::encodeName(com2).toStdString(), {}, false}) {}
 };
 
 // Collects what the port hands to the panel.

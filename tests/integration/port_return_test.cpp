@@ -15,8 +15,8 @@
 #include <string>
 
 #include "line_speed.h"
-#include "link/lines/qt_port.h"
-#include "link/port/port_texts.h"
+#include "panel/port_texts.h"
+#include "panel/qt_com_port.h"
 #include "panel_on_pty.h"
 
 namespace mero::test {
@@ -68,14 +68,14 @@ TEST(PortReturn, AHungUpDeviceIsReopenedByItselfAtTheCurrentSpeed) {
   p.hangUp();
   ASSERT_TRUE(rig.waitFor([&] { return !rig.panel->port().isOpen(); }, kWaitMs));
   ASSERT_EQ(rig.boxes.size(), 1u);
-  EXPECT_EQ(rig.boxes[0], link::DescribeLostPort(1, p.link));
+  EXPECT_EQ(rig.boxes[0], panel::DescribeLostPort(1, p.link));
   EXPECT_EQ(rig.caption("Command33"), panel::kPortButtonClosed);
   EXPECT_LE(WakeUpsWhileWaiting(kQuietMs), kQuietWakeUps);
 
   ASSERT_TRUE(rig.projector->ComeBack());
   ASSERT_TRUE(rig.waitFor([&] { return rig.panel->port().isOpen(); }, kWaitMs));
   ASSERT_EQ(rig.boxes.size(), 2u);
-  EXPECT_EQ(rig.boxes[1], link::DescribeRestoredPort(1, p.link, "9600,N,8,1"));
+  EXPECT_EQ(rig.boxes[1], panel::DescribeRestoredPort(1, p.link, "9600,N,8,1"));
   EXPECT_EQ(rig.caption("Command33"), panel::kPortButtonOpen);
   EXPECT_EQ(LineSpeed(rig.projector->DevicePath()), B9600);
 
@@ -94,7 +94,7 @@ TEST(PortReturn, AHangUpReadsTheSameWhetherAKeyRepeatsOrNot) {
   ASSERT_TRUE(rig.waitFor([&] { return !rig.panel->port().isOpen(); }, kWaitMs));
   QTest::mouseRelease(rig.control("Command1"), Qt::LeftButton);
   ASSERT_EQ(rig.boxes.size(), 1u);
-  EXPECT_EQ(rig.boxes[0], link::DescribeLostPort(1, p.link));
+  EXPECT_EQ(rig.boxes[0], panel::DescribeLostPort(1, p.link));
 }
 
 TEST(PortReturn, TheOperatorsChoiceWhileWaitingWins) {
@@ -133,7 +133,7 @@ TEST(DeviceNames, ALinkWithABytesNameOrALongPathOpens) {
   ASSERT_EQ(::mkdir((base + "/" + QByteArray(200, 'd')).constData(), 0700), 0);
   for (const QByteArray& link : {latin1, longPath}) {
     ASSERT_EQ(::symlink(server.DevicePath().c_str(), link.constData()), 0);
-    link::QtPort port(link::ComDevice{link.toStdString(), {}, false}, link::ComDevice{});
+    panel::QtComPort port(link::ComDevice{link.toStdString(), {}, false}, link::ComDevice{});
     EXPECT_TRUE(port.open()) << port.lastFailure().description;
     const std::uint64_t before = server.CommandCount();
     EXPECT_TRUE(port.write("CR0\r"));
@@ -141,8 +141,8 @@ TEST(DeviceNames, ALinkWithABytesNameOrALongPathOpens) {
     ::unlink(link.constData());  // the folder's own clean-up cannot name it
   }
   // Missing, the name is shown with the byte that is not text escaped.
-  link::QtPort missing(link::ComDevice{(base + "/gone-caf\xe9").toStdString(), {}, false},
-                       link::ComDevice{});
+  panel::QtComPort missing(link::ComDevice{(base + "/gone-caf\xe9").toStdString(), {}, false},
+                           link::ComDevice{});
   EXPECT_FALSE(missing.open());
   EXPECT_TRUE(Contains(missing.lastFailure().description, "/gone-caf\\xe9) does not exist"))
       << missing.lastFailure().description;

@@ -12,7 +12,7 @@
 #include <QTest>
 #include <string>
 
-#include "link/lines/qt_port.h"
+#include "panel/qt_com_port.h"
 #include "projector/pty_server.h"
 
 namespace mero::test {
@@ -70,7 +70,7 @@ TEST(Program, EndingSignalsCloseThePortAndRemoveItsLock) {
       // The lock file comes a moment before the device is open and the lock holds its pid.
       EXPECT_TRUE(QTest::qWaitFor(
           [&] {
-            link::QtPort second({QFile::encodeName(device).toStdString(), {}, false}, {});
+            panel::QtComPort second({QFile::encodeName(device).toStdString(), {}, false}, {});
             if (second.open()) return false;
             description = second.lastFailure().description;
             return description.find(holder) != std::string::npos;

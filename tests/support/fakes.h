@@ -7,8 +7,8 @@
 #include <utility>
 #include <vector>
 
-#include "link/port/serial_port.h"
 #include "panel/controls.h"
+#include "panel/serial_port.h"
 #include "panel/surface.h"
 #include "virtual_clock.h"
 
@@ -16,7 +16,7 @@ namespace mero::test {
 
 // A serial port that records what is written, with the time of each write, and delivers
 // what a test feeds it.
-class FakePort : public link::SerialPort {
+class FakePort : public panel::SerialPort {
  public:
   struct Write {
     VirtualClock::Ms at;
@@ -71,7 +71,7 @@ class FakePort : public link::SerialPort {
     return true;
   }
   link::Bytes takeAll() override { return std::exchange(pending_, {}); }
-  link::PortFailure lastFailure() const override { return failure_; }
+  panel::PortFailure lastFailure() const override { return failure_; }
   void reopenWhenBack(int number) override {
     calls.push_back("watch " + std::to_string(number));
     watched_ = number;
@@ -89,7 +89,7 @@ class FakePort : public link::SerialPort {
   // Bytes arriving from the far end, with their receive event.
   void feed(const link::Bytes& bytes) {
     pending_ += bytes;
-    if (onEvent) onEvent(link::kEventReceive);
+    if (onEvent) onEvent(panel::kEventReceive);
   }
   // Bytes waiting in the input queue with no receive event raised for them.
   void queue(const link::Bytes& bytes) { pending_ += bytes; }
@@ -117,7 +117,7 @@ class FakePort : public link::SerialPort {
   bool open_ = false;
   std::string settings_{"9600,N,8,1"};
   link::Bytes pending_;
-  link::PortFailure failure_;
+  panel::PortFailure failure_;
 };
 
 // The window as plain data, started from the control table.

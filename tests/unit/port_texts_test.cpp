@@ -1,5 +1,5 @@
 // Line settings texts and the port's sentences for the operator.
-#include "link/port/port_texts.h"
+#include "panel/port_texts.h"
 
 #include <gtest/gtest.h>
 
@@ -97,7 +97,7 @@ TEST(DescribeOpenFailure, NamesThePortTheDeviceAndTheReason) {
       {{Kind::Lost}, 2, "/dev/ttyUSB0", {"COM2 (/dev/ttyUSB0) was disconnected", "reopened"}, {}},
   };
   for (const Case& c : cases) {
-    const std::string text = DescribeOpenFailure(c.failure, c.port, c.path);
+    const std::string text = panel::DescribeOpenFailure(c.failure, c.port, c.path);
     for (const std::string& part : c.present) {
       EXPECT_TRUE(Contains(text, part)) << '"' << part << "\" missing from: " << text;
     }

@@ -206,14 +206,14 @@ TEST(SendPath, PortEventsOtherThanReceiveAreIgnored) {
   Rig rig;
   rig.form.Click(kStatusKey);
   rig.port.queue("XY");
-  for (int kind : {0, 1, 3, 4, link::kEventError}) {
+  for (int kind : {0, 1, 3, 4, panel::kEventError}) {
     rig.form.MSComm1_OnComm(kind);
     EXPECT_EQ(rig.form.state.rxBuffer, "") << "kind " << kind;
     EXPECT_EQ(rig.form.state.replyPending, 1) << "kind " << kind;
     EXPECT_EQ(rig.surface.caption("Label12"), "") << "kind " << kind;
     EXPECT_EQ(rig.port.waiting(), "XY") << "kind " << kind;
   }
-  rig.form.MSComm1_OnComm(link::kEventReceive);
+  rig.form.MSComm1_OnComm(panel::kEventReceive);
   EXPECT_EQ(rig.form.state.rxBuffer, "XY");
   EXPECT_EQ(rig.port.waiting(), "");
   EXPECT_EQ(rig.surface.caption("Label12"), " X Y ");

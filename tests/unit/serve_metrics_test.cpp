@@ -128,7 +128,7 @@ TEST(Metrics, RecordFoldsEachReplyIntoTheStatus) {
   EXPECT_EQ(figures.status.power, told.power);
   EXPECT_EQ(figures.status.lampHours, told.lampHours);
   EXPECT_EQ(figures.status.degrees, told.degrees);
-  EXPECT_EQ(figures.exchanges, (std::array<std::uint64_t, 4>{6, 1, 0, 1}));
+  EXPECT_EQ(figures.exchanges, (std::array<std::uint64_t, ExchangeResult::kKinds>{6, 1, 0, 1, 0}));
 
   Record(figures, "CR6", Replied("+25.5  xx.x -12.5\r"));
   EXPECT_EQ(figures.status.degrees,

@@ -9,7 +9,7 @@
 
 #include "link/port/line_settings.h"
 #include "link/port/port_discovery.h"
-#include "link/port/serial_port.h"
+#include "link/protocol/bytes.h"
 
 namespace mero::link {
 

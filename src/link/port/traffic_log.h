@@ -9,7 +9,7 @@
 #include <string_view>
 #include <utility>
 
-#include "link/port/serial_port.h"
+#include "link/protocol/bytes.h"
 
 namespace mero::link {
 
@@ -75,44 +75,6 @@ class TrafficLog {
   std::size_t waitingBytes_ = 0;
   std::size_t lost_ = 0;
   std::string lossReason_;  // of the first loss
-};
-
-// A port that records every write it passes on and every text it hands over in a traffic log,
-// and is otherwise the port it wraps: every call and every callback of the port interface goes
-// through (a callback added to the interface must be passed on here too). Without a log it
-// only passes on.
-class LoggedPort : public SerialPort {
- public:
-  // `portName` names the port in each line, read when the line is written.
-  LoggedPort(SerialPort& port, std::function<std::string()> portName);
-  ~LoggedPort() override;
-
-  // The operator hears of the log's first loss through onNotice, from the port last given it.
-  void setLog(TrafficLog* log);
-
-  bool setPortNumber(int number) override { return port_.setPortNumber(number); }
-  int portNumber() const override { return port_.portNumber(); }
-  bool setSettings(const std::string& settings) override { return port_.setSettings(settings); }
-  bool open() override { return port_.open(); }
-  bool close() override { return port_.close(); }
-  bool isOpen() const override { return port_.isOpen(); }
-  bool write(const Bytes& text) override;
-  Bytes takeAll() override;
-  PortFailure lastFailure() const override { return port_.lastFailure(); }
-  void reopenWhenBack(int number) override { port_.reopenWhenBack(number); }
-  bool isWatching() const override { return port_.isWatching(); }
-
- private:
-  struct NoticeRelay {
-    LoggedPort* port;
-    void operator()(const std::string& notice) const;
-  };
-  // Takes back the log's loss notice if it still comes here.
-  void leaveLog();
-
-  SerialPort& port_;
-  std::function<std::string()> portName_;
-  TrafficLog* log_ = nullptr;
 };
 
 }  // namespace mero::link

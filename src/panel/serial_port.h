@@ -5,7 +5,7 @@
 
 #include "link/protocol/bytes.h"
 
-namespace mero::link {
+namespace mero::panel {
 
 // A failed port operation, in words for the operator.
 struct PortFailure {
@@ -32,9 +32,9 @@ class SerialPort {
   virtual bool close() = 0;
   virtual bool isOpen() const = 0;
   // One write of the whole text; false when the port is closed or refuses it.
-  virtual bool write(const Bytes& text) = 0;
+  virtual bool write(const link::Bytes& text) = 0;
   // Everything waiting in the input queue; empties the queue.
-  virtual Bytes takeAll() = 0;
+  virtual link::Bytes takeAll() = 0;
   // The failure of the last operation that returned false.
   virtual PortFailure lastFailure() const = 0;
 
@@ -57,4 +57,4 @@ class SerialPort {
   std::function<void(const std::string& notice)> onNotice;
 };
 
-}  // namespace mero::link
+}  // namespace mero::panel

@@ -1,4 +1,4 @@
-#include "link/lines/qt_port.h"
+#include "link/lines/qt_line_host.h"
 
 #include <QByteArray>
 

@@ -5,9 +5,7 @@
 #include <vector>
 
 #include "link/lines/qt_device_watch.h"
-#include "link/lines/qt_timer.h"
 #include "link/port/line.h"
-#include "link/port/line_port.h"
 
 namespace mero::link {
 
@@ -24,22 +22,6 @@ class QtLineHost : public LineHost {
 
  private:
   std::unique_ptr<DeviceWatch> watch_;
-};
-
-namespace detail {
-// Built before the port that uses them.
-struct QtPortParts {
-  QtLineHost host;
-  QtTimer retry;
-  QtTimer settle;
-};
-}  // namespace detail
-
-// The port over the machine's devices and device servers, on the Qt event loop.
-class QtPort : private detail::QtPortParts, public LinePort {
- public:
-  QtPort(ComDevice com1, ComDevice com2)
-      : LinePort(std::move(com1), std::move(com2), host, {retry, settle}) {}
 };
 
 }  // namespace mero::link

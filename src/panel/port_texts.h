@@ -4,14 +4,14 @@
 
 #include "link/port/line.h"
 
-namespace mero::link {
+namespace mero::panel {
 
 // Every sentence the port tells the operator. `shownPath` is the device as ShowPath shows it.
 
 std::string PortLabel(int portNumber, const std::string& shownPath);
 
 // Why COM<portNumber> could not be opened.
-std::string DescribeOpenFailure(const LineFailure& failure, int portNumber,
+std::string DescribeOpenFailure(const link::LineFailure& failure, int portNumber,
                                 const std::string& shownPath);
 
 // No port was found for COM<portNumber>, so that it falls back to shownPath, and that device
@@ -25,4 +25,4 @@ std::string DescribeLostPort(int portNumber, const std::string& shownPath);
 std::string DescribeRestoredPort(int portNumber, const std::string& shownPath,
                                  const std::string& settings);
 
-}  // namespace mero::link
+}  // namespace mero::panel

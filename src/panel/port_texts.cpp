@@ -1,6 +1,8 @@
-#include "link/port/port_texts.h"
+#include "panel/port_texts.h"
 
-namespace mero::link {
+namespace mero::panel {
+
+using link::LineFailure;
 
 std::string PortLabel(int portNumber, const std::string& shownPath) {
   return "COM" + std::to_string(portNumber) + " (" + shownPath + ")";
@@ -59,4 +61,4 @@ std::string DescribeRestoredPort(int portNumber, const std::string& shownPath,
   return PortLabel(portNumber, shownPath) + " is back and open again at " + settings + ".";
 }
 
-}  // namespace mero::link
+}  // namespace mero::panel
