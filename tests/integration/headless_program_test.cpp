@@ -49,7 +49,7 @@ TEST(HeadlessProgram, LinksNoDisplayFontOrWidgetLibrary) {
     EXPECT_NE(ctl.find(needed), std::string::npos) << needed << " missing from:\n" << ctl;
   }
   for (const char* display : {"libQt6Gui", "libQt6Widgets", "libfontconfig", "libX11", "libxcb",
-                              "libwayland", "libGL", "libQt6DBus"}) {
+                              "libwayland", "libGL"}) {
     EXPECT_EQ(ctl.find(display), std::string::npos) << display << " in:\n" << ctl;
   }
   // The panel carries neither the service nor its HTTP server.
