@@ -185,7 +185,12 @@ for file in /usr/bin/mero-virtual-projector /etc/mero-control/serve.conf \
   /lib/systemd/system/mero-control-serve.service; do
   [ "$(dpkg -S "$file" | cut -d: -f1)" = mero-ctl ] || fail "$file is not mero-ctl's: $(dpkg -S "$file")"
 done
-echo "mero-control 0.1 upgraded to mero-ctl and mero-control $version"
+# The old package's record of the configuration file stays, as obsolete, with the panel:
+# purging the panel leaves the file to mero-ctl.
+DEBIAN_FRONTEND=noninteractive $sudo apt-get purge -y -qq mero-control >/dev/null
+[ -f /etc/mero-control/serve.conf ] || fail "purging the panel removed mero-ctl's serve.conf"
+DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "./$panel_deb" >/dev/null
+echo "mero-control 0.1 upgraded to mero-ctl and mero-control $version; purging the panel keeps serve.conf"
 for program in mero-control mero-ctl; do
   [ "$(command -v "$program")" = "/usr/bin/$program" ] || fail "$program is not /usr/bin's"
 done

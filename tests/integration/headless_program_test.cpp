@@ -48,8 +48,8 @@ TEST(HeadlessProgram, LinksNoDisplayFontOrWidgetLibrary) {
   for (const char* needed : {"libQt6Core", "libQt6SerialPort", "libQt6HttpServer"}) {
     EXPECT_NE(ctl.find(needed), std::string::npos) << needed << " missing from:\n" << ctl;
   }
-  for (const char* display : {"libQt6Gui", "libQt6Widgets", "libfontconfig", "libX11", "libxcb",
-                              "libwayland", "libGL"}) {
+  for (const char* display :
+       {"libQt6Gui", "libQt6Widgets", "libfontconfig", "libX11", "libxcb", "libwayland", "libGL"}) {
     EXPECT_EQ(ctl.find(display), std::string::npos) << display << " in:\n" << ctl;
   }
   // The panel carries neither the service nor its HTTP server.
