@@ -1,9 +1,12 @@
 #!/usr/bin/env bash
-# Builds the Debian package from the checkout (Release, warnings as errors) into
-# build-package/, installs it with apt and checks what was installed: the version everywhere,
-# an offscreen start and end of the panel from its launcher's command, the service's unit and
-# configuration file, the service on a virtual projector, the manual pages, the launcher and
-# metainfo validators, bash completion, and lintian (errors fail, warnings show).
+# Builds the Debian packages from the checkout (Release, warnings as errors) into
+# build-package/: mero-ctl (the headless program, the service and the virtual projector) and
+# mero-control (the panel). Installs mero-ctl alone into a minimal Debian root made with
+# debootstrap, to show that it brings nothing of a display; installs both with apt and checks
+# what was installed: the version everywhere, an offscreen start and end of the panel from its
+# launcher's command, the service's unit and configuration file, the service on a virtual
+# projector, the manual pages, the launcher and metainfo validators, bash completion, and
+# lintian (errors fail, warnings show).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -22,9 +25,11 @@ fail() {
 # What a step started or made, ended and removed however the script ends.
 started=()
 scratch=""
+root=""
 tidy() {
   ((${#started[@]} == 0)) || kill "${started[@]}" 2>/dev/null || true
   [ -z "$scratch" ] || rm -rf "$scratch"
+  [ -z "$root" ] || rm -rf --one-file-system "$root"
 }
 trap 'status=$?; tidy; ((status == 0)) || printf "check-package: %s: failed\n%d passed, 1 failed\n" "$current" "$passed"' EXIT
 
@@ -34,7 +39,7 @@ sudo=""
 step "Packages for the build and the checks"
 bash tools/setup.sh --packages-only
 tools=(dpkg-dev lintian desktop-file-utils appstream man-db bash-completion librsvg2-bin file systemd
-  curl prometheus)
+  curl prometheus debootstrap)
 missing=()
 for p in "${tools[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
@@ -56,33 +61,147 @@ cmake --build build-package -j2
 rm -f build-package/*.deb
 (cd build-package && cpack -G DEB)
 debs=(build-package/*.deb)
-((${#debs[@]} == 1)) || fail "expected one package, found: ${debs[*]}"
-deb=${debs[0]}
-dpkg-deb --info "$deb"
-[ "$(dpkg-deb --field "$deb" Version)" = "$version" ] || fail "package version is not $version"
-dpkg-deb --field "$deb" Depends | grep -q fonts-ipafont-gothic || fail "no font dependency"
-dpkg-deb --field "$deb" Depends | grep -q libqt6httpserver6 || fail "no dependency on Qt's HTTP server"
-# The service's configuration is a conffile, and nothing enables or starts the service: the
-# package has no maintainer scripts.
-conffiles=$(dpkg-deb --info "$deb" conffiles)
-[ "$conffiles" = /etc/mero-control/serve.conf ] || fail "the conffiles are: $conffiles"
-if dpkg-deb --ctrl-tarfile "$deb" | tar -t | grep -E 'preinst|postinst|prerm|postrm'; then
-  fail "the package has maintainer scripts (above)"
+((${#debs[@]} == 2)) || fail "expected two packages, found: ${debs[*]}"
+ctl_deb=$(ls build-package/mero-ctl_*.deb)
+panel_deb=$(ls build-package/mero-control_*.deb)
+for deb in "$ctl_deb" "$panel_deb"; do
+  dpkg-deb --info "$deb"
+  [ "$(dpkg-deb --field "$deb" Version)" = "$version" ] || fail "$deb: version is not $version"
+  # Nothing enables or starts the service: the packages have no maintainer scripts.
+  if dpkg-deb --ctrl-tarfile "$deb" | tar -t | grep -E 'preinst|postinst|prerm|postrm'; then
+    fail "$deb has maintainer scripts (above)"
+  fi
+  # Only the programs and their data: no tests, benchmarks, static libraries or headers.
+  if dpkg-deb --contents "$deb" | grep -E '\.a$|_tests$|repeat_accuracy|window-screenshot|/include/'; then
+    fail "$deb holds files that are not for users (above)"
+  fi
+done
+ctl_depends=$(dpkg-deb --field "$ctl_deb" Depends)
+panel_depends=$(dpkg-deb --field "$panel_deb" Depends)
+grep -q libqt6httpserver6 <<<"$ctl_depends" || fail "mero-ctl does not depend on Qt's HTTP server"
+# What a box without a display must not be made to install.
+display_packages='libqt6gui6|libqt6widgets6|libx11-|libxcb|libwayland-|fonts-|fontconfig|libfontconfig|qt6-qpa-plugins'
+if grep -Eo "($display_packages)[^ ,]*" <<<"$ctl_depends"; then
+  fail "mero-ctl depends on the display packages above"
 fi
-# Only the programs and their data: no tests, benchmarks, static libraries or headers.
-if dpkg-deb --contents "$deb" | grep -E '\.a$|_tests$|repeat_accuracy|window-screenshot|/include/'; then
-  fail "the package holds files that are not for users (above)"
-fi
+grep -q fonts-ipafont-gothic <<<"$panel_depends" || fail "the panel has no font dependency"
+grep -q "mero-ctl (= $version)" <<<"$panel_depends" || fail "the panel does not depend on mero-ctl $version"
+grep -q libqt6httpserver6 <<<"$panel_depends" && fail "the panel depends on Qt's HTTP server"
+# mero-ctl takes over files of the one package that came before it.
+for field in Replaces Breaks; do
+  [ "$(dpkg-deb --field "$ctl_deb" "$field")" = "mero-control (<< $version)" ] ||
+    fail "mero-ctl's $field is not mero-control (<< $version)"
+done
+# The service's configuration is a conffile of mero-ctl; the panel has none.
+conffiles=$(dpkg-deb --info "$ctl_deb" conffiles)
+[ "$conffiles" = /etc/mero-control/serve.conf ] || fail "mero-ctl's conffiles are: $conffiles"
+dpkg-deb --info "$panel_deb" conffiles 2>/dev/null && fail "the panel has conffiles"
+# Each file in one package, and each program in its own.
+contents() { dpkg-deb --contents "$1" | awk '{print $6}' | grep -v '/$'; }
+both=$(comm -12 <(contents "$ctl_deb" | sort) <(contents "$panel_deb" | sort))
+[ -z "$both" ] || fail "files in both packages: $both"
+for file in ./usr/bin/mero-ctl ./usr/bin/mero-virtual-projector ./lib/systemd/system/mero-control-serve.service \
+  ./usr/share/bash-completion/completions/mero-ctl ./usr/share/man/man1/mero-ctl.1.gz; do
+  contents "$ctl_deb" | grep -qx "$file" || fail "mero-ctl does not hold $file"
+done
+for file in ./usr/bin/mero-control ./usr/share/applications/mero-control.desktop; do
+  contents "$panel_deb" | grep -qx "$file" || fail "the panel does not hold $file"
+done
 
 step "lintian (errors fail; warnings are listed)"
-lintian --fail-on error "$deb"
+lintian --fail-on error "$ctl_deb" "$panel_deb"
 
-step "Install with apt"
-DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y --reinstall "./$deb"
-[ "$(command -v mero-control)" = /usr/bin/mero-control ] || fail "mero-control is not /usr/bin's"
+step "mero-ctl alone in a minimal Debian: nothing of a display comes with it"
+started_at=$SECONDS
+# The mirror this machine's apt uses: the first that serves the release (one-line or deb822).
+suite=$(. /etc/os-release && echo "$VERSION_CODENAME")
+sources() { cat "$@" 2>/dev/null || true; }
+mirror=$(sources /etc/apt/sources.list /etc/apt/sources.list.d/*.list |
+  awk -v suite="$suite" '$1 == "deb" && $0 ~ " " suite " " {for (i = 2; i <= NF; i++) if ($i ~ /^https?:/) {print $i; exit}}')
+if [ -z "$mirror" ]; then
+  mirror=$(sources /etc/apt/sources.list.d/*.sources | awk -v suite="$suite" '
+    /^URIs:/ {uri = $2} /^Suites:/ {for (i = 2; i <= NF; i++) if ($i == suite) {print uri; exit}}')
+fi
+[ -n "$mirror" ] || fail "no apt source for $suite on this machine"
+root=$PWD/build-package/minimal-root
+rm -rf --one-file-system "$root"
+echo "debootstrap --variant=minbase $suite from $mirror"
+$sudo debootstrap --variant=minbase "$suite" "$root" "$mirror" >"$root.log" 2>&1 ||
+  { tail -20 "$root.log"; fail "debootstrap failed"; }
+before=$($sudo chroot "$root" dpkg-query -W -f='${Package}\n' | sort)
+size_before=$($sudo chroot "$root" dpkg-query -W -f='${Installed-Size}\n' | awk '{s += $1} END {print s}')
+cp "$ctl_deb" "$root/tmp/"
+cp /etc/resolv.conf "$root/etc/resolv.conf"
+{ $sudo chroot "$root" apt-get update -qq &&
+  DEBIAN_FRONTEND=noninteractive $sudo chroot "$root" apt-get install -y -qq "/tmp/$(basename "$ctl_deb")"; } \
+  >"$root.install.log" 2>&1 || { tail -20 "$root.install.log"; fail "mero-ctl did not install"; }
+brought=$(comm -13 <(echo "$before") <($sudo chroot "$root" dpkg-query -W -f='${Package}\n' | sort))
+size_after=$($sudo chroot "$root" dpkg-query -W -f='${Installed-Size}\n' | awk '{s += $1} END {print s}')
+echo "mero-ctl brought $(wc -l <<<"$brought") packages, $(((size_after - size_before) / 1024)) MB installed:"
+echo $brought
+if grep -E "^($display_packages)" <<<"$brought"; then
+  fail "mero-ctl brought the display or font packages above"
+fi
+said=$($sudo chroot "$root" mero-ctl --version)
+[ "$said" = "mero-ctl $version" ] || fail "mero-ctl --version in the minimal root: $said"
+# The shipped file names no projector: --check refuses it in one line, touching no device.
+status=0
+said=$($sudo chroot "$root" mero-ctl serve --check --config /etc/mero-control/serve.conf 2>&1) || status=$?
+echo "mero-ctl serve --check: $said (status $status)"
+[ "$status" -eq 1 ] || fail "serve --check in the minimal root: status $status"
+grep -q "^mero-control serve: /etc/mero-control/serve.conf:[0-9]*: names no projector" <<<"$said" ||
+  fail "serve --check in the minimal root does not refuse the file for naming no projector"
+rm -rf --one-file-system "$root" "$root.log" "$root.install.log"
+root=""
+echo "In $((SECONDS - started_at)) s"
+
+step "Install with apt, as an upgrade from the one package of older versions"
+# Up to this version one package, mero-control, held the service's files too. One like it, of
+# an older version, is installed first, so that apt upgrades it to the two: mero-ctl takes its
+# files over (Replaces) and the panel is upgraded with it (Breaks). Whatever an earlier run
+# left goes first, the one package of this same version too, which dpkg cannot tell from the
+# new panel.
+mapfile -t installed < <(dpkg-query -W -f='${Package} ${db:Status-Status}\n' mero-control mero-ctl \
+  2>/dev/null | awk '$2 != "not-installed" {print $1}')
+if ((${#installed[@]})); then
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get purge -y -qq "${installed[@]}"
+fi
+scratch=$(mktemp -d)
+old=$scratch/old
+mkdir -p "$old/DEBIAN" "$old/usr/bin" "$old/etc/mero-control" "$old/lib/systemd/system"
+printf '#!/bin/sh\n' >"$old/usr/bin/mero-virtual-projector"
+chmod 755 "$old/usr/bin/mero-virtual-projector"
+: >"$old/lib/systemd/system/mero-control-serve.service"
+cp data/serve.conf "$old/etc/mero-control/serve.conf"
+echo /etc/mero-control/serve.conf >"$old/DEBIAN/conffiles"
+printf '%s\n' "Package: mero-control" "Version: 0.1" "Architecture: all" \
+  "Maintainer: check-package <check-package@example.org>" \
+  "Description: the one package of older versions, with the service's files" >"$old/DEBIAN/control"
+dpkg-deb --build --root-owner-group "$old" "$scratch/mero-control_0.1_all.deb" >/dev/null
+DEBIAN_FRONTEND=noninteractive $sudo dpkg -i "$scratch/mero-control_0.1_all.deb" >/dev/null
+DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y "./$ctl_deb" "./$panel_deb"
+[ "$(dpkg-query -W -f='${Version}' mero-control)" = "$version" ] || fail "mero-control was not upgraded"
+for file in /usr/bin/mero-virtual-projector /etc/mero-control/serve.conf \
+  /lib/systemd/system/mero-control-serve.service; do
+  [ "$(dpkg -S "$file" | cut -d: -f1)" = mero-ctl ] || fail "$file is not mero-ctl's: $(dpkg -S "$file")"
+done
+# The old package's record of the configuration file stays, as obsolete, with the panel:
+# purging the panel leaves the file to mero-ctl.
+DEBIAN_FRONTEND=noninteractive $sudo apt-get purge -y -qq mero-control >/dev/null
+[ -f /etc/mero-control/serve.conf ] || fail "purging the panel removed mero-ctl's serve.conf"
+DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "./$panel_deb" >/dev/null
+echo "mero-control 0.1 upgraded to mero-ctl and mero-control $version; purging the panel keeps serve.conf"
+for program in mero-control mero-ctl; do
+  [ "$(command -v "$program")" = "/usr/bin/$program" ] || fail "$program is not /usr/bin's"
+done
+said=$(ldd /usr/bin/mero-ctl)
+if grep -E 'libQt6(Gui|Widgets)|libfontconfig|libX11|libxcb|libwayland' <<<"$said"; then
+  fail "/usr/bin/mero-ctl links the display libraries above"
+fi
+echo "/usr/bin/mero-ctl links no display, font or widget library"
 
 step "Version"
-for program in mero-control mero-virtual-projector; do
+for program in mero-control mero-ctl mero-virtual-projector; do
   said=$("$program" --version)
   echo "$program --version: $said"
   grep -q "^$program $version\b" <<<"$said" ||
@@ -123,9 +242,9 @@ echo "Started and ended (status $status)"
 step "The service's unit: installed, valid and not enabled"
 unit=/lib/systemd/system/mero-control-serve.service
 [ -f "$unit" ] || fail "$unit is not installed"
-[ "$(dpkg -S "$unit" | cut -d: -f1)" = mero-control ] || fail "$unit is not the package's"
-grep -qx "ExecStart=/usr/bin/mero-control serve --config /etc/mero-control/serve.conf" "$unit" ||
-  fail "the unit does not run /usr/bin/mero-control serve --config /etc/mero-control/serve.conf"
+[ "$(dpkg -S "$unit" | cut -d: -f1)" = mero-ctl ] || fail "$unit is not mero-ctl's"
+grep -qx "ExecStart=/usr/bin/mero-ctl serve --config /etc/mero-control/serve.conf" "$unit" ||
+  fail "the unit does not run /usr/bin/mero-ctl serve --config /etc/mero-control/serve.conf"
 # What the service needs of its confinement: the serial devices (group dialout, not hidden by
 # a private /dev) and the lock directory that serial programs share.
 for setting in DynamicUser=yes SupplementaryGroups=dialout ReadWritePaths=/run/lock DevicePolicy=closed \
@@ -154,24 +273,26 @@ echo "Installed, not enabled, and not by its preset either"
 
 step "The service's configuration file as shipped"
 config=/etc/mero-control/serve.conf
-dpkg-query -W -f='${Conffiles}' mero-control | grep -q "^ $config " || fail "$config is not a conffile"
-cmp "$config" /usr/share/doc/mero-control/examples/serve.conf ||
-  fail "the example under /usr/share/doc/mero-control differs from $config"
-# It names no projector: the service refuses it in one plain line, and so touches no device.
-status=0
-said=$(mero-control serve --check --config "$config" 2>&1) || status=$?
-echo "$said"
-[ "$status" -eq 1 ] || fail "serve --check took the shipped file (status $status)"
-[ "$(wc -l <<<"$said")" -eq 1 ] || fail "serve --check says more than one line"
-grep -q "^mero-control serve: $config:[0-9]*: names no projector" <<<"$said" ||
-  fail "serve --check does not refuse the shipped file for naming no projector"
+dpkg-query -W -f='${Conffiles}' mero-ctl | grep -q "^ $config " || fail "$config is not a conffile"
+cmp "$config" /usr/share/doc/mero-ctl/examples/serve.conf ||
+  fail "the example under /usr/share/doc/mero-ctl differs from $config"
+# It names no projector: the service refuses it in one plain line, and so touches no device;
+# the panel's name, which hands serve on, says the same.
+for program in mero-ctl mero-control; do
+  status=0
+  said=$("$program" serve --check --config "$config" 2>&1) || status=$?
+  echo "$program: $said"
+  [ "$status" -eq 1 ] || fail "$program serve --check took the shipped file (status $status)"
+  [ "$(wc -l <<<"$said")" -eq 1 ] || fail "$program serve --check says more than one line"
+  grep -q "^mero-control serve: $config:[0-9]*: names no projector" <<<"$said" ||
+    fail "$program serve --check does not refuse the shipped file for naming no projector"
+done
 # Every key the service knows, as its refusal of an unknown one lists them, has its example
 # there; and its commented-out lines, taken in, make a valid file of one projector.
-scratch=$(mktemp -d)
 keys=()
 for section in service projector; do
   printf '[%s]\nnot-a-key = 1\n' "$section" >"$scratch/keys.conf"
-  said=$(mero-control serve --check --config "$scratch/keys.conf" 2>&1) &&
+  said=$(mero-ctl serve --check --config "$scratch/keys.conf" 2>&1) &&
     fail "serve --check took an unknown key of [$section]"
   listed=$(sed -n 's/.*is not a key of .*(\(.*\))$/\1/p' <<<"$said")
   [ -n "$listed" ] || fail "serve does not list the keys of [$section]: $said"
@@ -183,7 +304,7 @@ for key in "${keys[@]}"; do
   grep -q "^;$key = " "$config" || fail "$config has no example of $key"
 done
 sed -n 's/^;\(\[[a-z-]*\]\)$/\1/p; s/^;\([a-z-]* = .*\)$/\1/p' "$config" >"$scratch/taken-in.conf"
-said=$(mero-control serve --check --config "$scratch/taken-in.conf" 2>&1) ||
+said=$(mero-ctl serve --check --config "$scratch/taken-in.conf" 2>&1) ||
   fail "the example of $config, taken in, is refused: $said"
 [ "$(head -n 1 <<<"$said")" = "$scratch/taken-in.conf: 1 projectors" ] ||
   fail "the example, taken in: $said"
@@ -204,7 +325,7 @@ printf '%s\n' "[service]" "metrics = 127.0.0.1:$metrics_port" "poll-interval = 5
   "[stage]" "address = $scratch/projector" "name = Stage left" "pjlink = 127.0.0.1:$pjlink_port" \
   >"$scratch/serve.conf"
 log=$scratch/serve.log
-mero-control serve --config "$scratch/serve.conf" >"$log" 2>&1 &
+mero-ctl serve --config "$scratch/serve.conf" >"$log" 2>&1 &
 serve_pid=$!
 started+=("$serve_pid")
 for _ in $(seq 100); do
@@ -265,13 +386,17 @@ echo "Served, kept its configuration through a mistake, stopped with status 0"
 
 step "Manual pages"
 # The changelog points to the README: both are shipped.
-for doc in changelog.gz README.md; do
-  [ -f "/usr/share/doc/mero-control/$doc" ] || fail "/usr/share/doc/mero-control/$doc is not installed"
+for package in mero-ctl mero-control; do
+  for doc in copyright changelog.gz README.md; do
+    [ -f "/usr/share/doc/$package/$doc" ] || fail "/usr/share/doc/$package/$doc is not installed"
+  done
+  zcat "/usr/share/doc/$package/changelog.gz" | grep -q "^$package ($version)" ||
+    fail "the changelog of $package is not of $package $version"
+  zcat "/usr/share/doc/$package/changelog.gz" | grep -q "/usr/share/doc/$package/README.md" ||
+    fail "the changelog of $package does not point to its README"
 done
-zcat /usr/share/doc/mero-control/changelog.gz | grep -q "README.md" ||
-  fail "the changelog does not point to the README"
 
-for page in mero-control.1 mero-virtual-projector.1 mero-control-serve.1 mero-control-serve.conf.5; do
+for page in mero-control.1 mero-ctl.1 mero-virtual-projector.1 mero-control-serve.1 mero-control-serve.conf.5; do
   file=/usr/share/man/man${page##*.}/$page.gz
   [ -f "$file" ] || fail "$file is not installed"
   text=$(MANWIDTH=80 man -l "$file")
@@ -280,6 +405,7 @@ for page in mero-control.1 mero-virtual-projector.1 mero-control-serve.1 mero-co
   [ -z "$warnings" ] || fail "$page: $warnings"
 done
 [ "$(man -w mero-control)" = /usr/share/man/man1/mero-control.1.gz ] || fail "man does not find mero-control"
+[ "$(man -w mero-ctl)" = /usr/share/man/man1/mero-ctl.1.gz ] || fail "man does not find mero-ctl"
 [ "$(man -w mero-control-serve)" = /usr/share/man/man1/mero-control-serve.1.gz ] ||
   fail "man does not find mero-control-serve"
 [ "$(man -w 5 mero-control-serve.conf)" = /usr/share/man/man5/mero-control-serve.conf.5.gz ] ||
@@ -288,8 +414,12 @@ text=$(MANWIDTH=80 man mero-control)
 head -12 <<<"$text"
 grep -q "mero-control serve \[--config FILE\] \[--check\]" <<<"$text" ||
   fail "the synopsis of mero-control(1) has no serve"
-sed -n '/^SEE ALSO/,$p' <<<"$text" | grep -q "mero-control-serve(1)" ||
-  fail "mero-control(1) does not point to mero-control-serve(1)"
+for page in "mero-ctl(1)" "mero-control-serve(1)"; do
+  sed -n '/^SEE ALSO/,$p' <<<"$text" | grep -qF "$page" || fail "mero-control(1) does not point to $page"
+done
+text=$(MANWIDTH=80 man mero-ctl)
+grep -q "mero-ctl serve \[--config FILE\] \[--check\]" <<<"$text" || fail "the synopsis of mero-ctl(1) has no serve"
+grep -q "^HEADLESS COMMANDS" <<<"$text" || fail "mero-ctl(1) does not describe query and send"
 
 step "Launcher, icon and metainfo"
 desktop-file-validate "$desktop"
@@ -302,7 +432,7 @@ appstreamcli validate --no-net "$metainfo"
 grep -q "<release version=\"$version\"" "$metainfo" || fail "the metainfo has no release $version"
 
 step "Bash completion"
-for program in mero-control mero-virtual-projector; do
+for program in mero-control mero-ctl mero-virtual-projector; do
   bash -c "source /usr/share/bash-completion/completions/$program && complete -p $program"
 done
 # What completion offers for the last of the words given, after the program's name.
@@ -326,6 +456,12 @@ completes mero-virtual-projector --dev | grep -qx -- --device ||
 completes mero-control query status -- | grep -qx -- --raw && fail "query offers --raw"
 completes mero-control send --r | grep -qx -- --raw || fail "send does not offer --raw"
 [ -z "$(completes mero-control send --raw /dev/)" ] || fail "send --raw offers devices for its text"
+# mero-ctl: its commands and theirs, and nothing of the panel.
+completes mero-ctl se | grep -qx serve || fail "no completion of mero-ctl serve"
+completes mero-ctl serve --c | grep -qx -- --check || fail "mero-ctl serve does not offer --check"
+completes mero-ctl query sta | grep -qx status || fail "mero-ctl query does not offer the status names"
+completes mero-ctl send --r | grep -qx -- --raw || fail "mero-ctl send does not offer --raw"
+completes mero-ctl -- | grep -qx -- --list-ports && fail "mero-ctl offers the panel's --list-ports"
 
 passed=$((passed + 1))
 printf '\ncheck-package: the package passed every check\n%d passed, 0 failed\n' "$passed"

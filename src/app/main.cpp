@@ -9,10 +9,9 @@
 #include <vector>
 
 #include "app/display_check.h"
+#include "app/handoff.h"
 #include "app/options.h"
 #include "app/quit_on_signal.h"
-#include "app/serve_main.h"
-#include "cli/headless.h"
 #include "link/lines/qt_log_drain.h"
 #include "link/lines/qt_port_discovery.h"
 #include "link/port/port_discovery.h"
@@ -62,9 +61,9 @@ int ListPorts(const mero::app::Options& options) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  // Headless commands and the service need no display and make no window.
-  if (mero::app::IsServe(argc, argv)) return mero::app::ServeMain(argc, argv);
-  if (mero::cli::IsHeadless(argc, argv)) return mero::cli::Main(argc, argv);
+  // Headless commands and the service are another program's, which loads no display, fonts
+  // or widgets; scripts that call them through the panel's name keep working.
+  if (argc > 1 && mero::app::IsHeadlessCommand(argv[1])) return mero::app::RunHeadless(argv);
 
   const std::vector<std::string_view> args(argv + 1, argv + argc);
   const mero::app::Options options = mero::app::ParseOptions(args);

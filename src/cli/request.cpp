@@ -1,7 +1,5 @@
 #include "cli/request.h"
 
-#include <sys/stat.h>
-
 #include <QCommandLineParser>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -22,7 +20,6 @@ constexpr std::string_view kLineFormat = ",N,8,1";
 constexpr std::string_view kDefaultSpeed = "19200";
 constexpr std::string_view kOtherSpeed = "9600";
 constexpr std::string_view kRawName = "raw";
-constexpr std::array<std::string_view, 2> kCommandWords = {"query", "send"};
 constexpr char kCr = '\r';
 
 // Arguments are bytes; Latin-1 carries every byte through the parser unchanged.
@@ -99,19 +96,6 @@ std::string UnknownName(Command command, const std::string& name) {
 }
 
 }  // namespace
-
-std::optional<Command> CommandOf(std::string_view word) {
-  if (word == "query") return Command::Query;
-  if (word == "send") return Command::Send;
-  return std::nullopt;
-}
-
-bool IsMistypedCommand(std::string_view word) {
-  if (word.empty() || word.starts_with('-') || CommandOf(word)) return false;
-  if (!Nearest(word, kCommandWords)) return false;
-  struct stat info {};
-  return ::stat(std::string(word).c_str(), &info) != 0;
-}
 
 // Why the parser refused the arguments.
 std::string ParseFailure(const QCommandLineParser& parser, Command command) {

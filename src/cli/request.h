@@ -7,6 +7,7 @@
 #include <string_view>
 #include <vector>
 
+#include "cli/command_words.h"
 #include "link/protocol/commands.h"
 
 namespace mero::cli {
@@ -21,14 +22,6 @@ inline constexpr int kExitNoReply = 4;     // nothing came within the reply wind
 // The port cannot be opened, no connection was made, the line was lost, or a device server
 // set its line otherwise than asked.
 inline constexpr int kExitNoPort = 5;
-
-enum class Command { Query, Send };
-
-// "query" and "send": the words that start a headless command instead of the window.
-std::optional<Command> CommandOf(std::string_view word);
-// A word one letter or so off "query" or "send" that names no file: a mistyped command
-// rather than the panel's DEVICE, which it would otherwise be taken for.
-bool IsMistypedCommand(std::string_view word);
 
 // The longest --raw text, as it goes on the line: commands are a few bytes.
 inline constexpr std::size_t kLongestRaw = 1024;
