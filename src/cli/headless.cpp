@@ -99,8 +99,8 @@ int Main(int argc, char** argv) {
   const std::vector<Target> targets = TargetsOf(request, notes);
   for (const std::string& note : notes) Print(stderr, "mero-control: " + note);
 
-  const ExchangeSetup setup{*link::ParseSettings(request.settings), request.message.text,
-                            request.message.replyWindowMs, log.get()};
+  const ExchangeSetup setup{request.settings, request.message.text, request.message.replyWindowMs,
+                            log.get()};
   const bool several = targets.size() > 1;
   int exitCode = kExitDone;
   const auto report = [&](std::size_t index, const Outcome& outcome) {

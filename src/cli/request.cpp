@@ -16,8 +16,9 @@
 namespace mero::cli {
 namespace {
 
-constexpr std::string_view kLineFormat = ",N,8,1";
 constexpr std::string_view kDefaultSpeed = "19200";
+constexpr std::int32_t kDefaultBaud = 19200;
+constexpr std::int32_t kOtherBaud = 9600;
 constexpr std::string_view kOtherSpeed = "9600";
 constexpr std::string_view kRawName = "raw";
 constexpr char kCr = '\r';
@@ -248,7 +249,7 @@ Request ParseRequest(std::span<const std::string_view> args) {
     request.error = "--speed is 19200 or 9600, not " + link::ShowPath(baud);
     return request;
   }
-  request.settings = (baud.empty() ? std::string(kDefaultSpeed) : baud) + std::string(kLineFormat);
+  request.settings.baudRate = baud == kOtherSpeed ? kOtherBaud : kDefaultBaud;
 
   QStringList positional = parser.positionalArguments();
   if (!TakeMessage(request, parser, raw, positional)) return request;

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "cli/command_words.h"
+#include "link/port/line_settings.h"
 #include "link/protocol/commands.h"
 
 namespace mero::cli {
@@ -44,7 +45,7 @@ struct Request {
   // An --addresses file that names none is a mistake instead, so that nothing goes to a
   // device nobody named.
   bool firstPortFound = false;
-  std::string settings;  // "19200,N,8,1" or "9600,N,8,1"
+  link::LineSettings settings{19200};  // 19200 or 9600 baud, 8 data bits, no parity, 1 stop bit
   std::optional<std::string> log;
   bool json = false;
   bool list = false;

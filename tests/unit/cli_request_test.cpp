@@ -112,7 +112,7 @@ TEST(CliRequest, AddressesInOrderAndMistakesNamed) {
   const Request request = ParseRequest(
       Args{"query", "lamp-hours", "/dev/a", "--speed=9600", "/tmp/caf\xe9", "--com1=/dev/c"});
   EXPECT_EQ(request.addresses, (std::vector<std::string>{"/dev/c", "/dev/a", "/tmp/caf\xe9"}));
-  EXPECT_EQ(request.settings, "9600,N,8,1");
+  EXPECT_EQ(request.settings, (link::LineSettings{9600}));
   EXPECT_FALSE(request.firstPortFound);
   EXPECT_TRUE(ParseRequest(Args{"query", "status"}).firstPortFound);
 
