@@ -18,13 +18,13 @@
 namespace mero::fuzz {
 namespace {
 
-class ProjectorOnLink : public serve::ProjectorLink {
+class ProjectorOnLink : public link::Exchanges {
  public:
   void exchange(std::string_view code,
-                std::function<void(const serve::ExchangeResult&)> done) override {
+                std::function<void(const link::ExchangeResult&)> done) override {
     FUZZ_REQUIRE(allowed.contains(std::string(code)));
     now += 100;
-    done({serve::ExchangeResult::Kind::Reply, projector.Handle(code, now), 1});
+    done({link::ExchangeResult::Kind::Reply, projector.Handle(code, now), 1});
   }
   std::set<std::string> allowed = [] {
     std::set<std::string> codes;

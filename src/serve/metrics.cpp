@@ -9,7 +9,8 @@ namespace mero::serve {
 namespace {
 
 // In the order of ExchangeResult::Kind.
-constexpr std::array<std::string_view, ExchangeResult::kKinds> kResultNames{"reply", "no_reply", "line_down", "busy", "cut"};
+constexpr std::array<std::string_view, ExchangeResult::kKinds> kResultNames{
+    "reply", "no_reply", "line_down", "busy", "cut"};
 
 std::string Number(double value) {
   if (std::isnan(value)) return "NaN";

@@ -7,10 +7,12 @@
 #include <string_view>
 #include <vector>
 
+#include "link/port/exchange_engine.h"
 #include "link/protocol/status.h"
-#include "serve/projector_link.h"
 
 namespace mero::serve {
+
+using link::ExchangeResult;
 
 // What is known of one projector, for the metrics page.
 struct ProjectorFigures {

@@ -157,7 +157,7 @@ std::string FailureAnswer(const ExchangeResult& result) {
   return "ERR4";
 }
 
-void Continue(ProjectorLink& link, const PjlinkIdentity& identity,
+void Continue(link::Exchanges& link, const PjlinkIdentity& identity,
               const std::shared_ptr<Run>& run) {
   const PjlinkRow& row = *run->row;
   const std::size_t asks = Count(row.asks);

@@ -7,10 +7,12 @@
 #include <string>
 #include <string_view>
 
+#include "link/port/exchange_engine.h"
 #include "link/protocol/status.h"
-#include "serve/projector_link.h"
 
 namespace mero::serve {
+
+using link::ExchangeResult;
 
 // What a PJLink client is told about the projector besides what the projector reports.
 struct PjlinkIdentity {
@@ -66,7 +68,7 @@ std::string ErrorDigits(const link::Faults& faults);
 // but the rows above ever reaches it.
 class PjlinkBridge {
  public:
-  PjlinkBridge(ProjectorLink& link, PjlinkIdentity identity)
+  PjlinkBridge(link::Exchanges& link, PjlinkIdentity identity)
       : link_(link), identity_(std::move(identity)) {}
 
   // The text after '=' for "%1" + command + " " + parameter: a result, "OK", or "ERR1" to
@@ -75,7 +77,7 @@ class PjlinkBridge {
               std::function<void(std::string)> done);
 
  private:
-  ProjectorLink& link_;
+  link::Exchanges& link_;
   PjlinkIdentity identity_;
 };
 

@@ -13,7 +13,7 @@ int PollOffsetMs(std::size_t index, std::size_t count, int intervalMs) {
                           static_cast<std::int64_t>(count));
 }
 
-Poller::Poller(ProjectorLink& link, link::Timer& timer, ProjectorFigures& figures,
+Poller::Poller(link::Exchanges& link, link::Timer& timer, ProjectorFigures& figures,
                std::function<double()> wallSeconds)
     : link_(link), timer_(timer), figures_(figures), wallSeconds_(std::move(wallSeconds)) {
   timer_.onTick = [this] {

@@ -3,9 +3,9 @@
 #include <cstdint>
 #include <functional>
 
+#include "link/port/exchange_engine.h"
 #include "link/port/timer.h"
 #include "serve/metrics.h"
-#include "serve/projector_link.h"
 
 namespace mero::serve {
 
@@ -23,14 +23,14 @@ int PollOffsetMs(std::size_t index, std::size_t count, int intervalMs);
 // answered with replies it understood.
 class Poller {
  public:
-  Poller(ProjectorLink& link, link::Timer& timer, ProjectorFigures& figures,
+  Poller(link::Exchanges& link, link::Timer& timer, ProjectorFigures& figures,
          std::function<double()> wallSeconds);
 
   void start(int offsetMs, int intervalMs);
   void poll();
 
  private:
-  ProjectorLink& link_;
+  link::Exchanges& link_;
   link::Timer& timer_;
   ProjectorFigures& figures_;
   std::function<double()> wallSeconds_;

@@ -15,7 +15,6 @@
 #include "serve/line_words.h"
 #include "serve/pjlink_bridge.h"
 #include "serve/poller.h"
-#include "serve/projector_link.h"
 #include "serve/qt_pjlink_server.h"
 #include "version.h"
 
@@ -39,7 +38,7 @@ std::string Shown(const ListenAddress& address) {
 
 // One projector: its line, kept open and reopened when lost, the exchange engine on it, the
 // PJLink server in front and the poll behind.
-class ProjectorService : public ProjectorLink {
+class ProjectorService {
  public:
   ProjectorService(const ProjectorConfig& config, ServiceFigures& service,
                    std::function<void(const std::string&)> log)
@@ -47,26 +46,24 @@ class ProjectorService : public ProjectorLink {
         log_(std::move(log)),
         line_(link::ComDevice{config.address, link::StableNameOf(config.address), false},
               link::LineSettings{config.speed, link::Parity::None, kDataBits, link::StopBits::One}),
-        engine_([this](const link::Bytes& text) { return line_.write(text); }, window_,
-                MonotonicMs),
-        bridge_(*this, PjlinkIdentity{config.name, "mero-control " + std::string(kVersion)}),
+        engine_(line_, window_, MonotonicMs),
+        bridge_(engine_, PjlinkIdentity{config.name, "mero-control " + std::string(kVersion)}),
         server_(bridge_, config.password, service),
-        poller_(*this, pollTimer_, figures_, WallSeconds) {
+        poller_(engine_, pollTimer_, figures_, WallSeconds) {
     figures_.name = config.id;
     engine_.onExchanged = [this, &service](const link::Bytes& text, const ExchangeResult& result) {
       Record(figures_, std::string_view(text).substr(0, text.size() - 1), result);
       service.count(result);
     };
-    line_.onReceived = [this](const link::Bytes& bytes) { engine_.received(bytes); };
-    line_.onUp = [this] {
+    engine_.onLineUp = [this] {
       say("line " + config_.address + " is open");
-      lineUp(true);
+      figures_.lineUp = true;
     };
-    line_.onDown = [this](const link::LineFailure& failure) {
+    engine_.onLineDown = [this](const link::LineFailure& failure) {
       say(DescribeLineDown(config_.address, failure));
-      lineUp(false);
+      figures_.lineUp = false;
     };
-    line_.onNotice = [this](const std::string& notice) {
+    engine_.onLineNotice = [this](const std::string& notice) {
       say("line " + config_.address + ": " + notice);
     };
   }
@@ -83,13 +80,9 @@ class ProjectorService : public ProjectorLink {
     return true;
   }
 
-  ~ProjectorService() override { line_.stop(); }
+  ~ProjectorService() { line_.stop(); }
   ProjectorService(const ProjectorService&) = delete;
   ProjectorService& operator=(const ProjectorService&) = delete;
-
-  void exchange(std::string_view code, std::function<void(const ExchangeResult&)> done) override {
-    engine_.exchange(code, std::move(done));
-  }
 
   const ProjectorConfig& config() const { return config_; }
   const ProjectorFigures& figures() const { return figures_; }
@@ -97,10 +90,6 @@ class ProjectorService : public ProjectorLink {
  private:
   static constexpr int kDataBits = 8;
 
-  void lineUp(bool up) {
-    figures_.lineUp = up;
-    engine_.setLineUp(up);
-  }
   void say(const std::string& text) { log_("[" + config_.id + "] " + text); }
 
   ProjectorConfig config_;

@@ -194,6 +194,13 @@ TEST(Serve, BadClientsGetTheStandardsAnswerOrAreClosedWhileOthersAreServed) {
   EXPECT_EQ(greeted, 63) << "64 at once, the silent client among them";
   EXPECT_EQ(closed, 7);
   crowd.clear();
+  // The service learns of the crowd's leaving as its sockets close; until then it is full.
+  EXPECT_TRUE(QTest::qWaitFor(
+      [&] {
+        PjlinkProbe probe(port);
+        return probe.line(500).starts_with("PJLINK 1 ");
+      },
+      5000));
 
   struct Row {
     std::string name;
@@ -225,11 +232,11 @@ TEST(Serve, BadClientsGetTheStandardsAnswerOrAreClosedWhileOthersAreServed) {
 // The server's limits are its settings: short ones here, so that an idle client goes within
 // the test and a small house fills with a few clients.
 TEST(Serve, IdleClientsGoAndAFullHouseTurnsNewcomersAway) {
-  class ProjectorOnLink : public serve::ProjectorLink {
+  class ProjectorOnLink : public link::Exchanges {
    public:
     void exchange(std::string_view code,
-                  std::function<void(const serve::ExchangeResult&)> done) override {
-      done({serve::ExchangeResult::Kind::Reply, projector.Handle(code, 0), 1});
+                  std::function<void(const link::ExchangeResult&)> done) override {
+      done({link::ExchangeResult::Kind::Reply, projector.Handle(code, 0), 1});
     }
     vp::Projector projector;
   } link;
@@ -280,11 +287,11 @@ TEST(Serve, ReloadsOnHangUpAndLetsTheDeviceGoOnTerminate) {
 
   serve.write(served.config("name = Hall-A\n"));
   serve.signal(SIGHUP);
-  EXPECT_TRUE(serve.logs("reloaded"));
+  EXPECT_TRUE(serve.logs("serve: reloaded " + serve.path().toStdString())) << serve.log();
   EXPECT_TRUE(kept.closed()) << "a changed projector starts afresh";
   PjlinkProbe fresh(port);
-  fresh.line();
-  EXPECT_EQ(fresh.ask("%1NAME ?\r"), "%1NAME=Hall-A\r");
+  EXPECT_EQ(fresh.line(), "PJLINK 0\r") << serve.log();
+  EXPECT_EQ(fresh.ask("%1NAME ?\r"), "%1NAME=Hall-A\r") << serve.log();
 
   EXPECT_EQ(serve.stop(), 0);
   EXPECT_NE(serve.log().find("stopped"), std::string::npos);

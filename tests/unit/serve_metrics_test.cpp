@@ -156,7 +156,7 @@ TEST(Poller, OffsetsSpreadProjectorsOverTheInterval) {
 }
 
 // A link that holds each exchange until the test answers it from the virtual projector.
-class HeldLink : public ProjectorLink {
+class HeldLink : public link::Exchanges {
  public:
   explicit HeldLink(test::VirtualClock& clock) : clock_(clock) {}
   void exchange(std::string_view code, std::function<void(const ExchangeResult&)> done) override {

@@ -10,10 +10,10 @@
 #include <vector>
 
 #include "fakes.h"
+#include "link/port/exchange_engine.h"
 #include "projector/projector.h"
 #include "serve/pjlink_bridge.h"
 #include "serve/pjlink_session.h"
-#include "serve/projector_link.h"
 #include "serve/qt_pjlink_server.h"
 #include "virtual_clock.h"
 
@@ -23,7 +23,7 @@ namespace {
 // The link to a projector: canned replies where given, the virtual projector's interpreter
 // on the virtual clock for the rest when `live`, otherwise an exchange that ends as `kind`. The
 // codes sent are kept.
-class FakeLink : public ProjectorLink {
+class FakeLink : public link::Exchanges {
  public:
   void exchange(std::string_view code, std::function<void(const ExchangeResult&)> done) override {
     sent.emplace_back(code);
@@ -286,7 +286,6 @@ TEST(PjlinkSession, AuthenticationByDigest) {
     EXPECT_EQ(Steps(session, row.bytes), row.steps) << row.bytes;
   }
 }
-
 
 }  // namespace
 }  // namespace mero::serve

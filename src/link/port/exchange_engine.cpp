@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <utility>
 
+#include "link/port/reopening_line.h"
 #include "link/protocol/commands.h"
 
 namespace mero::link {
@@ -40,7 +41,32 @@ ExchangeEngine::ExchangeEngine(std::function<bool(const Bytes&)> write, Timer& t
   timer_.onTick = [this] { timerTicked(); };
 }
 
+ExchangeEngine::ExchangeEngine(ReopeningLine& line, Timer& timer, std::function<double()> nowMs,
+                               ExchangeLimits limits)
+    : ExchangeEngine([&line](const Bytes& text) { return line.write(text); }, timer,
+                     std::move(nowMs), limits) {
+  line_ = &line;
+  line.onReceived = [this](const Bytes& bytes) { received(bytes); };
+  line.onUp = [this] {
+    setLineUp(true);
+    if (onLineUp) onLineUp();
+  };
+  line.onDown = [this](const LineFailure& failure) {
+    setLineUp(false);
+    if (onLineDown) onLineDown(failure);
+  };
+  line.onNotice = [this](const std::string& notice) {
+    if (onLineNotice) onLineNotice(notice);
+  };
+}
+
 ExchangeEngine::~ExchangeEngine() {
+  if (line_ != nullptr) {
+    line_->onReceived = nullptr;
+    line_->onUp = nullptr;
+    line_->onDown = nullptr;
+    line_->onNotice = nullptr;
+  }
   timer_.onTick = nullptr;
   timer_.setEnabled(false);
 }

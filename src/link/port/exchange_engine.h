@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "link/port/line.h"
 #include "link/port/timer.h"
 #include "link/protocol/bytes.h"
 
@@ -58,18 +59,32 @@ struct ExchangeLimits {
   int longestQuietMs = 3000;
 };
 
+class ReopeningLine;
+
+// Where exchanges with one projector are asked for. `done` may be called before exchange()
+// returns (an answer still fresh, a line that is down, a full queue).
+class Exchanges {
+ public:
+  using Done = std::function<void(const ExchangeResult&)>;
+  virtual ~Exchanges() = default;
+  virtual void exchange(std::string_view code, Done done) = 0;
+};
+
 // One line to one projector, one exchange at a time: a command goes out when the line is
 // free, its reply is collected up to its CR within the command's window, and the result goes
 // to every asker. Bytes that come while no exchange waits for them are dropped. Plain code over
 // a write function, one timer and a millisecond clock; the owner hands in what the line
 // receives and tells when it goes up or down.
-class ExchangeEngine {
+class ExchangeEngine : public Exchanges {
  public:
-  using Done = std::function<void(const ExchangeResult&)>;
-
   ExchangeEngine(std::function<bool(const Bytes&)> write, Timer& timer,
                  std::function<double()> nowMs, ExchangeLimits limits = {});
-  ~ExchangeEngine();
+  // On a reopening line: commands go out on it, what it receives comes in, and its ups and
+  // downs open and close the engine; its reports go on through onLineUp, onLineDown and
+  // onLineNotice.
+  ExchangeEngine(ReopeningLine& line, Timer& timer, std::function<double()> nowMs,
+                 ExchangeLimits limits = {});
+  ~ExchangeEngine() override;
   ExchangeEngine(const ExchangeEngine&) = delete;
   ExchangeEngine& operator=(const ExchangeEngine&) = delete;
 
@@ -88,6 +103,10 @@ class ExchangeEngine {
 
   // Every exchange that went to the projector, once it has ended: its text and result.
   std::function<void(const Bytes& text, const ExchangeResult&)> onExchanged;
+  // The reopening line's reports, once the engine has taken them into account.
+  std::function<void()> onLineUp;
+  std::function<void(const LineFailure&)> onLineDown;
+  std::function<void(const std::string&)> onLineNotice;
 
  private:
   enum class State { Idle, Collecting, Quieting };
@@ -107,6 +126,7 @@ class ExchangeEngine {
   void quietFor(int ms);
 
   std::function<bool(const Bytes&)> write_;
+  ReopeningLine* line_ = nullptr;
   Timer& timer_;
   std::function<double()> nowMs_;
   ExchangeLimits limits_;
