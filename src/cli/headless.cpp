@@ -27,17 +27,8 @@ void Print(std::FILE* stream, const std::string& line) {
   std::fputc('\n', stream);
 }
 
-// The first serial port found, as the panel's COM1 is; with none, no device at all rather
-// than the traditional one, which may be a UART nobody connected to a projector.
-Target FirstPortFound() {
-  const link::ComDevices found =
-      link::MapPorts(link::OrderPorts(link::ListSystemPorts()), std::nullopt, std::nullopt);
-  return {found.com1, found.com1.path};
-}
-
 // The projectors to ask, each once, with a note for every address left out.
 std::vector<Target> TargetsOf(const Request& request, std::vector<std::string>& notes) {
-  if (request.firstPortFound) return {FirstPortFound()};
   DistinctAddresses distinct = Distinct(request.addresses);
   notes = std::move(distinct.notes);
   std::vector<Target> targets;
@@ -47,16 +38,6 @@ std::vector<Target> TargetsOf(const Request& request, std::vector<std::string>& 
     targets.push_back({std::move(device), std::move(address)});
   }
   return targets;
-}
-
-// No port found and none named: nothing is opened.
-Outcome NoPortFound() {
-  Outcome outcome;
-  outcome.failure = link::LineFailure(
-      link::LineFailure::Kind::Invalid,
-      "no serial port was found on this machine, and none was named: name the projector's "
-      "port, such as /dev/ttyUSB0 (mero-control --list-ports shows the ports found)");
-  return outcome;
 }
 
 }  // namespace
@@ -122,10 +103,6 @@ int Main(int argc, char** argv) {
     std::fflush(stdout);
   };
 
-  if (request.firstPortFound && targets.front().device.fallback) {
-    report(0, NoPortFound());
-    return exitCode;
-  }
   AskFleet(targets, setup, {.inFlight = InFlightNow()}, report);
   if (log) {
     // One last try that does not wait: what the file still does not take is missing.

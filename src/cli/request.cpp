@@ -174,8 +174,8 @@ void AddAddressFile(Request& request, const std::string& path) {
                            file.addresses().end());
 }
 
-// Sets the addresses: --com1's, the rest of the command line's, then the file's; or the first
-// port found when there is none of them at all.
+// Sets the addresses: --com1's, the rest of the command line's, then the file's. None at all is
+// a mistake: a script with an empty variable must not reach whatever port the machine has.
 void TakeAddresses(Request& request, const std::optional<QString>& com1,
                    const QStringList& positional, const std::optional<QString>& file) {
   if (com1) AddAddress(request, ToBytes(*com1));
@@ -184,7 +184,11 @@ void TakeAddresses(Request& request, const std::optional<QString>& com1,
   }
   if (!request.error.empty()) return;
   if (!file) {
-    request.firstPortFound = request.addresses.empty();
+    if (request.addresses.empty()) {
+      request.error =
+          "no projector is named: give its address (a device such as /dev/ttyUSB0, or "
+          "tcp://HOST:PORT), --com1 DEVICE or --addresses FILE; nothing was sent";
+    }
     return;
   }
   const std::string path = ToBytes(*file);
@@ -290,8 +294,8 @@ std::string HelpText(Command command) {
       "  --log FILE       append every send and arrival to FILE, one line each\n"
       "  -h, --help       show this text\n"
       "\n"
-      "Without any address or --addresses, the first serial port found is used, as the\n"
-      "panel's COM1; an --addresses file that names none is a mistake, and nothing is sent.\n"
+      "An address is needed: with none, or an --addresses file that names none, nothing is\n"
+      "sent and the exit status is 2.\n"
       "An address named twice, or two paths to one device, is asked once. Several\n"
       "projectors are asked side by side, at most " +
       std::to_string(kMostInFlight) +

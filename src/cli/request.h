@@ -41,10 +41,6 @@ struct Request {
   Message message;
   // Addresses as the system's bytes, in the order given, each of a form that exists.
   std::vector<std::string> addresses;
-  // No address and no --addresses at all: the first serial port found, as the panel's COM1.
-  // An --addresses file that names none is a mistake instead, so that nothing goes to a
-  // device nobody named.
-  bool firstPortFound = false;
   link::LineSettings settings{19200};  // 19200 or 9600 baud, 8 data bits, no parity, 1 stop bit
   std::optional<std::string> log;
   bool json = false;

@@ -29,7 +29,9 @@ using Args = std::vector<std::string_view>;
 void ExpectTheWindowsCommand(const Args& args, const std::function<void(test::Rig&)>& click) {
   test::Rig rig;
   click(rig);
-  const Request request = ParseRequest(args);
+  Args named = args;
+  named.push_back("/dev/ttyUSB0");
+  const Request request = ParseRequest(named);
   ASSERT_EQ(request.error, "");
   EXPECT_EQ(rig.takeSent(), std::vector<link::Bytes>{request.message.text});
   EXPECT_EQ(rig.timer2.interval(), request.message.replyWindowMs);
@@ -113,8 +115,9 @@ TEST(CliRequest, AddressesInOrderAndMistakesNamed) {
       Args{"query", "lamp-hours", "/dev/a", "--speed=9600", "/tmp/caf\xe9", "--com1=/dev/c"});
   EXPECT_EQ(request.addresses, (std::vector<std::string>{"/dev/c", "/dev/a", "/tmp/caf\xe9"}));
   EXPECT_EQ(request.settings, (link::LineSettings{9600}));
-  EXPECT_FALSE(request.firstPortFound);
-  EXPECT_TRUE(ParseRequest(Args{"query", "status"}).firstPortFound);
+  EXPECT_EQ(ParseRequest(Args{"send", "power-off"}).error,
+            "no projector is named: give its address (a device such as /dev/ttyUSB0, or "
+            "tcp://HOST:PORT), --com1 DEVICE or --addresses FILE; nothing was sent");
 
   QTemporaryDir dir;
   const auto file = [&](const char* name, const QByteArray& content) {

@@ -17,7 +17,7 @@ namespace mero::cli {
 namespace {
 
 Message MessageOf(std::string_view command, std::string_view name) {
-  const std::vector<std::string_view> args{command, name};
+  const std::vector<std::string_view> args{command, name, "/dev/ttyUSB0"};
   const Request request = ParseRequest(args);
   EXPECT_EQ(request.error, "") << name;
   return request.message;
