@@ -63,15 +63,14 @@ TEST(HeadlessProgram, ThePanelHandsOnItsHeadlessCommandsUnchanged) {
   ASSERT_TRUE(dir.isValid());
   const QString empty = dir.filePath(QStringLiteral("serve.conf"));
   QFile file(empty);
-  ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-  file.write("[service]\n");
+  ASSERT_TRUE(file.open(QIODevice::WriteOnly) && file.write("[service]\n") > 0);
   file.close();
   const std::vector<std::pair<QStringList, int>> cases = {
-      {{QStringLiteral("query"), QStringLiteral("--list")}, 0},
-      {{QStringLiteral("send"), QStringLiteral("--list"), QStringLiteral("--json")}, 0},
-      {{QStringLiteral("serve"), QStringLiteral("--check"), QStringLiteral("--config"), empty}, 1},
-      {{QStringLiteral("serve"), QStringLiteral("--bogus")}, 2},
-      {{QStringLiteral("quer"), QStringLiteral("status")}, 2},
+      {{"query", "--list"}, 0},
+      {{"send", "--list", "--json"}, 0},
+      {{"serve", "--check", "--config", empty}, 1},
+      {{"serve", "--bogus"}, 2},
+      {{"quer", "status"}, 2},
   };
   for (const auto& [args, code] : cases) {
     const Ended ctl = Start(kCtl, args);
@@ -92,7 +91,7 @@ TEST(HeadlessProgram, ThePanelWithoutItNamesThePackageToInstall) {
   ASSERT_TRUE(QFile::copy(kPanel, alone));
   QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
   environment.insert(QStringLiteral("PATH"), dir.path());
-  const Ended run = Start(alone, {QStringLiteral("send"), QStringLiteral("on")}, environment);
+  const Ended run = Start(alone, {"send", "on"}, environment);
   EXPECT_EQ(run.exitCode, 2);
   EXPECT_EQ(run.err,
             "mero-control: query, send and serve are run by mero-ctl, which is not installed: "
@@ -107,14 +106,11 @@ TEST(HeadlessProgram, ItsOwnOptionsAndMistakes) {
     std::string err;  // the start of standard error
   };
   const std::vector<Case> cases = {
-      {{QStringLiteral("--version")}, 0, "mero-ctl " + std::string(kVersion) + "\n", ""},
-      {{QStringLiteral("-h")}, 0, "Usage: mero-ctl query", ""},
+      {{"--version"}, 0, "mero-ctl " + std::string(kVersion) + "\n", ""},
+      {{"-h"}, 0, "Usage: mero-ctl query", ""},
       {{}, 2, "", "Usage: mero-ctl query"},
-      {{QStringLiteral("serv")},
-       2,
-       "",
-       "mero-ctl: unknown command \"serv\" (did you mean serve?); see mero-ctl --help\n"},
-      {{QStringLiteral("/dev/ttyS0")}, 2, "", "mero-ctl: unknown command \"/dev/ttyS0\"; see"},
+      {{"serv"}, 2, "", "mero-ctl: unknown command \"serv\" (did you mean serve?); see"},
+      {{"/dev/ttyS0"}, 2, "", "mero-ctl: unknown command \"/dev/ttyS0\"; see"},
   };
   for (const Case& c : cases) {
     const Ended run = Start(kCtl, c.args);

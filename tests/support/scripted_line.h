@@ -157,4 +157,32 @@ class ScriptedHost : public link::LineHost {
   bool network_;
 };
 
+// The clock, the reopening timers and the scripted host that every test of the reopening line
+// and of the port over it starts from.
+struct LineRig {
+  explicit LineRig(bool network) : host(clock, network) {}
+  static const char* address(bool network) {
+    return network ? "tcp://127.0.0.1:4000" : "/dev/ttyUSB0";
+  }
+  ScriptedLine& scripted() { return *host.lines.back(); }
+  // The open line lost, with `next` what the following attempts meet.
+  void loseTo(Peer next) {
+    host.peer = next;
+    scripted().lose();
+  }
+  // Attempts at or after `from`, relative to it.
+  std::vector<VirtualClock::Ms> attemptsSince(VirtualClock::Ms from) const {
+    std::vector<VirtualClock::Ms> out;
+    for (const VirtualClock::Ms at : host.attempts) {
+      if (at >= from) out.push_back(at - from);
+    }
+    return out;
+  }
+
+  VirtualClock clock;
+  VirtualClock::Timer retry{clock};
+  VirtualClock::Timer settle{clock};
+  ScriptedHost host;
+};
+
 }  // namespace mero::test

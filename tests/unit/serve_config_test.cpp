@@ -3,7 +3,6 @@
 
 #include <QTemporaryDir>
 #include <fstream>
-#include <map>
 #include <regex>
 #include <sstream>
 
@@ -20,11 +19,12 @@ const std::string kProjector = "[a]\naddress = /dev/ttyS0\n";
 std::string WithProjector(const std::string& lines) { return kProjector + lines; }
 
 // What --check's parse of `text` gives: the value of `key` in [service] or in the last
-// projector, or the mistake.
+// projector, or the mistake (where no key is named).
 std::string Gives(const std::string& text, std::string_view key) {
   const ConfigResult result = ParseConfig("f", text);
   if (!result.config) return result.error;
   const ServiceConfig& config = *result.config;
+  if (key.empty()) return "no mistake";
   for (const SectionKind kind : {SectionKind::Service, SectionKind::Projector}) {
     if (const ConfigKey* found = FindConfigKey(kind, key)) {
       return ValueText(*found, config, config.projectors.back());
@@ -46,18 +46,28 @@ TEST(ServeConfig, WhatEachTextGives) {
     }
     return text;
   }();
+  const std::string afterQuote = "text after the closing quote; quotes enclose the whole value";
+  const std::string heading = "a section heading is \"[NAME]\" alone on its line";
+  const std::string pollBound =
+      "is not a whole number from 5 to 86400 (seconds between two status polls of a projector)";
+  const std::string nameBound =
+      "f:3: name: takes 1 to 64 bytes of printable text (what PJLink's NAME ? answers)";
+  const std::string passwordBound =
+      "f:3: password: takes at most 32 bytes of printable ASCII (PJLink's password; without one, "
+      "no authentication)";
+  const std::string pjlinkBound =
+      "is not [ADDRESS:]PORT or [IPV6]:PORT (where PJLink controllers connect)";
+  const std::string addressBound =
+      "is neither a device path nor tcp://HOST:PORT or rfc2217://HOST:PORT (the projector's "
+      "serial line)";
   const std::vector<Row> rows = {
       // A value is what is written, quotes and backslashes included.
       {WithProjector("password = pa\\ss\n"), "password", "pa\\ss"},
-      {WithProjector("password = p\"a\"ss\n"), "password", "p\"a\"ss"},
-      {WithProjector("name = Hall \"B\"\n"), "name", "Hall \"B\""},
       {WithProjector("name = Hall \"B\", left\n"), "name", "Hall \"B\", left"},
       {WithProjector(" \tname\t=  Hall A \t\n"), "name", "Hall A"},
       {WithProjector("name = a=b\r\n"), "name", "a=b"},
-      {WithProjector("password =\n"), "password", ""},
       // A comment starts at ';' or '#' with a blank before it, or at the line's start.
-      {WithProjector("password = av;team\n"), "password", "av;team"},
-      {WithProjector("password = av#team\n"), "password", "av#team"},
+      {WithProjector("password = av;te#am\n"), "password", "av;te#am"},
       {WithProjector("password = av ;team\n"), "password", "av"},
       {WithProjector("password = av\t# team\n"), "password", "av"},
       {WithProjector("password = ; none\n"), "password", ""},
@@ -66,10 +76,8 @@ TEST(ServeConfig, WhatEachTextGives) {
       {WithProjector("name = \" Hall ; B \"  ; c\n"), "name", " Hall ; B "},
       {WithProjector("name = \"say \\\"B\\\" \\\\ C\"\n"), "name", "say \"B\" \\ C"},
       {WithProjector("password = \"\"\n"), "password", ""},
-      {WithProjector("name = \"B\" left\n"), "name",
-       "f:3: name: text after the closing quote; quotes enclose the whole value"},
-      {WithProjector("name = \"B\";c\n"), "name",
-       "f:3: name: text after the closing quote; quotes enclose the whole value"},
+      {WithProjector("name = \"B\" left\n"), "name", "f:3: name: " + afterQuote},
+      {WithProjector("name = \"B\";c\n"), "name", "f:3: name: " + afterQuote},
       {WithProjector("name = \"Hall B\n"), "name",
        "f:3: name: the quote is not closed on its line"},
       {WithProjector("name = \"a\\b\"\n"), "name",
@@ -77,113 +85,81 @@ TEST(ServeConfig, WhatEachTextGives) {
       // Lines that are none of heading, entry or comment.
       {WithProjector("this line is no key\n"), "name",
        "f:3: not a section heading, a \"key = value\" or a comment"},
-      {WithProjector("[b\n"), "name", "f:3: a section heading is \"[NAME]\" alone on its line"},
-      {WithProjector("[b] c\n"), "name", "f:3: a section heading is \"[NAME]\" alone on its line"},
+      {WithProjector("[b\n"), "name", "f:3: " + heading},
+      {WithProjector("[b] c\n"), "name", "f:3: " + heading},
       {WithProjector(" = x\n"), "name", "f:3: a value without its key"},
       // Twice is a mistake; the same key in two sections is not.
       {WithProjector("speed = 9600\nspeed = 9600\n"), "speed",
        "f:4: speed: again in its section; it first stands on line 3"},
       {kProjector + "[a]\n", "name", "f:3: section [a] again; it first stands on line 1"},
-      {"[service]\n" + kProjector + "[service]\n", "name",
-       "f:4: section [service] again; it first stands on line 1"},
       {kProjector + "[b]\naddress = /dev/ttyS1\npjlink = 4353\n", "pjlink", "127.0.0.1:4353"},
       // Each key's bounds, just in and just out.
       {"[service]\npoll-interval = 5\n" + kProjector, "poll-interval", "5"},
       {"[service]\npoll-interval = 86400\n" + kProjector, "poll-interval", "86400"},
-      {"[service]\npoll-interval = 4\n" + kProjector, "poll-interval",
-       "f:2: poll-interval: \"4\" is not a whole number from 5 to 86400 (seconds between two "
-       "status polls of a projector)"},
-      {"[service]\npoll-interval = 86401\n" + kProjector, "poll-interval",
-       "f:2: poll-interval: \"86401\" is not a whole number from 5 to 86400 (seconds between two "
-       "status polls of a projector)"},
+      {"[service]\npoll-interval = 4\n" + kProjector, "", "f:2: poll-interval: \"4\" " + pollBound},
+      {"[service]\npoll-interval = 86401\n" + kProjector, "",
+       "f:2: poll-interval: \"86401\" " + pollBound},
       {"[service]\nmetrics = off\n" + kProjector, "metrics", "off"},
       {"[service]\nmetrics = [::1]:65535\n" + kProjector, "metrics", "[::1]:65535"},
-      {"[service]\nmetrics = 65536\n" + kProjector, "metrics",
+      {"[service]\nmetrics = 65536\n" + kProjector, "",
        "f:2: metrics: \"65536\" is not [ADDRESS:]PORT, [IPV6]:PORT or off (where Prometheus "
        "scrapes /metrics)"},
       {WithProjector("speed = 9600\n"), "speed", "9600"},
-      {WithProjector("speed = 19200\n"), "speed", "19200"},
-      {WithProjector("speed = 115200\n"), "speed",
+      {WithProjector("speed = 115200\n"), "",
        "f:3: speed: \"115200\" is not 19200 or 9600 (the projector's line speed)"},
       {WithProjector("name = " + std::string(64, 'n') + "\n"), "name", std::string(64, 'n')},
       {WithProjector("name = Saal \xc3\xa9\n"), "name", "Saal \xc3\xa9"},
-      {WithProjector("name = " + std::string(65, 'n') + "\n"), "name",
-       "f:3: name: takes 1 to 64 bytes of printable text (what PJLink's NAME ? answers)"},
-      {WithProjector("name =\n"), "name",
-       "f:3: name: takes 1 to 64 bytes of printable text (what PJLink's NAME ? answers)"},
-      {WithProjector("name = a\tb\n"), "name",
-       "f:3: name: takes 1 to 64 bytes of printable text (what PJLink's NAME ? answers)"},
+      {WithProjector("name = " + std::string(65, 'n') + "\n"), "", nameBound},
+      {WithProjector("name =\n"), "", nameBound},
+      {WithProjector("name = a\tb\n"), "", nameBound},
       {WithProjector("password = " + std::string(32, 'p') + "\n"), "password",
        std::string(32, 'p')},
-      {WithProjector("password = " + std::string(33, 'p') + "\n"), "password",
-       "f:3: password: takes at most 32 bytes of printable ASCII (PJLink's password; without "
-       "one, no authentication)"},
-      {WithProjector("password = \xc3\xa9\n"), "password",
-       "f:3: password: takes at most 32 bytes of printable ASCII (PJLink's password; without "
-       "one, no authentication)"},
+      {WithProjector("password = " + std::string(33, 'p') + "\n"), "", passwordBound},
+      {WithProjector("password = \xc3\xa9\n"), "", passwordBound},
       {WithProjector("pjlink = 1\n"), "pjlink", "127.0.0.1:1"},
-      {WithProjector("pjlink = [::]:65535\n"), "pjlink", "[::]:65535"},
-      {WithProjector("pjlink = 0\n"), "pjlink",
-       "f:3: pjlink: \"0\" is not [ADDRESS:]PORT or [IPV6]:PORT (where PJLink controllers "
-       "connect)"},
-      {WithProjector("pjlink = example.org:4352\n"), "pjlink",
-       "f:3: pjlink: \"example.org:4352\" is not [ADDRESS:]PORT or [IPV6]:PORT (where PJLink "
-       "controllers connect)"},
+      {WithProjector("pjlink = 0\n"), "", "f:3: pjlink: \"0\" " + pjlinkBound},
+      {WithProjector("pjlink = example.org:4352\n"), "",
+       "f:3: pjlink: \"example.org:4352\" " + pjlinkBound},
       {"[a]\naddress = rfc2217://[::1]:7001\n", "address", "rfc2217://[::1]:7001"},
-      {"[a]\naddress = ttyS0\n", "address",
-       "f:2: address: \"ttyS0\" is neither a device path nor tcp://HOST:PORT or "
-       "rfc2217://HOST:PORT (the projector's serial line)"},
-      {"[a]\naddress = tcp://host\n", "address",
-       "f:2: address: \"tcp://host\" is neither a device path nor tcp://HOST:PORT or "
-       "rfc2217://HOST:PORT (the projector's serial line)"},
-      {tooMany, "name", "f:2001: more than 1000 projectors"},
+      {"[a]\naddress = ttyS0\n", "", "f:2: address: \"ttyS0\" " + addressBound},
+      {"[a]\naddress = tcp://host\n", "", "f:2: address: \"tcp://host\" " + addressBound},
+      {tooMany, "", "f:2001: more than 1000 projectors"},
       // Keys and sections that are not, or are missing.
-      {WithProjector("speeed = 9600\n"), "speed",
+      {WithProjector("speeed = 9600\n"), "",
        "f:3: speeed: is not a key of a projector (address, speed, name, pjlink, password)"},
-      {"[service]\nname = x\n" + kProjector, "name",
+      {"[service]\nname = x\n" + kProjector, "",
        "f:2: name: is not a key of [service] (metrics, poll-interval)"},
-      {"[hall a]\naddress = /dev/ttyS0\n", "name",
+      {"[hall a]\naddress = /dev/ttyS0\n", "",
        "f:1: [hall a]: a section is named with 1 to 64 letters, digits, '-', '_' or '.'"},
-      {"address = /dev/ttyS0\n" + kProjector, "address",
+      {"address = /dev/ttyS0\n" + kProjector, "",
        "f:1: address: stands before any section; it belongs in [service] or a projector's "
        "section"},
-      {"[a]\nname = A\n", "name", "f:1: address: [a] has no address"},
-      {"[a]\n[b]\naddress = /dev/ttyS0\n", "name", "f:1: address: [a] has no address"},
-      {"[service]\npoll-interval = 60\n", "name",
+      {"[a]\nname = A\n", "", "f:1: address: [a] has no address"},
+      {"[a]\n[b]\naddress = /dev/ttyS0\n", "", "f:1: address: [a] has no address"},
+      {"[service]\npoll-interval = 60\n", "",
        "f:1: names no projector: give each a section with its address"},
       // Two projectors on one device or one listening address.
-      {kProjector + "[b]\naddress = /dev/ttyS0\npjlink = 4400\n", "name",
+      {kProjector + "[b]\naddress = /dev/ttyS0\npjlink = 4400\n", "",
        "f:3: address: [b] names the projector of [a]"},
-      {kProjector + "[b]\naddress = /dev/ttyS1\n", "name",
-       "f:3: pjlink: [b] listens where [a] does"},
-      {"[service]\nmetrics = 4352\n" + kProjector, "name",
+      {kProjector + "[b]\naddress = /dev/ttyS1\n", "", "f:3: pjlink: [b] listens where [a] does"},
+      {"[service]\nmetrics = 4352\n" + kProjector, "",
        "f:3: pjlink: [a] listens where the metrics does"},
   };
   for (const Row& row : rows) EXPECT_EQ(Gives(row.text, row.key), row.gives) << row.text;
 }
 
-TEST(ServeConfig, LeftOutKeysTakeTheStructsDefaults) {
-  const ConfigResult result = ParseConfig("f", "[hall-a]\naddress = /dev/ttyS0\n");
-  ASSERT_TRUE(result.config) << result.error;
-  ProjectorConfig expected;
-  expected.id = expected.name = "hall-a";
-  expected.address = "/dev/ttyS0";
-  ASSERT_EQ(result.config->projectors, std::vector{expected});
-  EXPECT_EQ(result.config->metrics, ServiceConfig{}.metrics);
-  EXPECT_EQ(result.config->pollSeconds, ServiceConfig{}.pollSeconds);
-}
-
+// Left-out keys take their defaults, and a projector without a name is named by its section.
 TEST(ServeConfig, CheckTellsEachProjectorThenTheServiceButNoPassword) {
   const ConfigResult result = ParseConfig(
       "f",
       "[service]\nmetrics = off\n[hall-a]\naddress = /dev/ttyUSB0\nname = \" Hall ; A\"\n"
       "password = JBMIAProjectorLink\n[b]\naddress = tcp://ser2net:7001\nspeed = 9600\n"
-      "name = Hall \"B\"\npjlink = [::]:4353\n");
+      "pjlink = [::]:4353\n");
   ASSERT_TRUE(result.config) << result.error;
   EXPECT_EQ(DescribeConfig(*result.config),
             "[hall-a]\n  address = /dev/ttyUSB0\n  speed = 19200\n  name = \" Hall ; A\"\n"
             "  pjlink = 127.0.0.1:4352\n  password: set\n"
-            "[b]\n  address = tcp://ser2net:7001\n  speed = 9600\n  name = Hall \"B\"\n"
+            "[b]\n  address = tcp://ser2net:7001\n  speed = 9600\n  name = b\n"
             "  pjlink = [::]:4353\n  password: none\n"
             "[service]\n  metrics = off\n  poll-interval = 60\n");
 }
@@ -193,13 +169,10 @@ TEST(ServeConfig, AValueIsQuotedOnlyWhenItWouldNotReadBackAsItself) {
       {"", ""},
       {"a;b#c", "a;b#c"},
       {"Hall \"B\"", "Hall \"B\""},
-      {"a\\b", "a\\b"},
       {"a ;b", "\"a ;b\""},
       {"a\t#b", "\"a\t#b\""},
       {";a", "\";a\""},
-      {"#a", "\"#a\""},
       {" a", "\" a\""},
-      {"a\t", "\"a\t\""},
       {"\"B\" \\", "\"\\\"B\\\" \\\\\""},
   };
   for (const auto& [value, written] : rows) {
@@ -218,49 +191,6 @@ std::string SourceFile(const std::string& path) {
   return text.str();
 }
 
-std::vector<std::string> TableKeys(SectionKind kind) {
-  std::vector<std::string> names;
-  for (const ConfigKey& key : ConfigKeys()) {
-    if (key.section == kind) names.emplace_back(key.name);
-  }
-  return names;
-}
-
-// The shipped file shows each key as a commented-out example under ";[service]" or
-// ";[hall-a]"; taken in, they make a file of one projector.
-TEST(ServeConfigFiles, TheShippedFileShowsEachKeyWithItsDefault) {
-  const std::string shipped = SourceFile("data/serve.conf");
-  EXPECT_EQ(ParseConfig("f", shipped).error,
-            "f:1: names no projector: give each a section with its address");
-  std::map<SectionKind, std::vector<std::string>> keys;
-  std::string takenIn;
-  SectionKind kind = SectionKind::Service;
-  const std::regex heading(R"(;\[([a-z-]+)\])");
-  const std::regex example(R"(;([a-z-]+) = (.*))");
-  std::istringstream lines(shipped);
-  std::smatch match;
-  for (std::string line; std::getline(lines, line);) {
-    if (std::regex_match(line, match, heading)) {
-      kind = match[1] == "service" ? SectionKind::Service : SectionKind::Projector;
-    } else if (std::regex_match(line, match, example)) {
-      keys[kind].push_back(match[1]);
-      const ConfigKey* key = FindConfigKey(kind, match[1].str());
-      ASSERT_NE(key, nullptr) << line;
-      if (!key->fallback.empty()) {
-        EXPECT_EQ(match[2].str(), key->fallback) << line;
-      }
-    } else {
-      continue;
-    }
-    takenIn += line.substr(1) + "\n";
-  }
-  EXPECT_EQ(keys[SectionKind::Service], TableKeys(SectionKind::Service));
-  EXPECT_EQ(keys[SectionKind::Projector], TableKeys(SectionKind::Projector));
-  const ConfigResult read = ParseConfig("f", takenIn);
-  ASSERT_TRUE(read.config) << read.error << "\n" << takenIn;
-  EXPECT_EQ(read.config->projectors.size(), 1U);
-}
-
 std::string Unescaped(std::string roff) {
   for (const auto& [escape, text] : {std::pair{"\\-", "-"}, {"\\(dq", "\""}, {"\\e", "\\"}}) {
     for (auto at = roff.find(escape); at != std::string::npos; at = roff.find(escape, at)) {
@@ -271,28 +201,37 @@ std::string Unescaped(std::string roff) {
   return roff;
 }
 
-// The manual page explains each key under its section's heading, and its example is valid.
-TEST(ServeConfigFiles, TheManualPageExplainsEachKey) {
-  const std::string page = SourceFile("data/man/mero-control-serve.conf.5.in");
-  std::map<std::string, std::vector<std::string>> keys;  // by the page's section
-  std::string section;
-  std::string example;
-  bool inExample = false;
-  const std::regex explained(R"re(\.BI "([a-z\\-]+) = ".*)re");
-  std::istringstream lines(page);
-  std::smatch match;
-  for (std::string line; std::getline(lines, line);) {
-    if (line.starts_with(".SH ")) section = line.substr(4);
-    if (section == "EXAMPLE" && (line == ".nf" || line == ".fi")) inExample = line == ".nf";
-    if (inExample && !line.starts_with('.')) example += Unescaped(line) + "\n";
-    if (std::regex_match(line, match, explained)) keys[section].push_back(Unescaped(match[1]));
+// The shipped file shows each key with its default as a commented-out example, and taken in
+// they make a file of one projector; the manual page explains each key, and its example is valid.
+TEST(ServeConfigFiles, TheShippedFileAndTheManualPageShowEachKey) {
+  const std::string shipped = SourceFile("data/serve.conf");
+  const std::string page = Unescaped(SourceFile("data/man/mero-control-serve.conf.5.in"));
+  for (const ConfigKey& key : ConfigKeys()) {
+    const std::string name(key.name);
+    EXPECT_NE(shipped.find("\n;" + name + " = " + std::string(key.fallback)), std::string::npos)
+        << name;
+    EXPECT_NE(page.find(".BI \"" + name + " = \""), std::string::npos) << name;
   }
-  EXPECT_EQ(keys["THE SERVICE"], TableKeys(SectionKind::Service));
-  EXPECT_EQ(keys["A PROJECTOR"], TableKeys(SectionKind::Projector));
-  const ConfigResult read = ParseConfig("f", example);
-  ASSERT_TRUE(read.config) << read.error << "\n" << example;
-  ASSERT_EQ(read.config->projectors.size(), 3U);
-  EXPECT_EQ(read.config->projectors[2].password, "foyer;2026");
+  EXPECT_EQ(ParseConfig("f", shipped).error,
+            "f:1: names no projector: give each a section with its address");
+  std::string takenIn;
+  std::string example;
+  std::istringstream shippedLines(shipped);
+  for (std::string line; std::getline(shippedLines, line);) {
+    if (std::regex_match(line, std::regex(R"(;(\[[a-z-]+\]|[a-z-]+ = .*))"))) {
+      takenIn += line.substr(1) + "\n";
+    }
+  }
+  std::istringstream pageLines(page.substr(page.find(".SH EXAMPLE")));
+  for (std::string line; std::getline(pageLines, line) && line != ".fi";) {
+    if (!line.starts_with('.') && !example.empty()) example += line + "\n";
+    if (line == ".nf") example = "\n";
+  }
+  for (const auto& [text, projectors] : {std::pair{takenIn, 1U}, {example, 3U}}) {
+    const ConfigResult read = ParseConfig("f", text);
+    ASSERT_TRUE(read.config) << read.error << "\n" << text;
+    EXPECT_EQ(read.config->projectors.size(), projectors);
+  }
 }
 
 TEST(ServeConfigFiles, OnlyARegularFileOfBoundedSizeIsRead) {
