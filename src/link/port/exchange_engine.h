@@ -91,7 +91,7 @@ class ExchangeEngine : public Exchanges {
   // `done` may be called before exchange() returns: a shared answer still fresh, a line that
   // is down, a full queue.
   void exchange(ExchangeRequest request, Done done);
-  void exchange(std::string_view code, Done done) {
+  void exchange(std::string_view code, Done done) override {
     exchange(RequestForCode(code), std::move(done));
   }
 
