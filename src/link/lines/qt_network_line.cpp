@@ -266,7 +266,7 @@ void QtNetworkLine::read() {
     received_.append(view);
   } else {
     std::string answer;
-    received_ += telnet_.Receive(view, answer);
+    received_ += telnet_.receive(view, answer);
     if (!answer.empty() && !send(answer)) return;
     checkLine();
   }
@@ -283,7 +283,7 @@ void QtNetworkLine::checkLine() {
   // complete with its stop size.
   if (lineChecked_ || telnet_.answersReceived() < requests_) return;
   lineChecked_ = true;
-  const std::vector<std::string> mismatches = telnet_.Mismatches(requested_);
+  const std::vector<std::string> mismatches = telnet_.mismatches(requested_);
   if (mismatches.empty() || !onNotice) return;
   std::string what = "the server set the line to ";
   for (std::size_t i = 0; i < mismatches.size(); ++i) {
