@@ -57,7 +57,7 @@ class FarEnd {
     tcsetattr(master_, TCSANOW, &raw);
     // Held open, so that the master never sees a hang-up while the panel's side is closed.
     held_ = ::open(path_.c_str(), O_RDWR | O_NOCTTY);
-    reader_ = std::thread([this] { Read(); });
+    reader_ = std::thread([this] { read(); });
   }
   ~FarEnd() {
     stop_ = true;
@@ -84,7 +84,7 @@ class FarEnd {
   }
 
  private:
-  void Read() {
+  void read() {
     std::array<char, 4096> chunk{};
     while (!stop_) {
       // Looks at stop_ now and then; a byte wakes the poll at once.

@@ -104,7 +104,7 @@ struct Line {
   Line(const Line&) = delete;
   Line& operator=(const Line&) = delete;
 
-  void Drain() {
+  void drain() {
     char bytes[4096];
     for (ssize_t n; (n = ::read(master, bytes, sizeof bytes)) > 0;) received += n;
   }
@@ -126,7 +126,7 @@ int Wait(const std::vector<int>& fds, Clock::time_point until, Line* line) {
     for (std::size_t i = 0; i < fds.size(); ++i) {
       if (watched[i].revents != 0) return static_cast<int>(i);
     }
-    line->Drain();
+    line->drain();
     if ((watched.back().revents & (POLLHUP | POLLERR)) != 0) line = nullptr;
   }
 }

@@ -67,7 +67,7 @@ class Steps {
     first_ = false;
   }
   // A time that overlaps the steps, shown beside them and left out of their sum.
-  static void aside(const char* what, double wallMs, double cpuMs) {
+  static void Aside(const char* what, double wallMs, double cpuMs) {
     std::printf("(%s)\t%.3f\t%.3f\n", what, wallMs, cpuMs);
   }
 

@@ -78,22 +78,22 @@ constexpr std::array<int, 5> kKeyCodes = {'K', 0x01000004, 0x01000005, 0x0100000
 constexpr std::array<test::VirtualClock::Ms, 4> kStepUnits = {1, 10, 100, 1000};
 const std::string kPressureQuery = link::CommandText("", "CR PRESSURE");
 
-// The steps, by op byte modulo kOps; each reads one more byte (and kType and kArrive the bytes
+// The steps, by op byte modulo kOps; each reads one more byte (and Type and Arrive the bytes
 // that byte counts).
-enum Op {
-  kKey,      // a one-shot key's click
-  kNamed,    // a click on a port choice, "COM", a cursor menu key, "SEND", "CLS" or "CLOSE"
-  kPress,    // a repeating key pressed ...
-  kRelease,  // ... and released
-  kType,     // the command entry's text
-  kKeyDown,  // a key on the keyboard, with Shift, Ctrl and Alt
-  kLogo,     // a double click on the logo
-  kStep,     // the clock moving on
-  kArrive,   // bytes from the projector
-  kLine,     // the line's own events (LineEvent)
-  kEnd,      // "END"
-  kOps
+enum class Op {
+  Key,      // a one-shot key's click
+  Named,    // a click on a port choice, "COM", a cursor menu key, "SEND", "CLS" or "CLOSE"
+  Press,    // a repeating key pressed ...
+  Release,  // ... and released
+  Type,     // the command entry's text
+  KeyDown,  // a key on the keyboard, with Shift, Ctrl and Alt
+  Logo,     // a double click on the logo
+  Step,     // the clock moving on
+  Arrive,   // bytes from the projector
+  Line,     // the line's own events (LineEvent)
+  End,      // "END"
 };
+constexpr int kOps = static_cast<int>(Op::End) + 1;
 
 template <typename Table>
 const auto& Pick(const Table& table, std::uint8_t byte) {
@@ -101,7 +101,7 @@ const auto& Pick(const Table& table, std::uint8_t byte) {
 }
 
 void Toggle(std::set<int>& ports, int number) {
-  if (!ports.erase(number)) ports.insert(number);
+  if (ports.erase(number) == 0) ports.insert(number);
 }
 
 // The line's own events: the open port's device going, the watched one coming back, and what
@@ -152,8 +152,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::uint8_t start = input.byte();
   for (int number : {1, 2}) {
     const int bits = start >> (2 * (number - 1));
-    if (bits & 1) rig.port.present.erase(number);
-    if (bits & 2) rig.port.refused.insert(number);
+    if ((bits & 1) != 0) rig.port.present.erase(number);
+    if ((bits & 2) != 0) rig.port.refused.insert(number);
   }
   rig.form.Form_Load();
   CheckAlways(rig);
@@ -161,38 +161,38 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   while (!input.empty()) {
     const std::uint8_t op = input.byte();
     const std::uint8_t arg = input.byte();
-    switch (op % kOps) {
-      case kKey:
+    switch (static_cast<Op>(op % kOps)) {
+      case Op::Key:
         rig.form.Click(Pick(panel::OneShotBindings(), arg).control);
         break;
-      case kNamed:
+      case Op::Named:
         rig.form.Click(Pick(kNamedClicks, arg));
         break;
-      case kPress:
+      case Op::Press:
         rig.form.MouseDown(Pick(panel::RepeatBindings(), arg).control);
         break;
-      case kRelease:
+      case Op::Release:
         rig.form.MouseUp(Pick(panel::RepeatBindings(), arg).control);
         break;
-      case kType:
+      case Op::Type:
         rig.surface.entry = input.bytes(arg % 32);
         break;
-      case kKeyDown:
+      case Op::KeyDown:
         rig.form.Form_KeyDown(Pick(kKeyCodes, arg), arg >> 5);
         break;
-      case kLogo:
+      case Op::Logo:
         rig.form.DoubleClick("Image1");
         break;
-      case kStep:
+      case Op::Step:
         rig.clock.advance((arg & 0x3F) * kStepUnits[arg >> 6]);
         break;
-      case kArrive:
+      case Op::Arrive:
         Arrive(rig, input.arrival(arg));
         break;
-      case kLine:
+      case Op::Line:
         LineEvent(rig, arg);
         break;
-      case kEnd:
+      case Op::End:
         rig.form.Click("Command16");
         FUZZ_REQUIRE(!rig.port.isOpen() && rig.surface.quitted);
         return 0;  // the window is gone

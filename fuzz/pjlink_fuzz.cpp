@@ -66,7 +66,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     while (auto step = session.next()) {
       if (step->kind == serve::SessionStep::Kind::Request) {
         std::string answer;
-        bridge.answer(step->command, step->parameter, [&](std::string result) { answer = result; });
+        bridge.answer(step->command, step->parameter,
+                      [&](const std::string& result) { answer = result; });
         fuzz::RequireLine(serve::PjlinkSession::AnswerLine(step->command, answer));
         FUZZ_REQUIRE(!answer.empty());
       } else {

@@ -85,6 +85,30 @@ void CheckRawDecoding(const std::string& arrival) {
   }
 }
 
+// One arrival through the port into the form, with `received` what the buffer must then hold.
+void Arrive(test::Rig& rig, std::string& received, const std::string& arrival) {
+  CheckMonitorText(received.substr(0, 64), arrival.substr(0, 64));
+  CheckRawDecoding(arrival);
+  received += arrival;
+  if (received.size() > panel::kRxBufferLimit) {
+    received.erase(0, received.size() - panel::kRxBufferLimit);
+  }
+  const std::string statusBefore = rig.surface.caption("Label22");
+  rig.port.feed(arrival);
+
+  const panel::FormState& state = rig.form.state;
+  const std::string shown = link::MonitorText(received);
+  FUZZ_REQUIRE(state.rxBuffer == received);
+  FUZZ_REQUIRE(state.rxShown == shown);
+  FUZZ_REQUIRE(rig.surface.caption("Label12") == shown);
+  FUZZ_REQUIRE(state.replyPending == 0);
+  const std::optional<std::string> status = link::DecodeReply(shown, state.lastCommand, "").status;
+  FUZZ_REQUIRE(rig.surface.caption("Label22") == status.value_or(statusBefore));
+  if (state.lastCommand == kPressureQuery) {
+    CheckPressure(status, state.pressureValue, link::ReadFigures(shown, state.lastCommand, ""));
+  }
+}
+
 }  // namespace
 }  // namespace mero::fuzz
 
@@ -96,7 +120,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::string received;  // what the buffer must hold
   while (!input.empty()) {
     const std::uint8_t head = input.byte();
-    if (head & 0x80) {
+    if ((head & 0x80) != 0) {
       rig.clock.advance(fuzz::kPastEveryReplyWindow);
       FUZZ_REQUIRE(rig.form.state.rxBuffer.empty());
       received.clear();
@@ -108,31 +132,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     } else {
       rig.form.Click(send.key);
     }
-
     for (std::uint8_t next = input.byte(); next != 0; next = input.byte()) {
-      const std::string arrival = input.arrival(next);
-      fuzz::CheckMonitorText(received.substr(0, 64), arrival.substr(0, 64));
-      fuzz::CheckRawDecoding(arrival);
-      received += arrival;
-      if (received.size() > panel::kRxBufferLimit) {
-        received.erase(0, received.size() - panel::kRxBufferLimit);
-      }
-      const std::string statusBefore = rig.surface.caption("Label22");
-      rig.port.feed(arrival);
-
-      const panel::FormState& state = rig.form.state;
-      const std::string shown = link::MonitorText(received);
-      FUZZ_REQUIRE(state.rxBuffer == received);
-      FUZZ_REQUIRE(state.rxShown == shown);
-      FUZZ_REQUIRE(rig.surface.caption("Label12") == shown);
-      FUZZ_REQUIRE(state.replyPending == 0);
-      const std::optional<std::string> status =
-          link::DecodeReply(shown, state.lastCommand, "").status;
-      FUZZ_REQUIRE(rig.surface.caption("Label22") == status.value_or(statusBefore));
-      if (state.lastCommand == fuzz::kPressureQuery) {
-        fuzz::CheckPressure(status, state.pressureValue,
-                            link::ReadFigures(shown, state.lastCommand, ""));
-      }
+      fuzz::Arrive(rig, received, input.arrival(next));
     }
   }
   return 0;

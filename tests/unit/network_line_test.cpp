@@ -64,7 +64,7 @@ TEST(TelnetComPort, EveryByteCrossesBothWays) {
     std::string data;
     std::string answer;
     for (std::size_t at = 0; at < wire.size(); at += piece) {
-      data += session.Receive(wire.substr(at, piece), answer);
+      data += session.receive(wire.substr(at, piece), answer);
     }
     EXPECT_EQ(data, all) << piece;
     EXPECT_EQ(answer, "");
@@ -91,7 +91,7 @@ TEST(TelnetComPort, NegotiationIsAnsweredOnceAndOnlyForChanges) {
   for (const auto& c : cases) {
     TelnetComPort session;
     std::string answer;
-    session.Receive(c.in, answer);
+    session.receive(c.in, answer);
     EXPECT_EQ(answer, c.answer) << c.what;
   }
 }
@@ -109,14 +109,14 @@ TEST(TelnetComPort, LineSettingsAreAskedForAndTheAnswerRead) {
   const std::string reply = B({IAC,  SB, 44,  107, 0,   IAC, SE,  IAC, SB, 44,  101, 0,   0,
                                0x4B, 0,  IAC, SE,  IAC, SB,  44,  102, 8,  IAC, SE,  'x', IAC,
                                SB,   44, 103, 3,   IAC, SE,  IAC, SB,  44, 104, 2,   IAC, SE});
-  EXPECT_EQ(session.Receive(reply, answer), "x");
+  EXPECT_EQ(session.receive(reply, answer), "x");
   EXPECT_EQ(session.answersReceived(), 1);
   EXPECT_EQ(*session.confirmedBaud(), 19200u);
   EXPECT_EQ(*session.confirmedDataBits(), 8);
   EXPECT_EQ(*session.confirmedParity(), 3);  // even
   EXPECT_EQ(*session.confirmedStopBits(), 2);
   EXPECT_FALSE(session.comPortRefused());
-  session.Receive(B({IAC, DONT, 44}), answer);
+  session.receive(B({IAC, DONT, 44}), answer);
   EXPECT_TRUE(session.comPortRefused());
   EXPECT_EQ(answer, B({IAC, WONT, 44}));
 }
@@ -126,10 +126,10 @@ TEST(TelnetComPort, LineSettingsAreAskedForAndTheAnswerRead) {
 TEST(TelnetComPort, AnOverlongSubNegotiationIsSkippedToItsEnd) {
   TelnetComPort session;
   std::string answer;
-  std::string data = session.Receive(B({IAC, SB, 44, 101}), answer);
+  std::string data = session.receive(B({IAC, SB, 44, 101}), answer);
   const std::string filler(1 << 20, 'z');
-  for (int i = 0; i < 8; ++i) data += session.Receive(filler, answer);
-  data += session.Receive(B({IAC, IAC, IAC, SE, 'x', IAC, SB, 44, 101, 0, 0, 0x25, 0x80, IAC, SE}),
+  for (int i = 0; i < 8; ++i) data += session.receive(filler, answer);
+  data += session.receive(B({IAC, IAC, IAC, SE, 'x', IAC, SB, 44, 101, 0, 0, 0x25, 0x80, IAC, SE}),
                           answer);
   EXPECT_EQ(data, "x");
   ASSERT_TRUE(session.confirmedBaud().has_value());
@@ -165,9 +165,9 @@ TEST(TelnetComPort, EachConfirmedFieldIsCheckedOnItsOwn) {
   for (const auto& c : cases) {
     TelnetComPort session;
     std::string answer;
-    session.Receive(c.reply, answer);
+    session.receive(c.reply, answer);
     EXPECT_EQ(session.answersReceived(), 1) << c.what;
-    EXPECT_EQ(session.Mismatches(asked), c.mismatches) << c.what;
+    EXPECT_EQ(session.mismatches(asked), c.mismatches) << c.what;
   }
 }
 

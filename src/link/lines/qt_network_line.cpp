@@ -14,7 +14,8 @@ namespace mero::link {
 
 // One name lookup on a thread of its own. The line may go (closed, or the program ending)
 // before the name server answers: it then cancels the lookup, and the thread, which nothing
-// waits for, drops the answer. Whatever a line still holds when the program ends goes with it.
+// waits for, drops the answer. An answer already queued when the line goes is dropped by Qt
+// with the line. Whatever a line still holds when the program ends goes with it.
 class HostLookup {
  public:
   explicit HostLookup(QtNetworkLine* line) : line_(line) {}
@@ -25,12 +26,9 @@ class HostLookup {
   }
 
   // On the lookup's thread: hands the answer to the line on its own thread, if still wanted.
-  void deliver(std::function<void(QtNetworkLine*)> answer) {
+  void deliver(std::function<void()> answer) {
     const std::lock_guard lock(mutex_);
-    if (line_ == nullptr) return;
-    QtNetworkLine* line = line_;
-    QMetaObject::invokeMethod(
-        line, [line, answer = std::move(answer)] { answer(line); }, Qt::QueuedConnection);
+    if (line_ != nullptr) QMetaObject::invokeMethod(line_, std::move(answer), Qt::QueuedConnection);
   }
 
  private:
@@ -43,8 +41,8 @@ namespace {
 std::string ShowLine(const LineSettings& line) { return SettingsText(line); }
 
 void LookUp(const std::shared_ptr<HostLookup>& lookup, const std::string& host, std::uint16_t port,
-            void (QtNetworkLine::*answer)(const std::vector<QHostAddress>&, const std::string&)) {
-  std::thread([lookup, host, port, answer] {
+            std::function<void(const std::vector<QHostAddress>&, const std::string&)> answer) {
+  std::thread([lookup, host, port, answer = std::move(answer)] {
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
@@ -60,8 +58,7 @@ void LookUp(const std::shared_ptr<HostLookup>& lookup, const std::string& host, 
     }
     if (found != nullptr) ::freeaddrinfo(found);
     const std::string error = status == 0 ? std::string() : ::gai_strerror(status);
-    lookup->deliver(
-        [addresses, error, answer](QtNetworkLine* line) { (line->*answer)(addresses, error); });
+    lookup->deliver([answer, addresses, error] { answer(addresses, error); });
   }).detach();
 }
 
@@ -119,22 +116,20 @@ Line::Opening QtNetworkLine::open(const LineSettings& settings) {
   if (!literal.isNull()) {
     // On the next turn of the event loop: a line closed and opened again at once (as the
     // start-up does) then makes one connection, not two, to a server that may take one client.
-    QMetaObject::invokeMethod(
-        this,
-        [this, literal, attempt = ++attempts_] {
-          if (attempt == attempts_) looked({literal}, {});
-        },
-        Qt::QueuedConnection);
+    later([this, literal] { looked({literal}, {}); });
   } else {
     lookup_ = std::make_shared<HostLookup>(this);
-    LookUp(lookup_, address_->host, address_->port, &QtNetworkLine::looked);
+    LookUp(lookup_, address_->host, address_->port,
+           [this, attempt = attempts_](const std::vector<QHostAddress>& addresses,
+                                       const std::string& error) {
+             if (attempt == attempts_) looked(addresses, error);
+           });
   }
   return Opening::Pending;
 }
 
 void QtNetworkLine::looked(const std::vector<QHostAddress>& addresses, const std::string& error) {
   lookup_.reset();
-  if (!opening_) return;
   if (addresses.empty()) {
     fail({LineFailure::Kind::Unreachable,
           "its name was not found" + (error.empty() ? std::string() : " (" + error + ")")});
@@ -155,12 +150,7 @@ void QtNetworkLine::onSocketError() {
   if (opening_ && !connected() && nextAddress_ < addresses_.size()) {
     const QSignalBlocker quiet(&socket_);
     socket_.abort();
-    QMetaObject::invokeMethod(
-        this,
-        [this] {
-          if (opening_ && nextAddress_ < addresses_.size()) connectNext();
-        },
-        Qt::QueuedConnection);
+    later([this] { connectNext(); });
     return;
   }
   fail({opening_ ? LineFailure::Kind::Unreachable : LineFailure::Kind::Lost,
@@ -254,10 +244,16 @@ void QtNetworkLine::fail(LineFailure failure) {
   }
   failure_ = failure;
   // From the event loop, after the socket's own signal has returned.
+  later([this, failure] {
+    if (onFailed) onFailed(failure);
+  });
+}
+
+void QtNetworkLine::later(std::function<void()> step) {
   QMetaObject::invokeMethod(
       this,
-      [this, failure] {
-        if (onFailed) onFailed(failure);
+      [this, step = std::move(step), attempt = attempts_] {
+        if (attempt == attempts_) step();
       },
       Qt::QueuedConnection);
 }
@@ -270,7 +266,7 @@ void QtNetworkLine::read() {
     received_.append(view);
   } else {
     std::string answer;
-    received_ += telnet_.Receive(view, answer);
+    received_ += telnet_.receive(view, answer);
     if (!answer.empty() && !send(answer)) return;
     checkLine();
   }
@@ -287,7 +283,7 @@ void QtNetworkLine::checkLine() {
   // complete with its stop size.
   if (lineChecked_ || telnet_.answersReceived() < requests_) return;
   lineChecked_ = true;
-  const std::vector<std::string> mismatches = telnet_.Mismatches(requested_);
+  const std::vector<std::string> mismatches = telnet_.mismatches(requested_);
   if (mismatches.empty() || !onNotice) return;
   std::string what = "the server set the line to ";
   for (std::size_t i = 0; i < mismatches.size(); ++i) {

@@ -5,6 +5,7 @@
 #include <QTcpSocket>
 #include <QTimer>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -55,6 +56,8 @@ class QtNetworkLine : public QObject, public Line {
   void read();
   void checkLine();
   void fail(LineFailure failure);
+  // Runs `step` from the event loop unless the line has been closed or opened again by then.
+  void later(std::function<void()> step);
 
   std::optional<NetworkAddress> address_;
   QTcpSocket socket_;
@@ -63,9 +66,11 @@ class QtNetworkLine : public QObject, public Line {
   std::shared_ptr<HostLookup> lookup_;
   std::vector<QHostAddress> addresses_;
   std::size_t nextAddress_ = 0;
-  bool live_ = false;           // from open() until close() or a failure
-  bool opening_ = false;        // not connected yet
-  std::uint64_t attempts_ = 0;  // counts opens and closes, so that a stale start is dropped
+  bool live_ = false;     // from open() until close() or a failure
+  bool opening_ = false;  // not connected yet
+  // Counts closes (every open starts with one), so that an answer, a connection's next step
+  // or a report meant for an earlier attempt is dropped.
+  std::uint64_t attempts_ = 0;
   TelnetComPort telnet_;
   LineSettings requested_;
   bool lineChecked_ = true;

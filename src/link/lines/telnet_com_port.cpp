@@ -85,13 +85,13 @@ std::string TelnetComPort::SetLine(const LineSettings& line) {
          Sub(kSetParity, parity) + Sub(kSetStopSize, Bytes({WireValue(kStopSizes, line.stopBits)}));
 }
 
-std::string TelnetComPort::Receive(std::string_view bytes, std::string& answer) {
+std::string TelnetComPort::receive(std::string_view bytes, std::string& answer) {
   std::string data;
-  for (const char c : bytes) Take(c, data, answer);
+  for (const char c : bytes) take(c, data, answer);
   return data;
 }
 
-void TelnetComPort::Take(char c, std::string& data, std::string& answer) {
+void TelnetComPort::take(char c, std::string& data, std::string& answer) {
   const auto byte = static_cast<std::uint8_t>(c);
   switch (state_) {
     case State::Data:
@@ -102,26 +102,26 @@ void TelnetComPort::Take(char c, std::string& data, std::string& answer) {
       }
       return;
     case State::Iac:
-      AfterIac(c, data);
+      afterIac(c, data);
       return;
     case State::Verb:
-      Command(verb_, byte, answer);
+      negotiate(verb_, byte, answer);
       state_ = State::Data;
       return;
     case State::Sub:
       if (byte == kIac) {
         state_ = State::SubIac;
       } else {
-        KeepSub(c);
+        keepSub(c);
       }
       return;
     case State::SubIac:
       if (byte == kSe) {
-        SubNegotiation();
+        subNegotiation();
         state_ = State::Data;
       } else {
         state_ = State::Sub;
-        KeepSub(c);  // a doubled 255 inside the sub-negotiation
+        keepSub(c);  // a doubled 255 inside the sub-negotiation
       }
       return;
     case State::Skip:
@@ -133,7 +133,7 @@ void TelnetComPort::Take(char c, std::string& data, std::string& answer) {
   }
 }
 
-void TelnetComPort::AfterIac(char c, std::string& data) {
+void TelnetComPort::afterIac(char c, std::string& data) {
   const auto byte = static_cast<std::uint8_t>(c);
   if (byte == kIac) {
     data += c;
@@ -152,7 +152,7 @@ void TelnetComPort::AfterIac(char c, std::string& data) {
 // Each side of an option changes state at most once per request of the server, and only a
 // change is answered, so negotiation cannot loop (RFC 854's rule against acknowledging an
 // option already in force).
-void TelnetComPort::Command(std::uint8_t verb, std::uint8_t option, std::string& answer) {
+void TelnetComPort::negotiate(std::uint8_t verb, std::uint8_t option, std::string& answer) {
   switch (verb) {
     case kDo:
       if (Wanted(option) && !weWill_[option]) {
@@ -190,7 +190,7 @@ void TelnetComPort::Command(std::uint8_t verb, std::uint8_t option, std::string&
   }
 }
 
-void TelnetComPort::KeepSub(char c) {
+void TelnetComPort::keepSub(char c) {
   if (sub_.size() < kLongestSubNegotiation) {
     sub_ += c;
     return;
@@ -199,7 +199,7 @@ void TelnetComPort::KeepSub(char c) {
   state_ = State::Skip;
 }
 
-void TelnetComPort::SubNegotiation() {
+void TelnetComPort::subNegotiation() {
   if (sub_.size() < 2 || static_cast<std::uint8_t>(sub_[0]) != kComPort) return;
   const auto command = static_cast<std::uint8_t>(sub_[1]);
   const std::string_view value = std::string_view(sub_).substr(2);
@@ -217,7 +217,7 @@ void TelnetComPort::SubNegotiation() {
   }
 }
 
-std::vector<std::string> TelnetComPort::Mismatches(const LineSettings& requested) const {
+std::vector<std::string> TelnetComPort::mismatches(const LineSettings& requested) const {
   std::vector<std::string> out;
   if (baud_ && *baud_ != static_cast<std::uint32_t>(requested.baudRate)) {
     out.push_back("the speed " + std::to_string(*baud_) + " instead of " +

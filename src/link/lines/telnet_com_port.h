@@ -33,7 +33,7 @@ class TelnetComPort {
 
   // Takes bytes from the server; returns the data bytes among them. What the client must
   // answer (option negotiation) is appended to `answer`. Commands may be split across calls.
-  std::string Receive(std::string_view bytes, std::string& answer);
+  std::string receive(std::string_view bytes, std::string& answer);
 
   // The line as the server last confirmed it, field by field, as the values on the wire.
   const std::optional<std::uint32_t>& confirmedBaud() const { return baud_; }
@@ -42,18 +42,18 @@ class TelnetComPort {
   const std::optional<std::uint8_t>& confirmedStopBits() const { return stopBits_; }
   // Each confirmed field that differs from `requested`, in words ("the speed 9600 instead of
   // 19200"), each on its own whatever the others hold; a field not confirmed is not compared.
-  std::vector<std::string> Mismatches(const LineSettings& requested) const;
+  std::vector<std::string> mismatches(const LineSettings& requested) const;
   // Complete answers to SetLine so far (the stop size is the last of each).
   int answersReceived() const { return answers_; }
   // The server said it will not take the COM-PORT option.
   bool comPortRefused() const { return comPortRefused_; }
 
  private:
-  void Command(std::uint8_t verb, std::uint8_t option, std::string& answer);
-  void Take(char c, std::string& data, std::string& answer);
-  void AfterIac(char c, std::string& data);
-  void KeepSub(char c);
-  void SubNegotiation();
+  void negotiate(std::uint8_t verb, std::uint8_t option, std::string& answer);
+  void take(char c, std::string& data, std::string& answer);
+  void afterIac(char c, std::string& data);
+  void keepSub(char c);
+  void subNegotiation();
 
   enum class State { Data, Iac, Verb, Sub, SubIac, Skip, SkipIac } state_ = State::Data;
   std::uint8_t verb_ = 0;

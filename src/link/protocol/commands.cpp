@@ -127,8 +127,8 @@ const OneShotCommand* FindOneShotCommand(std::string_view name) {
 }
 
 std::span<const StatusQuery> StatusQueries() {
-  static const std::vector<StatusQuery> queries = CollectStatusQueries();
-  return queries;
+  static const std::vector<StatusQuery> kQueries = CollectStatusQueries();
+  return kQueries;
 }
 
 const StatusQuery* FindStatusQuery(std::string_view name) {

@@ -15,7 +15,7 @@
 namespace mero::link {
 namespace {
 
-enum class QueryKind { kTable, kLampHours, kTemperatures, kRawText, kPressure };
+enum class QueryKind { Table, LampHours, Temperatures, RawText, Pressure };
 
 struct Query {
   std::string_view code;
@@ -24,15 +24,15 @@ struct Query {
 
 // Tried in this order; the texts are distinct, so at most one can match.
 constexpr std::array<Query, 9> kQueries{{
-    {"CR0", QueryKind::kTable},
-    {"CR1", QueryKind::kTable},
-    {"CR4", QueryKind::kTable},
-    {"CR3", QueryKind::kLampHours},
-    {"CR6", QueryKind::kTemperatures},
-    {"CRA", QueryKind::kTable},
-    {"CR9", QueryKind::kRawText},
-    {"CR PRESSURE", QueryKind::kPressure},
-    {"CR7", QueryKind::kTable},
+    {"CR0", QueryKind::Table},
+    {"CR1", QueryKind::Table},
+    {"CR4", QueryKind::Table},
+    {"CR3", QueryKind::LampHours},
+    {"CR6", QueryKind::Temperatures},
+    {"CRA", QueryKind::Table},
+    {"CR9", QueryKind::RawText},
+    {"CR PRESSURE", QueryKind::Pressure},
+    {"CR7", QueryKind::Table},
 }};
 
 constexpr auto kQueryCodes = [] {
@@ -295,16 +295,16 @@ DecodedReply DecodeReply(std::string_view shown, std::string_view lastCommand,
   for (const Query& query : kQueries) {
     if (!IsCommand(lastCommand, commandPrefix, query.code)) continue;
     switch (query.kind) {
-      case QueryKind::kTable:
+      case QueryKind::Table:
         return {DecodeTable(shown, query.code), std::nullopt};
-      case QueryKind::kLampHours:
+      case QueryKind::LampHours:
         return {std::string(shown.substr(0, kLampHoursLength)) + std::string(kLampHoursSuffix),
                 std::nullopt};
-      case QueryKind::kTemperatures:
+      case QueryKind::Temperatures:
         return {DecodeTemperatures(shown), std::nullopt};
-      case QueryKind::kRawText:
+      case QueryKind::RawText:
         return {std::string(shown), std::nullopt};
-      case QueryKind::kPressure:
+      case QueryKind::Pressure:
         return DecodePressure(shown);
     }
   }
@@ -319,10 +319,10 @@ ReplyFigures ReadFigures(std::string_view shown, std::string_view lastCommand,
   for (const Query& query : kQueries) {
     if (!IsCommand(lastCommand, commandPrefix, query.code)) continue;
     switch (query.kind) {
-      case QueryKind::kLampHours:
+      case QueryKind::LampHours:
         figures.hours = LampHoursOf(shown);
         break;
-      case QueryKind::kTemperatures: {
+      case QueryKind::Temperatures: {
         const std::array<PieceSpan, 3> sensors{kSensor1, kSensor2, kSensor3};
         for (std::size_t i = 0; i < sensors.size(); ++i) {
           figures.degrees[i] = ReadWhole<double>(
@@ -330,13 +330,13 @@ ReplyFigures ReadFigures(std::string_view shown, std::string_view lastCommand,
         }
         break;
       }
-      case QueryKind::kPressure: {
+      case QueryKind::Pressure: {
         const double hPa = PressureOf(shown);
         if (FitsInt64(hPa)) figures.hPa = static_cast<std::int64_t>(hPa);
         break;
       }
-      case QueryKind::kTable:
-      case QueryKind::kRawText:
+      case QueryKind::Table:
+      case QueryKind::RawText:
         break;
     }
   }
