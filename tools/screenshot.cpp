@@ -19,13 +19,13 @@ int main(int argc, char** argv) {
   const QString path = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QStringLiteral("window.png");
 
   std::string error;
-  const std::unique_ptr<mero::vp::Demo> demo = mero::vp::Demo::start(&error);
+  const std::unique_ptr<mero::vp::Demo> demo = mero::vp::Demo::Start(&error);
   if (!demo) {
     std::fprintf(stderr, "window-screenshot: the virtual projector did not start: %s\n",
                  error.c_str());
     return 1;
   }
-  const mero::panel::PortDevices devices(QString::fromStdString(demo->device()),
+  const mero::panel::PortDevices devices(QString::fromStdString(demo->Device()),
                                          QStringLiteral("/dev/ttyS1"));
   mero::panel::QtPanel panel(devices);
   panel.load();

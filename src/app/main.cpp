@@ -127,14 +127,14 @@ int main(int argc, char** argv) {
   std::optional<std::string> com1 = options.com1;
   if (options.demo) {
     std::string error;
-    demo = mero::vp::Demo::start(&error);
+    demo = mero::vp::Demo::Start(&error);
     if (!demo) {
       std::fprintf(stderr, "mero-control: the virtual projector did not start: %s\n",
                    error.c_str());
       return 1;
     }
-    com1 = demo->device();
-    std::printf("mero-control: COM1 is the virtual projector on %s\n", demo->device().c_str());
+    com1 = demo->Device();
+    std::printf("mero-control: COM1 is the virtual projector on %s\n", demo->Device().c_str());
     std::fflush(stdout);
   }
   const mero::link::ComDevices com = mero::link::MapPorts(found.get(), com1, options.com2);

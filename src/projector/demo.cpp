@@ -4,7 +4,7 @@
 
 namespace mero::vp {
 
-std::unique_ptr<Demo> Demo::start(std::string* error) {
+std::unique_ptr<Demo> Demo::Start(std::string* error) {
   try {
     // Not make_unique: the constructor is private.
     return std::unique_ptr<Demo>(new Demo());

@@ -12,9 +12,9 @@ class Demo {
  public:
   // Null, with the reason in `error`, when no pseudo-terminal could be had: the caller says so
   // and stops, rather than dying on an exception from deep in start-up.
-  static std::unique_ptr<Demo> start(std::string* error);
+  static std::unique_ptr<Demo> Start(std::string* error);
 
-  std::string device() const { return server_.DevicePath(); }
+  std::string Device() const { return server_.DevicePath(); }
 
  private:
   Demo() = default;
