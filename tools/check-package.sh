@@ -435,7 +435,9 @@ step "Bash completion"
 for program in mero-control mero-ctl mero-virtual-projector; do
   bash -c "source /usr/share/bash-completion/completions/$program && complete -p $program"
 done
-# What completion offers for the last of the words given, after the program's name.
+# What completion offers for the last of the words given, after the program's name, one a
+# line. Its readers take the whole list (grep -x >/dev/null, not -q): a grep that stops at the
+# first match breaks the pipe under the writer, which pipefail counts as a failure.
 completes() {
   bash -c 'source /usr/share/bash-completion/bash_completion
     source "/usr/share/bash-completion/completions/$1"
@@ -443,25 +445,25 @@ completes() {
     "$(complete -p "$1" | sed "s/.* -F \([^ ]*\) .*/\1/")" "$1" "${COMP_WORDS[-1]}" "${COMP_WORDS[-2]}"
     printf "%s\n" "${COMPREPLY[@]}"' _ "$@"
 }
-completes mero-control -- | grep -qx -- --list-ports || fail "no completion of mero-control --list-ports"
-completes mero-control se | grep -qx serve || fail "no completion of mero-control serve"
-completes mero-control serve --c | grep -qx -- --check || fail "serve does not offer --check"
-completes mero-control serve --c | grep -qx -- --config || fail "serve does not offer --config"
-completes mero-control serve -- | grep -qx -- --com1 && fail "serve offers --com1"
-completes mero-virtual-projector --war | grep -qx -- --warm-up ||
+completes mero-control -- | grep -x -- --list-ports >/dev/null || fail "no completion of mero-control --list-ports"
+completes mero-control se | grep -x serve >/dev/null || fail "no completion of mero-control serve"
+completes mero-control serve --c | grep -x -- --check >/dev/null || fail "serve does not offer --check"
+completes mero-control serve --c | grep -x -- --config >/dev/null || fail "serve does not offer --config"
+completes mero-control serve -- | grep -x -- --com1 >/dev/null && fail "serve offers --com1"
+completes mero-virtual-projector --war | grep -x -- --warm-up >/dev/null ||
   fail "no completion of mero-virtual-projector --warm-up"
-completes mero-virtual-projector --dev | grep -qx -- --device ||
+completes mero-virtual-projector --dev | grep -x -- --device >/dev/null ||
   fail "no completion of mero-virtual-projector --device"
 # Each position offers only what it takes: --raw belongs to send, and its text is the user's.
-completes mero-control query status -- | grep -qx -- --raw && fail "query offers --raw"
-completes mero-control send --r | grep -qx -- --raw || fail "send does not offer --raw"
+completes mero-control query status -- | grep -x -- --raw >/dev/null && fail "query offers --raw"
+completes mero-control send --r | grep -x -- --raw >/dev/null || fail "send does not offer --raw"
 [ -z "$(completes mero-control send --raw /dev/)" ] || fail "send --raw offers devices for its text"
 # mero-ctl: its commands and theirs, and nothing of the panel.
-completes mero-ctl se | grep -qx serve || fail "no completion of mero-ctl serve"
-completes mero-ctl serve --c | grep -qx -- --check || fail "mero-ctl serve does not offer --check"
-completes mero-ctl query sta | grep -qx status || fail "mero-ctl query does not offer the status names"
-completes mero-ctl send --r | grep -qx -- --raw || fail "mero-ctl send does not offer --raw"
-completes mero-ctl -- | grep -qx -- --list-ports && fail "mero-ctl offers the panel's --list-ports"
+completes mero-ctl se | grep -x serve >/dev/null || fail "no completion of mero-ctl serve"
+completes mero-ctl serve --c | grep -x -- --check >/dev/null || fail "mero-ctl serve does not offer --check"
+completes mero-ctl query sta | grep -x status >/dev/null || fail "mero-ctl query does not offer the status names"
+completes mero-ctl send --r | grep -x -- --raw >/dev/null || fail "mero-ctl send does not offer --raw"
+completes mero-ctl -- | grep -x -- --list-ports >/dev/null && fail "mero-ctl offers the panel's --list-ports"
 
 passed=$((passed + 1))
 printf '\ncheck-package: the package passed every check\n%d passed, 0 failed\n' "$passed"
