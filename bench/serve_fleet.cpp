@@ -109,14 +109,14 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "the service did not start: %s\n", serve.log().c_str());
     return 1;
   }
-  const double startMs = static_cast<double>(started.elapsed());
+  const auto startMs = static_cast<double>(started.elapsed());
   QNetworkAccessManager network;
   const QString url = QStringLiteral("http://127.0.0.1:%1/metrics").arg(ports.back());
   // The first round of polls, spread over one interval.
   QElapsedTimer waited;
   waited.start();
   while (LastPolls(Get(network, url)).size() < static_cast<std::size_t>(kProjectors) &&
-         waited.elapsed() < 3 * kPollSeconds * 1000) {
+         waited.elapsed() < qint64{3} * kPollSeconds * 1000) {
     QThread::msleep(500);
   }
   std::vector<double> scrapeMs;

@@ -72,18 +72,18 @@ template <class Member>
 struct MemberOf;
 template <class Owner, class Type>
 struct MemberOf<Type Owner::*> {
-  using owner = Owner;
-  using type = Type;
+  using Struct = Owner;
+  using Field = Type;
 };
 
 template <class Member, class Type>
-constexpr bool kHolds = std::is_same_v<typename MemberOf<Member>::type, Type>;
+constexpr bool kHolds = std::is_same_v<typename MemberOf<Member>::Field, Type>;
 
 constexpr bool FieldFits(const ConfigKey& key) {
   return std::visit(
       [&key]<class Member>(Member) {
         const bool owner = (key.section == SectionKind::Service) ==
-                           std::is_same_v<typename MemberOf<Member>::owner, ServiceConfig>;
+                           std::is_same_v<typename MemberOf<Member>::Struct, ServiceConfig>;
         switch (key.kind) {
           case ValueKind::Listen:
             return owner && kHolds<Member, ListenAddress>;
@@ -258,7 +258,8 @@ std::optional<std::string> StoreValue(const ConfigKey& key, std::string_view tex
   std::visit(
       [&]<class Member>(Member member) {
         using Of = MemberOf<Member>;
-        Holder<typename Of::owner>(service, projector).*member = Converted<typename Of::type>(text);
+        Holder<typename Of::Struct>(service, projector).*member =
+            Converted<typename Of::Field>(text);
       },
       key.field);
   return std::nullopt;
@@ -269,8 +270,8 @@ std::string ValueText(const ConfigKey& key, const ServiceConfig& service,
   return std::visit(
       [&]<class Member>(Member member) -> std::string {
         using Of = MemberOf<Member>;
-        const auto& value = Holder<const typename Of::owner>(service, projector).*member;
-        using Type = typename Of::type;
+        const auto& value = Holder<const typename Of::Struct>(service, projector).*member;
+        using Type = typename Of::Field;
         if constexpr (std::is_same_v<Type, int>) {
           return std::to_string(value);
         } else if constexpr (std::is_same_v<Type, std::string>) {

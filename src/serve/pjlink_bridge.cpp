@@ -61,14 +61,14 @@ std::string ReadBackAnswer(const Asked& asked) {
   return "ERR3";
 }
 
-template <Input kInput>
+template <Input Wanted>
 bool InputIs(const link::ProjectorStatus& status) {
-  return status.input == kInput;
+  return status.input == Wanted;
 }
 
-template <bool kPicture, bool kSound>
+template <bool Picture, bool Sound>
 bool MutesAre(const link::ProjectorStatus& status) {
-  return status.mutes == link::Mutes{kPicture, kSound, false, false};
+  return status.mutes == link::Mutes{Picture, Sound, false, false};
 }
 
 std::string Errors(const Asked& asked) {
