@@ -30,9 +30,9 @@ struct ReopeningTimers {
 // growing pauses, and a device that is away is tried when it appears. Plain code driven by the
 // line's reports, the host's news of devices and two timers.
 //
-// Reports may come from inside start(), openOnce() and reopenWhenBack()'s later attempts, never
-// after stop() or destruction began. It must not be destroyed from inside its own reports: its
-// line is still reporting then.
+// start() may report at once what its first attempt gave, and openOnce() an open that succeeded
+// at once; nothing is reported after stop() or once destruction began. It must not be destroyed
+// from inside its own reports: its line is still reporting then.
 class ReopeningLine {
  public:
   ReopeningLine(ComDevice device, LineSettings settings, LineHost& host, ReopeningTimers timers);
