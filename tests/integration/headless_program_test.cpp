@@ -9,35 +9,17 @@
 #include <string>
 #include <vector>
 
+#include "cli_support.h"
 #include "version.h"
 
 namespace mero::test {
 namespace {
 
-constexpr int kWaitMs = 20000;
-
-struct Ended {
-  int exitCode = -1;
-  std::string out;
-  std::string err;
-};
+using Ended = ProgramRun;
 
 Ended Start(const QString& program, const QStringList& args,
             const QProcessEnvironment& environment = QProcessEnvironment::systemEnvironment()) {
-  QProcess process;
-  process.setProcessEnvironment(environment);
-  process.start(program, args);
-  Ended run;
-  if (!process.waitForFinished(kWaitMs) || process.exitStatus() != QProcess::NormalExit) {
-    ADD_FAILURE() << program.toStdString() << " did not end by itself";
-    process.kill();
-    process.waitForFinished(kWaitMs);
-    return run;
-  }
-  run.exitCode = process.exitCode();
-  run.out = process.readAllStandardOutput().toStdString();
-  run.err = process.readAllStandardError().toStdString();
-  return run;
+  return RunProgramAs(program, args, environment);
 }
 
 const QString kCtl = QStringLiteral(MERO_CTL_BINARY);
