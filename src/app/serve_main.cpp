@@ -24,7 +24,7 @@ constexpr const char* kUsage =
     "projector, and their status as Prometheus metrics. --check reads FILE and says whether\n"
     "it is valid. SIGHUP reads FILE again; SIGTERM stops the service.\n";
 
-void Log(const std::string& text) {
+void Log(serve::Priority /*priority*/, const std::string& text) {
   std::fprintf(stderr, "mero-control serve: %s\n", text.c_str());
 }
 
@@ -62,7 +62,7 @@ int ServeMain(int argc, char** argv) {
   }
   serve::ConfigResult read = serve::ReadConfigFile(path);
   if (!read.config) {
-    Log(read.error);
+    Log(serve::Priority::Error, read.error);
     return kExitFailure;
   }
   if (check) {
@@ -78,20 +78,21 @@ int ServeMain(int argc, char** argv) {
                         [&] {
                           serve::ConfigResult again = serve::ReadConfigFile(path);
                           if (!again.config) {
-                            Log("not reloaded: " + again.error);
+                            Log(serve::Priority::Error, "not reloaded: " + again.error);
                             return;
                           }
                           service.apply(*again.config);
-                          Log("reloaded " + path);
+                          Log(serve::Priority::Notice, "reloaded " + path);
                         });
   if (!service.apply(*read.config)) {
     service.stop();
     return kExitFailure;
   }
-  Log("serving " + std::to_string(read.config->projectors.size()) + " projectors from " + path);
+  Log(serve::Priority::Info,
+      "serving " + std::to_string(read.config->projectors.size()) + " projectors from " + path);
   const int code = QCoreApplication::exec();
   service.stop();
-  Log("stopped");
+  Log(serve::Priority::Info, "stopped");
   return code;
 }
 

@@ -40,8 +40,7 @@ std::string Shown(const ListenAddress& address) {
 // PJLink server in front and the poll behind.
 class ProjectorService {
  public:
-  ProjectorService(const ProjectorConfig& config, ServiceFigures& service,
-                   std::function<void(const std::string&)> log)
+  ProjectorService(const ProjectorConfig& config, ServiceFigures& service, Log log)
       : config_(config),
         log_(std::move(log)),
         line_(link::ComDevice{config.address, link::StableNameOf(config.address), false},
@@ -56,15 +55,15 @@ class ProjectorService {
       service.count(result);
     };
     engine_.onLineUp = [this] {
-      say("line " + config_.address + " is open");
+      say(Priority::Info, "line " + config_.address + " is open");
       figures_.lineUp = true;
     };
     engine_.onLineDown = [this](const link::LineFailure& failure) {
-      say(DescribeLineDown(config_.address, failure));
+      say(Priority::Warning, DescribeLineDown(config_.address, failure));
       figures_.lineUp = false;
     };
     engine_.onLineNotice = [this](const std::string& notice) {
-      say("line " + config_.address + ": " + notice);
+      say(Priority::Notice, "line " + config_.address + ": " + notice);
     };
   }
 
@@ -73,10 +72,10 @@ class ProjectorService {
     poller_.start(offsetMs, intervalMs);
     std::string error;
     if (!server_.listen(config_.pjlink.host, config_.pjlink.port, &error)) {
-      say("PJLink cannot listen on " + Shown(config_.pjlink) + ": " + error);
+      say(Priority::Error, "PJLink cannot listen on " + Shown(config_.pjlink) + ": " + error);
       return false;
     }
-    say("PJLink on " + Shown(config_.pjlink) + " for " + config_.address);
+    say(Priority::Info, "PJLink on " + Shown(config_.pjlink) + " for " + config_.address);
     return true;
   }
 
@@ -90,10 +89,12 @@ class ProjectorService {
  private:
   static constexpr int kDataBits = 8;
 
-  void say(const std::string& text) { log_("[" + config_.id + "] " + text); }
+  void say(Priority priority, const std::string& text) {
+    log_(priority, "[" + config_.id + "] " + text);
+  }
 
   ProjectorConfig config_;
-  std::function<void(const std::string&)> log_;
+  Log log_;
   link::QtReopeningLine line_;
   link::QtTimer window_;
   link::QtTimer pollTimer_;
@@ -104,7 +105,7 @@ class ProjectorService {
   Poller poller_;
 };
 
-Service::Service(std::function<void(const std::string&)> log) : log_(std::move(log)) {}
+Service::Service(Log log) : log_(std::move(log)) {}
 
 Service::~Service() { stop(); }
 
@@ -147,11 +148,11 @@ bool Service::listenForMetrics(const std::optional<ListenAddress>& address) {
                                QByteArray::fromStdString(metricsPage()));
   });
   if (metrics_->listen(QHostAddress(QString::fromStdString(address->host)), address->port) == 0) {
-    log_("metrics cannot listen on " + Shown(*address));
+    log_(Priority::Error, "metrics cannot listen on " + Shown(*address));
     metrics_.reset();
     return false;
   }
-  log_("metrics on http://" + Shown(*address) + "/metrics");
+  log_(Priority::Info, "metrics on http://" + Shown(*address) + "/metrics");
   return true;
 }
 

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "serve/config.h"
+#include "serve/log.h"
 #include "serve/metrics.h"
 
 class QHttpServer;
@@ -20,7 +21,7 @@ class ProjectorService;
 class Service : public QObject {
   Q_OBJECT
  public:
-  explicit Service(std::function<void(const std::string&)> log);
+  explicit Service(Log log);
   ~Service() override;
 
   // Takes a configuration: projectors whose section is unchanged keep their line and their
@@ -35,7 +36,7 @@ class Service : public QObject {
  private:
   bool listenForMetrics(const std::optional<ListenAddress>& address);
 
-  std::function<void(const std::string&)> log_;
+  Log log_;
   ServiceConfig config_;
   std::map<std::string, std::unique_ptr<ProjectorService>> projectors_;
   ServiceFigures figures_;
