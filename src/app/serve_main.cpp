@@ -3,11 +3,14 @@
 #include <sys/resource.h>
 
 #include <QCoreApplication>
+#include <QSocketNotifier>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <string_view>
 
 #include "app/quit_on_signal.h"
+#include "serve/log_sink.h"
 #include "serve/qt_config.h"
 #include "serve/service.h"
 
@@ -24,9 +27,18 @@ constexpr const char* kUsage =
     "projector, and their status as Prometheus metrics. --check reads FILE and says whether\n"
     "it is valid. SIGHUP reads FILE again; SIGTERM stops the service.\n";
 
-void Log(serve::Priority /*priority*/, const std::string& text) {
-  std::fprintf(stderr, "mero-control serve: %s\n", text.c_str());
+// Standard error, with priorities for the journal when it is the journal's stream.
+struct ServeLog {
+  serve::StderrOutput stream = serve::MakeStderrOutput();
+  serve::LogSink sink{stream.output, serve::NamesStream(std::getenv("JOURNAL_STREAM"), 2)};
+};
+
+ServeLog& TheLog() {
+  static ServeLog log;
+  return log;
 }
+
+void Log(serve::Priority priority, const std::string& text) { TheLog().sink.log(priority, text); }
 
 // Each projector holds a line, its lock and a listening socket, and each client a socket.
 void RaiseDescriptorLimit() {
@@ -73,6 +85,14 @@ int ServeMain(int argc, char** argv) {
   QuitOnSignal::Block();
   RaiseDescriptorLimit();
   QCoreApplication app(argc, argv);
+  // Lines the stream did not take go out as soon as it takes them, not only with the next one.
+  QSocketNotifier writable(TheLog().stream.descriptor, QSocketNotifier::Write);
+  writable.setEnabled(TheLog().sink.hasWaiting());
+  QObject::connect(&writable, &QSocketNotifier::activated, [] { TheLog().sink.flush(); });
+  TheLog().sink.onWaiting = [&writable](bool waiting) { writable.setEnabled(waiting); };
+  struct Unhook {
+    ~Unhook() { TheLog().sink.onWaiting = nullptr; }
+  } unhook;
   serve::Service service(Log);
   QuitOnSignal onSignal([&] { QCoreApplication::quit(); },
                         [&] {

@@ -14,6 +14,14 @@ enum class Priority {
   Info = 6,     // the ordinary course: started, listening, a line opened
 };
 
+// One message: what it says, and how much that matters.
+struct Message {
+  Priority priority = Priority::Info;
+  std::string text;
+
+  friend bool operator==(const Message&, const Message&) = default;
+};
+
 // Where the service's messages go, one line each, without a trailing newline.
 using Log = std::function<void(Priority, const std::string&)>;
 

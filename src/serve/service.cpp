@@ -6,12 +6,14 @@
 #include <QHttpServer>
 #include <QHttpServerResponse>
 #include <chrono>
+#include <utility>
 
 #include "link/lines/qt_port_discovery.h"
 #include "link/lines/qt_reopening_line.h"
 #include "link/lines/qt_timer.h"
 #include "link/port/exchange_engine.h"
 #include "link/port/port_discovery.h"
+#include "serve/answer_watch.h"
 #include "serve/line_words.h"
 #include "serve/pjlink_bridge.h"
 #include "serve/poller.h"
@@ -53,17 +55,21 @@ class ProjectorService {
     engine_.onExchanged = [this, &service](const link::Bytes& text, const ExchangeResult& result) {
       Record(figures_, std::string_view(text).substr(0, text.size() - 1), result);
       service.count(result);
+      if (const auto change = answers_.exchanged(result, MonotonicMs(), WallSeconds())) {
+        say(DescribeAnswering(config_.address, *change));
+      }
     };
     engine_.onLineUp = [this] {
-      say(Priority::Info, "line " + config_.address + " is open");
+      say(DescribeLineUp(config_.address, std::exchange(wasDown_, false)));
       figures_.lineUp = true;
     };
     engine_.onLineDown = [this](const link::LineFailure& failure) {
-      say(Priority::Warning, DescribeLineDown(config_.address, failure));
+      say(DescribeLineDown(config_.address, failure));
+      wasDown_ = true;
       figures_.lineUp = false;
     };
     engine_.onLineNotice = [this](const std::string& notice) {
-      say(Priority::Notice, "line " + config_.address + ": " + notice);
+      say(DescribeLineNotice(config_.address, notice));
     };
   }
 
@@ -92,6 +98,7 @@ class ProjectorService {
   void say(Priority priority, const std::string& text) {
     log_(priority, "[" + config_.id + "] " + text);
   }
+  void say(const Message& message) { say(message.priority, message.text); }
 
   ProjectorConfig config_;
   Log log_;
@@ -103,6 +110,8 @@ class ProjectorService {
   PjlinkBridge bridge_;
   PjlinkServer server_;
   Poller poller_;
+  AnswerWatch answers_;
+  bool wasDown_ = false;  // since the line last opened
 };
 
 Service::Service(Log log) : log_(std::move(log)) {}
