@@ -49,11 +49,14 @@ class ProjectorService {
         bridge_(engine_, PjlinkIdentity{config.name, "mero-control " + std::string(kVersion)}),
         server_(bridge_, config.password, service),
         poller_(engine_, pollTimer_, figures_, WallSeconds) {
-    figures_.name = config.id;
-    engine_.onExchanged = [this, &service](const link::Bytes& text, const ExchangeResult& result) {
+    figures_.id = config.id;
+    figures_.name = config.name;
+    figures_.address = config.address;
+    figures_.pjlink = Shown(config.pjlink);
+    engine_.onExchanged = [this](const link::Bytes& text, const ExchangeResult& result) {
       Record(figures_, std::string_view(text).substr(0, text.size() - 1), result);
-      service.count(result);
     };
+    server_.onRequestAnswered = [this] { ++figures_.pjlinkRequests; };
     engine_.onLineUp = [this] {
       say(Priority::Info, "line " + config_.address + " is open");
       figures_.lineUp = true;
@@ -61,6 +64,7 @@ class ProjectorService {
     engine_.onLineDown = [this](const link::LineFailure& failure) {
       say(Priority::Warning, DescribeLineDown(config_.address, failure));
       figures_.lineUp = false;
+      figures_.answering = false;
     };
     engine_.onLineNotice = [this](const std::string& notice) {
       say(Priority::Notice, "line " + config_.address + ": " + notice);
@@ -105,7 +109,7 @@ class ProjectorService {
   Poller poller_;
 };
 
-Service::Service(Log log) : log_(std::move(log)) {}
+Service::Service(Log log) : log_(std::move(log)) { figures_.version = kVersion; }
 
 Service::~Service() { stop(); }
 
