@@ -100,9 +100,12 @@ class Samples {
   std::string projector_;
 };
 
+// Behind a line that is down a projector does not answer, whatever its last poll said.
+bool Answers(const ProjectorFigures& p) { return p.lineUp && p.answering; }
+
 void LineUp(Samples& out, const ProjectorFigures& p) { out(p.lineUp ? 1 : 0); }
 
-void Answering(Samples& out, const ProjectorFigures& p) { out(p.lineUp && p.answering ? 1 : 0); }
+void Answering(Samples& out, const ProjectorFigures& p) { out(Answers(p) ? 1 : 0); }
 
 void Power(Samples& out, const ProjectorFigures& p) {
   const auto& power = p.status.power;
@@ -247,7 +250,7 @@ std::string RenderMetrics(const std::vector<const ProjectorFigures*>& projectors
   for (const Family& family : kFamilies) {
     page.family(family.name, family.type, family.help);
     for (const ProjectorFigures* p : projectors) {
-      if (family.state && !(p->lineUp && p->answering)) continue;
+      if (family.state && !Answers(*p)) continue;
       Samples out(page, family.name, *p);
       family.samples(out, *p);
     }
