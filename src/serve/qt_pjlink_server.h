@@ -34,7 +34,7 @@ class PjlinkServer : public QObject {
   bool listen(const std::string& host, std::uint16_t port, std::string* error);
   std::uint16_t port() const { return server_.serverPort(); }
 
-  std::function<void()> onRequestAnswered;
+  std::function<void()> onRequestAnswered = [] {};
 
  private:
   friend class PjlinkConnection;

@@ -13,6 +13,7 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "projector/pty_server.h"
@@ -67,6 +68,13 @@ TEST(ServeAlerts, SilentAndLostProjectorsAreToldAndTheRulesNameThem) {
             "\npjlink = 127.0.0.1:" + std::to_string(ports[3]) + "\n";
   ServeProcess serve(QStringLiteral(MERO_CONTROL_BINARY), config);
   ASSERT_TRUE(serve.started()) << serve.log();
+  PjlinkProbe controller(ports[1]);
+  ASSERT_EQ(controller.line(), "PJLINK 0\r");
+  EXPECT_EQ(controller.ask("%1NAME ?\r"), "%1NAME=Hall A\r");
+  EXPECT_EQ(controller.ask("%1CLSS ?\r"), "%1CLSS=1\r");
+  PjlinkProbe other(ports[2]);
+  ASSERT_EQ(other.line(), "PJLINK 0\r");
+  EXPECT_EQ(other.ask("%1CLSS ?\r"), "%1CLSS=1\r");
 
   const QString metrics = QStringLiteral("http://127.0.0.1:%1/metrics").arg(ports[0]);
   std::string page;
@@ -100,6 +108,12 @@ TEST(ServeAlerts, SilentAndLostProjectorsAreToldAndTheRulesNameThem) {
                               "mero_projector_temperature_celsius", "mero_projector_error"}) {
       EXPECT_TRUE(Samples(page, state + label).empty()) << silent << ": " << state;
     }
+  }
+  for (const auto& [projector, requests] :
+       std::vector<std::pair<std::string, double>>{{"hall", 2}, {"mute", 1}, {"lost", 0}}) {
+    EXPECT_EQ(Value(page, "mero_projector_pjlink_requests_total{projector=\"" + projector + "\"}"),
+              requests)
+        << projector;
   }
   EXPECT_EQ(Value(page, R"(mero_projector_line_up{projector="mute"})"), 1);
   EXPECT_EQ(Value(page, R"(mero_projector_line_up{projector="lost"})"), 0);
