@@ -103,6 +103,9 @@ add_custom_target(mero-man-pages ALL DEPENDS ${manPages})
 # The example configuration names no projector, so that the service refuses to start until
 # one is added. It is also an example under the documentation.
 install(FILES ${MERO_DATA_DIR}/serve.conf DESTINATION ${MERO_CTL_DOC_DIR}/examples COMPONENT ctl)
+# Alert rules to copy beside prometheus.yml.
+install(FILES ${MERO_DATA_DIR}/prometheus/mero-control.rules.yml
+        DESTINATION ${MERO_CTL_DOC_DIR}/examples COMPONENT ctl)
 
 # Where the unit and the configuration go, and the paths the unit names, follow the prefix
 # that is installed to (the package's is /usr), so they are worked out at install time: under

@@ -359,9 +359,12 @@ grep -qx "CLSS ?: %1CLSS=1" <<<"$answers" || fail "CLSS ? is not answered with 1
 grep -qx "XXXX ?: %1XXXX=ERR1" <<<"$answers" || fail "an unknown command is not answered ERR1"
 metrics=$(curl -fsS "http://127.0.0.1:$metrics_port/metrics") || fail "no metrics page"
 grep -qx 'mero_projector_line_up{projector="stage"} 1' <<<"$metrics" || fail "the line is not up in the metrics"
-grep -qx 'mero_pjlink_requests_total 4' <<<"$metrics" || fail "the PJLink requests are not counted"
+grep -qx 'mero_projector_pjlink_requests_total{projector="stage"} 4' <<<"$metrics" ||
+  fail "the PJLink requests are not counted"
 promtool check metrics <<<"$metrics" || fail "promtool does not take the metrics page"
 echo "promtool check metrics: taken"
+promtool check rules /usr/share/doc/mero-ctl/examples/mero-control.rules.yml ||
+  fail "promtool does not take the installed alert rules"
 # The README's scrape configuration, as Prometheus reads it.
 sed -n '/^    scrape_configs:/,/^$/s/^    //p' README.md >"$scratch/prometheus.yml"
 grep -q "job_name: mero-control" "$scratch/prometheus.yml" || fail "the README has no scrape configuration"

@@ -14,29 +14,41 @@ namespace mero::serve {
 
 using link::ExchangeResult;
 
-// What is known of one projector, for the metrics page.
-struct ProjectorFigures {
-  std::string name;
-  bool lineUp = false;
-  link::ProjectorStatus status;           // as its replies last told it
-  std::optional<double> lastPollSeconds;  // Unix time of the last poll answered in full
-  // Exchanges by how they ended, in the order of ExchangeResult::Kind.
-  std::array<std::uint64_t, ExchangeResult::kKinds> exchanges{};
-};
-
 // Exchange times are counted into these buckets, in seconds.
 inline constexpr std::array<double, 9> kExchangeBuckets{0.01, 0.025, 0.05, 0.1, 0.25,
                                                         0.5,  1.0,   2.5,  5.0};
 
+// How long the exchanges that went to one projector took.
+struct ExchangeTimes {
+  std::array<std::uint64_t, kExchangeBuckets.size()> buckets{};  // not cumulative
+  std::uint64_t count = 0;
+  double seconds = 0;
+
+  void add(const ExchangeResult& result);
+};
+
+// What is known of one projector, for the metrics page.
+struct ProjectorFigures {
+  std::string id;       // its section
+  std::string name;     // its PJLink NAME
+  std::string address;  // its line
+  std::string pjlink;   // where its PJLink server listens
+  bool lineUp = false;
+  // Whether the last poll was answered in full; false once a poll ends without every reply
+  // or the line goes down. Only then is `status` told as the projector's present state.
+  bool answering = false;
+  link::ProjectorStatus status;           // as its replies last told it
+  std::optional<double> lastPollSeconds;  // Unix time of the last poll answered in full
+  // Exchanges by how they ended, in the order of ExchangeResult::Kind.
+  std::array<std::uint64_t, ExchangeResult::kKinds> exchanges{};
+  ExchangeTimes times;
+  std::uint64_t pjlinkRequests = 0;  // answered
+};
+
 // The service's own figures.
 struct ServiceFigures {
-  std::array<std::uint64_t, kExchangeBuckets.size()> buckets{};  // not cumulative
-  std::uint64_t exchanges = 0;
-  double exchangeSeconds = 0;
-  std::uint64_t pjlinkRequests = 0;
+  std::string version;
   std::uint64_t pjlinkRefused = 0;  // connections closed for a wrong digest or a bad line
-
-  void count(const ExchangeResult& result);
 };
 
 // Folds what an exchange told into the projector's figures.

@@ -31,14 +31,23 @@ void Poller::start(int offsetMs, int intervalMs) {
 
 void Poller::poll() {
   const std::uint64_t round = ++round_;
-  auto answered = std::make_shared<std::size_t>(0);
+  struct Tally {
+    std::size_t ended = 0;
+    std::size_t answered = 0;
+  };
+  auto tally = std::make_shared<Tally>();
+  if (!figures_.status.model || !figures_.answering) link_.exchange(kModelQuery, [](auto&) {});
   for (const std::string_view code : kPollQueries) {
-    link_.exchange(code, [this, code, round, answered](const ExchangeResult& result) {
-      if (round != round_ || result.kind != ExchangeResult::Kind::Reply) return;
+    link_.exchange(code, [this, code, round, tally](const ExchangeResult& result) {
       // A refusal or a garbled reply is no answer.
       link::ProjectorStatus told;
-      if (!link::FoldReply(told, code, result.reply)) return;
-      if (++*answered == kPollQueries.size()) figures_.lastPollSeconds = wallSeconds_();
+      if (result.kind == ExchangeResult::Kind::Reply && link::FoldReply(told, code, result.reply))
+        ++tally->answered;
+      // Rounds end in the order they were asked; one overtaken by a newer one tells nothing.
+      if (++tally->ended < kPollQueries.size() || round < decided_) return;
+      decided_ = round;
+      figures_.answering = tally->answered == kPollQueries.size();
+      if (figures_.answering) figures_.lastPollSeconds = wallSeconds_();
     });
   }
 }

@@ -11,6 +11,9 @@ namespace mero::serve {
 
 // The status a poll asks for: power and errors, lamp hours, temperatures.
 inline constexpr std::array<std::string_view, 3> kPollQueries{"CR0", "CR3", "CR6"};
+// Asked besides while the model is not known or the projector has been silent (it may be
+// another one now); some models refuse it in stand-by, so it is no part of a full answer.
+inline constexpr std::string_view kModelQuery = "CR9";
 
 // Where projector `index` of `count` takes its first poll within an interval, so that the
 // projectors of a service, and so those behind one device server, are asked one after another
@@ -19,8 +22,8 @@ int PollOffsetMs(std::size_t index, std::size_t count, int intervalMs);
 
 // Asks one projector its status every interval, first after its offset, through the line's
 // queue that PJLink requests share. What the replies tell reaches the figures through the
-// queue's report of every exchange; the poll itself notes when all of its queries were
-// answered with replies it understood.
+// queue's report of every exchange; the poll itself notes, once all of its queries have ended,
+// whether they were all answered with replies it understood.
 class Poller {
  public:
   Poller(link::Exchanges& link, link::Timer& timer, ProjectorFigures& figures,
@@ -36,6 +39,7 @@ class Poller {
   std::function<double()> wallSeconds_;
   int intervalMs_ = 0;
   std::uint64_t round_ = 0;
+  std::uint64_t decided_ = 0;  // the newest round that has ended
 };
 
 }  // namespace mero::serve

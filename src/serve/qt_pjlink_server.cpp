@@ -133,7 +133,7 @@ void PjlinkConnection::pump() {
           step->command, step->parameter,
           [this, alive = alive_, command = step->command](const std::string& result) {
             if (!*alive) return;
-            ++server_.figures_.pjlinkRequests;
+            server_.onRequestAnswered();
             write(PjlinkSession::AnswerLine(command, result));
             busy_ = false;
             if (!pumping_) pump();

@@ -3,6 +3,7 @@
 #include <QObject>
 #include <QTcpServer>
 #include <QTimer>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -32,6 +33,8 @@ class PjlinkServer : public QObject {
   // False with the system's reason when the address cannot be listened on.
   bool listen(const std::string& host, std::uint16_t port, std::string* error);
   std::uint16_t port() const { return server_.serverPort(); }
+
+  std::function<void()> onRequestAnswered = [] {};
 
  private:
   friend class PjlinkConnection;

@@ -51,14 +51,17 @@ class ProjectorService {
         bridge_(engine_, PjlinkIdentity{config.name, "mero-control " + std::string(kVersion)}),
         server_(bridge_, config.password, service),
         poller_(engine_, pollTimer_, figures_, WallSeconds) {
-    figures_.name = config.id;
-    engine_.onExchanged = [this, &service](const link::Bytes& text, const ExchangeResult& result) {
+    figures_.id = config.id;
+    figures_.name = config.name;
+    figures_.address = config.address;
+    figures_.pjlink = Shown(config.pjlink);
+    engine_.onExchanged = [this](const link::Bytes& text, const ExchangeResult& result) {
       Record(figures_, std::string_view(text).substr(0, text.size() - 1), result);
-      service.count(result);
       if (const auto change = answers_.exchanged(result, MonotonicMs(), WallSeconds())) {
         say(DescribeAnswering(config_.address, *change));
       }
     };
+    server_.onRequestAnswered = [this] { ++figures_.pjlinkRequests; };
     engine_.onLineUp = [this] {
       say(DescribeLineUp(config_.address, std::exchange(wasDown_, false)));
       figures_.lineUp = true;
@@ -67,6 +70,7 @@ class ProjectorService {
       say(DescribeLineDown(config_.address, failure));
       wasDown_ = true;
       figures_.lineUp = false;
+      figures_.answering = false;
     };
     engine_.onLineNotice = [this](const std::string& notice) {
       say(DescribeLineNotice(config_.address, notice));
@@ -114,7 +118,7 @@ class ProjectorService {
   bool wasDown_ = false;  // since the line last opened
 };
 
-Service::Service(Log log) : log_(std::move(log)) {}
+Service::Service(Log log) : log_(std::move(log)) { figures_.version = kVersion; }
 
 Service::~Service() { stop(); }
 

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <string>
 #include <vector>
 
@@ -13,6 +14,9 @@ namespace {
 
 // The engine over a recorded line on the virtual clock; each ended exchange is noted as
 // "TEXT kind reply" with the CR of TEXT left out.
+constexpr std::array<const char*, ExchangeResult::kKinds> kKinds{"reply", "no-reply", "line-down",
+                                                                 "busy", "cut"};
+
 struct EngineRig {
   test::VirtualClock clock;
   test::VirtualClock::Timer timer{clock};
@@ -26,11 +30,19 @@ struct EngineRig {
                         timer, [this] { return static_cast<double>(clock.now()); },
                         ExchangeLimits{16, 3, 500, 3000}};
 
-  EngineRig() { engine.setLineUp(true); }
+  std::vector<std::string> reported;  // by onExchanged, the same way
+
+  EngineRig() {
+    engine.setLineUp(true);
+    engine.onExchanged = [this](const Bytes& text, const ExchangeResult& result) {
+      reported.push_back(text.substr(0, text.size() - 1) + " " +
+                         kKinds[static_cast<std::size_t>(result.kind)] + " " + result.reply);
+    };
+  }
   void ask(std::string_view code) {
     engine.exchange(code, [this, code = std::string(code)](const ExchangeResult& result) {
-      static constexpr const char* kKinds[] = {"reply", "no-reply", "line-down", "busy", "cut"};
-      ends.push_back(code + " " + kKinds[static_cast<int>(result.kind)] + " " + result.reply);
+      ends.push_back(code + " " + kKinds[static_cast<std::size_t>(result.kind)] + " " +
+                     result.reply);
     });
   }
 };
@@ -61,6 +73,9 @@ TEST(ExchangeEngine, OneQueryForEveryAskerWithinItsWindowAndCommandsMakeAnswersS
   rig.ask("C01");
   rig.ask("C01");
   EXPECT_EQ(rig.sent.size(), 5U) << "commands are never shared: the second waits its turn";
+  EXPECT_EQ(rig.reported, (std::vector<std::string>{"CR0 reply 80\r", "CR3 reply 12345\r",
+                                                    "CR0 reply 00\r", "C01 reply \x06\r"}))
+      << "an exchange is reported once, however many shared its answer";
 }
 
 // What comes on the line at which time, against what each exchange gets.
@@ -129,6 +144,7 @@ TEST(ExchangeEngine, QueueBoundLineDownAndFailedWrites) {
   rig.ask("CR0");
   rig.engine.received("00\r");
   EXPECT_EQ(rig.ends.back(), "CR0 reply 00\r") << "the engine goes on after it";
+  EXPECT_EQ(rig.reported, rig.ends) << "refusals are reported, so that they are counted";
 }
 
 TEST(ExchangeEngine, AnAskerMayAskAgainFromItsAnswer) {

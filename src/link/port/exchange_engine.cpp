@@ -73,7 +73,7 @@ ExchangeEngine::~ExchangeEngine() {
 
 void ExchangeEngine::exchange(ExchangeRequest request, Done done) {
   if (!lineUp_) {
-    done(ExchangeResult{ExchangeResult::Kind::LineDown, {}, 0});
+    refuse(request.text, ExchangeResult::Kind::LineDown, done);
     return;
   }
   if (request.shared) {
@@ -85,7 +85,7 @@ void ExchangeEngine::exchange(ExchangeRequest request, Done done) {
     if (joined(request, done)) return;
   }
   if (waiting_.size() >= limits_.waiting) {
-    done(ExchangeResult{ExchangeResult::Kind::Busy, {}, 0});
+    refuse(request.text, ExchangeResult::Kind::Busy, done);
     return;
   }
   waiting_.push_back(Pending{std::move(request), {}});
@@ -188,8 +188,16 @@ void ExchangeEngine::setLineUp(bool up) {
   timer_.setEnabled(false);
   state_ = State::Idle;
   for (Pending& pending : waiting) {
-    for (Done& asker : pending.askers) asker(ExchangeResult{ExchangeResult::Kind::LineDown, {}, 0});
+    const ExchangeResult result{ExchangeResult::Kind::LineDown, {}, 0};
+    if (onExchanged) onExchanged(pending.request.text, result);
+    for (Done& asker : pending.askers) asker(result);
   }
+}
+
+void ExchangeEngine::refuse(const Bytes& text, ExchangeResult::Kind kind, Done& done) {
+  const ExchangeResult result{kind, {}, 0};
+  if (onExchanged) onExchanged(text, result);
+  done(result);
 }
 
 }  // namespace mero::link

@@ -101,7 +101,8 @@ class ExchangeEngine : public Exchanges {
   bool lineUp() const { return lineUp_; }
   std::size_t waiting() const { return waiting_.size(); }
 
-  // Every exchange that went to the projector, once it has ended: its text and result.
+  // Every exchange once it has ended, its text and result: those that went to the projector
+  // and those refused because the line was down or the queue full; not an answer shared.
   std::function<void(const Bytes& text, const ExchangeResult&)> onExchanged;
   // The reopening line's reports, once the engine has taken them into account.
   std::function<void()> onLineUp;
@@ -122,6 +123,7 @@ class ExchangeEngine : public Exchanges {
   bool joined(const ExchangeRequest& request, Done& done);
   void startNext();
   void finish(ExchangeResult::Kind kind);
+  void refuse(const Bytes& text, ExchangeResult::Kind kind, Done& done);
   void timerTicked();
   void quietFor(int ms);
 
