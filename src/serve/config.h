@@ -29,16 +29,16 @@ inline constexpr std::size_t kLongestName = 64;      // PJLink's NAME
 inline constexpr std::size_t kLongestPassword = 32;  // PJLink's password
 
 struct ProjectorConfig {
-  std::string id;       // the section: how logs and metrics name it
-  std::string name;     // NAME ? answers it
-  std::string address;  // a device path or a device server's address
+  std::string id = {};       // the section: how logs and metrics name it
+  std::string name = {};     // NAME ? answers it
+  std::string address = {};  // a device path or a device server's address
   int speed = 19200;
   ListenAddress pjlink{"127.0.0.1", kPjlinkPort};
-  std::string password;  // empty: no authentication
+  std::string password = {};  // empty: no authentication
   // Where the password is read from instead, by ReadSecrets: a file's first line, or the
   // file of that name in $CREDENTIALS_DIRECTORY.
-  std::string passwordFile;
-  std::string passwordCredential;
+  std::string passwordFile = {};
+  std::string passwordCredential = {};
   int secretLine = 0;  // where either stands, for a mistake in reading it
   friend bool operator==(const ProjectorConfig&, const ProjectorConfig&) = default;
 };
