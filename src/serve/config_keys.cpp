@@ -190,19 +190,22 @@ std::string Choices(const ConfigKey& key) {
   return listed;
 }
 
+std::optional<std::string> ListenMistake(const ConfigKey& key, std::string_view text) {
+  const bool off = key.kind == ValueKind::ListenOrOff && text == "off";
+  const std::string hint = off ? std::string() : ListenHint(text);
+  if (off || (ParseListenAddress(std::string(text)) && hint.empty())) return std::nullopt;
+  const std::string_view forms = key.kind == ValueKind::ListenOrOff
+                                     ? "[ADDRESS:]PORT, [IPV6]:PORT or off"
+                                     : "[ADDRESS:]PORT or [IPV6]:PORT";
+  return Quoted(key, text) + " is not " + std::string(forms) + hint;
+}
+
 // What is wrong with `text` as the key's value, if anything.
 std::optional<std::string> Mistake(const ConfigKey& key, std::string_view text) {
   switch (key.kind) {
     case ValueKind::Listen:
-    case ValueKind::ListenOrOff: {
-      const bool off = key.kind == ValueKind::ListenOrOff && text == "off";
-      const std::string hint = off ? std::string() : ListenHint(text);
-      if (off || (ParseListenAddress(std::string(text)) && hint.empty())) return std::nullopt;
-      const std::string_view forms = key.kind == ValueKind::ListenOrOff
-                                         ? "[ADDRESS:]PORT, [IPV6]:PORT or off"
-                                         : "[ADDRESS:]PORT or [IPV6]:PORT";
-      return Quoted(key, text) + " is not " + std::string(forms) + hint;
-    }
+    case ValueKind::ListenOrOff:
+      return ListenMistake(key, text);
     case ValueKind::Integer: {
       const std::optional<int> number = Integer(text);
       if (number && *number >= key.low && *number <= key.high) return std::nullopt;
@@ -221,11 +224,11 @@ std::optional<std::string> Mistake(const ConfigKey& key, std::string_view text) 
                                     : std::to_string(key.low) + " to " + std::to_string(key.high);
       return "takes " + bytes + " " + std::string(ClassName(key.characters));
     }
-    case ValueKind::Path:
-      if (text.empty() || (text.starts_with('/') && OfClass(text, Characters::Printable))) {
-        return std::nullopt;
-      }
+    case ValueKind::Path: {
+      const bool absolute = text.starts_with('/') && OfClass(text, Characters::Printable);
+      if (text.empty() || absolute) return std::nullopt;
       return Quoted(key, text) + " is not an absolute path";
+    }
     case ValueKind::Device: {
       const bool network = link::LooksLikeNetworkAddress(text);
       if (network ? link::ParseNetworkAddress(text).has_value() : text.starts_with('/')) {

@@ -90,7 +90,7 @@ Secret ReadPasswordFile(const std::string& path) {
 
 std::string ReadSecrets(const std::string& file, mode_t fileMode, const std::string& credentials,
                         ServiceConfig& config) {
-  std::string inline_;
+  std::string given;
   for (ProjectorConfig& projector : config.projectors) {
     const std::string where = file + ":" + std::to_string(projector.secretLine) + ": ";
     std::string path = projector.passwordFile;
@@ -102,8 +102,7 @@ std::string ReadSecrets(const std::string& file, mode_t fileMode, const std::str
       }
       path = credentials + "/" + projector.passwordCredential;
     } else if (path.empty()) {
-      if (!projector.password.empty())
-        inline_ += (inline_.empty() ? "[" : ", [") + projector.id + "]";
+      if (!projector.password.empty()) given += (given.empty() ? "[" : ", [") + projector.id + "]";
       continue;
     }
     const std::string key =
@@ -113,9 +112,9 @@ std::string ReadSecrets(const std::string& file, mode_t fileMode, const std::str
     if (!secret.warning.empty()) config.warnings.push_back(where + key + secret.warning);
     projector.password = std::move(secret.password);
   }
-  if (!inline_.empty() && (fileMode & S_IROTH) != 0) {
+  if (!given.empty() && (fileMode & S_IROTH) != 0) {
     config.warnings.push_back(file + " is readable by every user (mode " + Mode(fileMode) +
-                              ") and holds the password of " + inline_ +
+                              ") and holds the password of " + given +
                               ": give it in password-file or password-credential");
   }
   return {};
