@@ -1,9 +1,13 @@
 #include "serve/config.h"
 
 #include <algorithm>
+#include <array>
 #include <map>
+#include <tuple>
+#include <vector>
 
 #include "serve/config_keys.h"
+#include "serve/config_overlap.h"
 #include "serve/config_text.h"
 
 namespace mero::serve {
@@ -61,7 +65,18 @@ class Reader {
   bool defaults(SectionKind kind, ServiceConfig& service, ProjectorConfig& projector);
   bool section(int number, const std::string& name);
   bool entry(int number, const IniLine& read);
+  bool checkPasswordSources(ProjectorConfig& projector, const Section& section);
   bool checkDistinct();
+  // The line of a key in a section, or of the section where the key is left out.
+  static int LineOf(const Section& section, std::string_view key) {
+    const auto it = section.keys.find(key);
+    return it == section.keys.end() ? section.line : it->second;
+  }
+  static std::string PlaceOf(const Section& section, std::string_view key) {
+    const int line = LineOf(section, key);
+    return (section.keys.contains(key) ? "line " : "by default, section on line ") +
+           std::to_string(line);
+  }
 
   std::string file_;
   std::string error_;
@@ -133,9 +148,36 @@ bool Reader::entry(int number, const IniLine& read) {
   return true;
 }
 
+// The password's three sources: the first is the file's own key.
+constexpr std::array<std::string_view, 3> kPasswordKeys{"password", "password-file",
+                                                        "password-credential"};
+
+bool Reader::checkPasswordSources(ProjectorConfig& projector, const Section& section) {
+  const std::array<bool, 3> given{!projector.password.empty(), !projector.passwordFile.empty(),
+                                  !projector.passwordCredential.empty()};
+  std::string_view first;
+  for (std::size_t i = 0; i < kPasswordKeys.size(); ++i) {
+    if (!given[i]) continue;
+    if (first.empty()) {
+      first = kPasswordKeys[i];
+      projector.secretLine = LineOf(section, first);
+      continue;
+    }
+    const int line = LineOf(section, kPasswordKeys[i]);
+    const int firstLine = LineOf(section, first);
+    return fail(std::max(line, firstLine), line > firstLine ? kPasswordKeys[i] : first,
+                "[" + projector.id + "] has its password from " +
+                    std::string(line > firstLine ? first : kPasswordKeys[i]) + " on line " +
+                    std::to_string(std::min(line, firstLine)) +
+                    "; give one of password, password-file and password-credential");
+  }
+  return true;
+}
+
 bool Reader::finish() {
-  for (const ProjectorConfig& projector : config_.projectors) {
+  for (ProjectorConfig& projector : config_.projectors) {
     const Section& section = sections_.at(projector.id);
+    if (!checkPasswordSources(projector, section)) return false;
     for (const ConfigKey& key : ConfigKeys()) {
       if (key.section == SectionKind::Projector && key.absent == Absent::Required &&
           !section.keys.contains(key.name)) {
@@ -150,24 +192,52 @@ bool Reader::finish() {
   return checkDistinct();
 }
 
-// No two projectors on one device, and nothing listening twice on one address and port.
+// No two projectors on one device, however it is spelled, and no two sockets that cannot both
+// listen.
 bool Reader::checkDistinct() {
-  std::map<std::string, std::string> devices;
-  std::map<std::pair<std::string, std::uint16_t>, std::string> listening;
-  if (config_.metrics) listening[{config_.metrics->host, config_.metrics->port}] = "the metrics";
+  struct Listener {
+    std::string who;
+    ListenAddress address;
+    std::string place;
+  };
+  std::vector<Listener> listening;
+  if (config_.metrics) {
+    const auto service = sections_.find(kServiceSection);
+    const std::string place =
+        service == sections_.end() ? "by default" : PlaceOf(service->second, "metrics");
+    listening.push_back({"the metrics", *config_.metrics, place});
+  }
+  std::map<std::string, const ProjectorConfig*> devices;
   for (const ProjectorConfig& projector : config_.projectors) {
-    const int line = sections_.at(projector.id).line;
-    auto [holder, first] = devices.emplace(projector.address, projector.id);
+    const Section& section = sections_.at(projector.id);
+    const auto [holder, first] = devices.emplace(DeviceIdentity(projector.address), &projector);
     if (!first) {
-      return fail(line, "address",
-                  "[" + projector.id + "] names the projector of [" + holder->second + "]");
+      const ProjectorConfig& other = *holder->second;
+      std::string what = "[" + projector.id + "] names the device of [" + other.id + "] (line " +
+                         std::to_string(LineOf(sections_.at(other.id), "address")) + ")";
+      if (other.address != projector.address) {
+        what += ": " + Shown(projector.address) + " and " + Shown(other.address) + " are one";
+      }
+      return fail(LineOf(section, "address"), "address", what);
     }
-    auto [taken, fresh] = listening.emplace(std::pair{projector.pjlink.host, projector.pjlink.port},
-                                            "[" + projector.id + "]");
-    if (!fresh) {
+    const int line = LineOf(section, "pjlink");
+    const ListenAddress& address = projector.pjlink;
+    const std::string here = "[" + projector.id + "] ";
+    for (const Listener& other : listening) {
+      if (!ListenOverlaps(address, other.address)) continue;
+      if (address == other.address) {
+        return fail(line, "pjlink",
+                    here + "listens where " + other.who + " does (" + other.place + ")");
+      }
+      const bool wildcard = IsWildcard(address.host) || IsWildcard(other.address.host);
       return fail(line, "pjlink",
-                  "[" + projector.id + "] listens where " + taken->second + " does");
+                  here + "listens on " + ListenText(address) + ", " + other.who + " on " +
+                      ListenText(other.address) + " (" + other.place + ")" +
+                      (wildcard ? ": a wildcard address takes every address of its family on "
+                                  "its port"
+                                : ": one address written two ways"));
     }
+    listening.push_back({"[" + projector.id + "]", address, PlaceOf(section, "pjlink")});
   }
   return true;
 }
@@ -177,6 +247,10 @@ void Describe(std::string& text, SectionKind kind, const ServiceConfig& service,
   for (const ConfigKey& key : ConfigKeys()) {
     if (key.section != kind) continue;
     const std::string value = ValueText(key, service, projector);
+    // A key without a default, such as a password's other sources, is told only when given.
+    if (value.empty() && !key.secret && key.absent == Absent::Default && key.fallback.empty()) {
+      continue;
+    }
     text += "  " + std::string(key.name);
     if (key.secret) {
       text += value.empty() ? ": none\n" : ": set\n";
@@ -187,6 +261,11 @@ void Describe(std::string& text, SectionKind kind, const ServiceConfig& service,
 }
 
 }  // namespace
+
+bool KeepsConnections(const ProjectorConfig& running, const ProjectorConfig& next) {
+  return std::tie(running.id, running.address, running.speed, running.pjlink, running.password) ==
+         std::tie(next.id, next.address, next.speed, next.pjlink, next.password);
+}
 
 ConfigResult ParseConfig(const std::string& file, std::string_view text) {
   Reader reader(file);
@@ -208,6 +287,7 @@ std::string DescribeConfig(const ServiceConfig& config) {
   }
   text += "[service]\n";
   Describe(text, SectionKind::Service, config, ProjectorConfig{});
+  for (const std::string& warning : config.warnings) text += "warning: " + warning + "\n";
   return text;
 }
 

@@ -29,19 +29,31 @@ inline constexpr std::size_t kLongestName = 64;      // PJLink's NAME
 inline constexpr std::size_t kLongestPassword = 32;  // PJLink's password
 
 struct ProjectorConfig {
-  std::string id;       // the section: how logs and metrics name it
-  std::string name;     // NAME ? answers it
-  std::string address;  // a device path or a device server's address
+  std::string id = {};       // the section: how logs and metrics name it
+  std::string name = {};     // NAME ? answers it
+  std::string address = {};  // a device path or a device server's address
   int speed = 19200;
   ListenAddress pjlink{"127.0.0.1", kPjlinkPort};
-  std::string password;  // empty: no authentication
+  std::string password = {};  // empty: no authentication
+  // Where the password is read from instead, by ReadSecrets: a file's first line, or the
+  // file of that name in $CREDENTIALS_DIRECTORY.
+  std::string passwordFile = {};
+  std::string passwordCredential = {};
+  int secretLine = 0;  // where either stands, for a mistake in reading it
   friend bool operator==(const ProjectorConfig&, const ProjectorConfig&) = default;
 };
+
+// Whether a projector running as `running` keeps its line and its PJLink clients when a reload
+// says `next`: only what a client or the line holds on to counts, so that a new name or poll
+// interval applies in place.
+bool KeepsConnections(const ProjectorConfig& running, const ProjectorConfig& next);
 
 struct ServiceConfig {
   std::optional<ListenAddress> metrics = ListenAddress{"127.0.0.1", kMetricsPort};
   int pollSeconds = kDefaultPollSeconds;
   std::vector<ProjectorConfig> projectors;
+  // What the operator should change though the service runs: the service logs each once.
+  std::vector<std::string> warnings;
 };
 
 // The configuration `text` describes, or its first mistake: "FILE:LINE: key: what is wrong".
@@ -53,10 +65,13 @@ struct ConfigResult {
 ConfigResult ParseConfig(const std::string& file, std::string_view text);
 
 // What --check says of a configuration: each projector, then the service, one "key = value"
-// a line as the file would write it, except that a password is only said to be set or not.
+// a line as the file would write it, except that a password is only said to be set or not;
+// then the warnings.
 std::string DescribeConfig(const ServiceConfig& config);
 
 // Reads "[ADDRESS:]PORT", "[IPV6]:PORT"; the address defaults to 127.0.0.1.
 std::optional<ListenAddress> ParseListenAddress(const std::string& text);
+// The address as the file writes it: "127.0.0.1:4352", "[::1]:4352".
+std::string ListenText(const ListenAddress& listen);
 
 }  // namespace mero::serve

@@ -66,6 +66,18 @@ constexpr std::array kKeys = {
               .characters = Characters::PrintableAscii,
               .secret = true,
               .help = "PJLink's password; without one, no authentication"},
+    ConfigKey{.section = SectionKind::Projector,
+              .name = "password-file",
+              .kind = ValueKind::Path,
+              .field = &ProjectorConfig::passwordFile,
+              .help = "a file whose first line is PJLink's password"},
+    ConfigKey{.section = SectionKind::Projector,
+              .name = "password-credential",
+              .kind = ValueKind::Text,
+              .field = &ProjectorConfig::passwordCredential,
+              .high = kLongestName,
+              .characters = Characters::NameCharacters,
+              .help = "the systemd credential that holds PJLink's password"},
 };
 
 template <class Member>
@@ -97,6 +109,7 @@ constexpr bool FieldFits(const ConfigKey& key) {
           }
           case ValueKind::Text:
           case ValueKind::Device:
+          case ValueKind::Path:
             return owner && kHolds<Member, std::string>;
         }
         return false;
@@ -111,6 +124,24 @@ bool IsLiteral(const std::string& host) {
          inet_pton(AF_INET6, host.c_str(), buffer.data()) == 1;
 }
 
+// An IPv4 address written as IPv6 (::ffff:a.b.c.d), which Qt does not listen on.
+bool IsMappedIpv4(const std::string& host) {
+  in6_addr address{};
+  return inet_pton(AF_INET6, host.c_str(), &address) == 1 && IN6_IS_ADDR_V4MAPPED(&address);
+}
+
+// Why a listen address that does not parse fails, beyond its form, when that can be told.
+std::string ListenHint(std::string_view text) {
+  if (const std::optional<ListenAddress> parsed = ParseListenAddress(std::string(text))) {
+    if (IsMappedIpv4(parsed->host)) return ": no socket listens on an IPv4 address written as IPv6";
+  }
+  const std::size_t colon = text.rfind(':');
+  if (colon == std::string_view::npos || colon == 0 || text.front() == '[') return {};
+  const std::string host(text.substr(0, colon));
+  if (IsLiteral(host)) return {};
+  return ": ADDRESS is an IP literal such as 127.0.0.1 or 0.0.0.0, not a host name";
+}
+
 std::optional<int> Integer(std::string_view text) {
   int value = 0;
   const char* end = text.data() + text.size();
@@ -122,8 +153,24 @@ std::optional<int> Integer(std::string_view text) {
 bool OfClass(std::string_view text, Characters characters) {
   return std::ranges::all_of(text, [characters](char c) {
     const auto byte = static_cast<unsigned char>(c);
+    if (characters == Characters::NameCharacters) {
+      return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+             c == '-' || c == '_' || c == '.';
+    }
     return byte >= ' ' && byte != 127 && (characters == Characters::Printable || byte < 127);
   });
+}
+
+std::string_view ClassName(Characters characters) {
+  switch (characters) {
+    case Characters::Printable:
+      return "bytes of printable text";
+    case Characters::PrintableAscii:
+      return "bytes of printable ASCII";
+    case Characters::NameCharacters:
+      return "letters, digits, '-', '_' or '.'";
+  }
+  return "bytes";
 }
 
 std::string Quoted(const ConfigKey& key, std::string_view text) {
@@ -143,15 +190,22 @@ std::string Choices(const ConfigKey& key) {
   return listed;
 }
 
+std::optional<std::string> ListenMistake(const ConfigKey& key, std::string_view text) {
+  const bool off = key.kind == ValueKind::ListenOrOff && text == "off";
+  const std::string hint = off ? std::string() : ListenHint(text);
+  if (off || (ParseListenAddress(std::string(text)) && hint.empty())) return std::nullopt;
+  const std::string_view forms = key.kind == ValueKind::ListenOrOff
+                                     ? "[ADDRESS:]PORT, [IPV6]:PORT or off"
+                                     : "[ADDRESS:]PORT or [IPV6]:PORT";
+  return Quoted(key, text) + " is not " + std::string(forms) + hint;
+}
+
 // What is wrong with `text` as the key's value, if anything.
 std::optional<std::string> Mistake(const ConfigKey& key, std::string_view text) {
   switch (key.kind) {
     case ValueKind::Listen:
-      if (ParseListenAddress(std::string(text))) return std::nullopt;
-      return Quoted(key, text) + " is not [ADDRESS:]PORT or [IPV6]:PORT";
     case ValueKind::ListenOrOff:
-      if (text == "off" || ParseListenAddress(std::string(text))) return std::nullopt;
-      return Quoted(key, text) + " is not [ADDRESS:]PORT, [IPV6]:PORT or off";
+      return ListenMistake(key, text);
     case ValueKind::Integer: {
       const std::optional<int> number = Integer(text);
       if (number && *number >= key.low && *number <= key.high) return std::nullopt;
@@ -168,8 +222,12 @@ std::optional<std::string> Mistake(const ConfigKey& key, std::string_view text) 
       const std::string bytes = key.low == 0
                                     ? "at most " + std::to_string(key.high)
                                     : std::to_string(key.low) + " to " + std::to_string(key.high);
-      return "takes " + bytes + " bytes of printable " +
-             (key.characters == Characters::Printable ? "text" : "ASCII");
+      return "takes " + bytes + " " + std::string(ClassName(key.characters));
+    }
+    case ValueKind::Path: {
+      const bool absolute = text.starts_with('/') && OfClass(text, Characters::Printable);
+      if (text.empty() || absolute) return std::nullopt;
+      return Quoted(key, text) + " is not an absolute path";
     }
     case ValueKind::Device: {
       const bool network = link::LooksLikeNetworkAddress(text);
@@ -207,12 +265,12 @@ Owner& Holder(Service& service, Projector& projector) {
   }
 }
 
+}  // namespace
+
 std::string ListenText(const ListenAddress& listen) {
   const bool v6 = listen.host.find(':') != std::string::npos;
   return (v6 ? "[" + listen.host + "]" : listen.host) + ":" + std::to_string(listen.port);
 }
-
-}  // namespace
 
 std::optional<ListenAddress> ParseListenAddress(const std::string& text) {
   ListenAddress listen{"127.0.0.1", 0};

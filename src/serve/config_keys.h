@@ -20,9 +20,10 @@ enum class ValueKind {
   Choice,       // one of `choices`
   Text,         // `low` to `high` bytes of `characters`
   Device,       // a device path, tcp://HOST:PORT or rfc2217://HOST:PORT
+  Path,         // an absolute path, or nothing
 };
 
-enum class Characters { Printable, PrintableAscii };
+enum class Characters { Printable, PrintableAscii, NameCharacters };
 
 // What a key is when its section leaves it out.
 enum class Absent { Default, Required, SectionName };

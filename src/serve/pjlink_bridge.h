@@ -75,6 +75,8 @@ class PjlinkBridge {
   // "ERR4". `done` may be called before answer() returns.
   void answer(std::string_view command, std::string_view parameter,
               std::function<void(std::string)> done);
+  // A reload's new name: requests under way answer with it too.
+  void rename(std::string name) { identity_.name = std::move(name); }
 
  private:
   link::Exchanges& link_;

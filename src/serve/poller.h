@@ -29,6 +29,8 @@ class Poller {
   Poller(link::Exchanges& link, link::Timer& timer, ProjectorFigures& figures,
          std::function<double()> wallSeconds);
 
+  // Also a new interval for a running poll: the next poll comes after the offset, the others
+  // an interval apart.
   void start(int offsetMs, int intervalMs);
   void poll();
 

@@ -3,8 +3,11 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
+
+#include "serve/config_secrets.h"
 
 namespace mero::serve {
 
@@ -24,7 +27,13 @@ ConfigResult ReadConfigFile(const std::string& path) {
   file.read(text.data(), static_cast<std::streamsize>(text.size()));
   text.resize(static_cast<std::size_t>(file.gcount()));
   if (text.size() > kLongestConfigFile) return {std::nullopt, path + ": larger than 1 MiB"};
-  return ParseConfig(path, text);
+  ConfigResult read = ParseConfig(path, text);
+  if (!read.config) return read;
+  const char* credentials = std::getenv("CREDENTIALS_DIRECTORY");
+  std::string error =
+      ReadSecrets(path, status.st_mode, credentials == nullptr ? "" : credentials, *read.config);
+  if (!error.empty()) return {std::nullopt, std::move(error)};
+  return read;
 }
 
 }  // namespace mero::serve

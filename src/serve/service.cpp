@@ -5,6 +5,7 @@
 #include <QHostAddress>
 #include <QHttpServer>
 #include <QHttpServerResponse>
+#include <algorithm>
 #include <chrono>
 #include <utility>
 
@@ -94,6 +95,12 @@ class ProjectorService {
   ProjectorService& operator=(const ProjectorService&) = delete;
 
   const ProjectorConfig& config() const { return config_; }
+  // What a reload changes that keeps the line and the clients.
+  void update(const ProjectorConfig& config, int offsetMs, int intervalMs, bool repoll) {
+    if (config.name != config_.name) bridge_.rename(config.name);
+    if (repoll) poller_.start(offsetMs, intervalMs);
+    config_ = config;
+  }
   const ProjectorFigures& figures() const { return figures_; }
 
  private:
@@ -129,17 +136,25 @@ void Service::stop() {
 
 bool Service::apply(const ServiceConfig& config) {
   bool listening = true;
+  for (const std::string& warning : config.warnings) {
+    if (std::ranges::find(config_.warnings, warning) == config_.warnings.end()) {
+      log_(Priority::Warning, warning);
+    }
+  }
+  const int intervalMs = config.pollSeconds * 1000;
+  const bool repoll = config.pollSeconds != config_.pollSeconds;
   std::map<std::string, std::unique_ptr<ProjectorService>> kept;
-  for (const ProjectorConfig& projector : config.projectors) {
+  for (std::size_t i = 0; i < config.projectors.size(); ++i) {
+    const ProjectorConfig& projector = config.projectors[i];
     auto it = projectors_.find(projector.id);
-    if (it != projectors_.end() && it->second->config() == projector &&
-        config.pollSeconds == config_.pollSeconds) {
+    if (it != projectors_.end() && KeepsConnections(it->second->config(), projector)) {
+      it->second->update(projector, PollOffsetMs(i, config.projectors.size(), intervalMs),
+                         intervalMs, repoll);
       kept.emplace(projector.id, std::move(it->second));
     }
   }
   // Those changed or gone let go of their devices and addresses before the new ones start.
   projectors_ = std::move(kept);
-  const int intervalMs = config.pollSeconds * 1000;
   for (std::size_t i = 0; i < config.projectors.size(); ++i) {
     const ProjectorConfig& projector = config.projectors[i];
     if (projectors_.contains(projector.id)) continue;

@@ -285,10 +285,10 @@ TEST(Serve, ReloadsOnHangUpAndLetsTheDeviceGoOnTerminate) {
       << serve.log();
   EXPECT_EQ(kept.ask("%1NAME ?\r"), "%1NAME=hall\r") << "an unchanged projector keeps its clients";
 
-  serve.write(served.config("name = Hall-A\n"));
+  serve.write(served.config("speed = 9600\nname = Hall-A\n"));
   serve.signal(SIGHUP);
   EXPECT_TRUE(serve.logs("serve: reloaded " + serve.path().toStdString())) << serve.log();
-  EXPECT_TRUE(kept.closed()) << "a changed projector starts afresh";
+  EXPECT_TRUE(kept.closed()) << "a projector on a new line speed starts afresh";
   PjlinkProbe fresh(port);
   EXPECT_EQ(fresh.line(), "PJLINK 0\r") << serve.log();
   EXPECT_EQ(fresh.ask("%1NAME ?\r"), "%1NAME=Hall-A\r") << serve.log();

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <QTemporaryDir>
+#include <filesystem>
 #include <fstream>
 #include <regex>
 #include <sstream>
@@ -118,15 +119,33 @@ TEST(ServeConfig, WhatEachTextGives) {
       {WithProjector("password = \xc3\xa9\n"), "", passwordBound},
       {WithProjector("pjlink = 1\n"), "pjlink", "127.0.0.1:1"},
       {WithProjector("pjlink = 0\n"), "", "f:3: pjlink: \"0\" " + pjlinkBound},
-      {WithProjector("pjlink = example.org:4352\n"), "",
-       "f:3: pjlink: \"example.org:4352\" " + pjlinkBound},
+      {WithProjector("pjlink = localhost:4352\n"), "",
+       "f:3: pjlink: \"localhost:4352\" is not [ADDRESS:]PORT or [IPV6]:PORT: ADDRESS is an IP "
+       "literal such as 127.0.0.1 or 0.0.0.0, not a host name (where PJLink controllers connect)"},
+      {"[service]\nmetrics = example.org:80\n" + kProjector, "",
+       "f:2: metrics: \"example.org:80\" is not [ADDRESS:]PORT, [IPV6]:PORT or off: ADDRESS is an "
+       "IP literal such as 127.0.0.1 or 0.0.0.0, not a host name (where Prometheus scrapes "
+       "/metrics)"},
+      {WithProjector("pjlink = [::ffff:127.0.0.1]:4352\n"), "",
+       "f:3: pjlink: \"[::ffff:127.0.0.1]:4352\" is not [ADDRESS:]PORT or [IPV6]:PORT: no socket "
+       "listens on an IPv4 address written as IPv6 (where PJLink controllers connect)"},
+      {WithProjector("password-file = /etc/mero-control/a\n"), "password-file",
+       "/etc/mero-control/a"},
+      {WithProjector("password-file = a.password\n"), "",
+       "f:3: password-file: \"a.password\" is not an absolute path (a file whose first line is "
+       "PJLink's password)"},
+      {WithProjector("password-credential = hall-a.pw\n"), "password-credential", "hall-a.pw"},
+      {WithProjector("password-credential = ../a\n"), "",
+       "f:3: password-credential: takes at most 64 letters, digits, '-', '_' or '.' (the systemd "
+       "credential that holds PJLink's password)"},
       {"[a]\naddress = rfc2217://[::1]:7001\n", "address", "rfc2217://[::1]:7001"},
       {"[a]\naddress = ttyS0\n", "", "f:2: address: \"ttyS0\" " + addressBound},
       {"[a]\naddress = tcp://host\n", "", "f:2: address: \"tcp://host\" " + addressBound},
       {tooMany, "", "f:2001: more than 1000 projectors"},
       // Keys and sections that are not, or are missing.
       {WithProjector("speeed = 9600\n"), "",
-       "f:3: speeed: is not a key of a projector (address, speed, name, pjlink, password)"},
+       "f:3: speeed: is not a key of a projector (address, speed, name, pjlink, password, "
+       "password-file, password-credential)"},
       {"[service]\nname = x\n" + kProjector, "",
        "f:2: name: is not a key of [service] (metrics, poll-interval)"},
       {"[hall a]\naddress = /dev/ttyS0\n", "",
@@ -138,14 +157,96 @@ TEST(ServeConfig, WhatEachTextGives) {
       {"[a]\n[b]\naddress = /dev/ttyS0\n", "", "f:1: address: [a] has no address"},
       {"[service]\npoll-interval = 60\n", "",
        "f:1: names no projector: give each a section with its address"},
-      // Two projectors on one device or one listening address.
-      {kProjector + "[b]\naddress = /dev/ttyS0\npjlink = 4400\n", "",
-       "f:3: address: [b] names the projector of [a]"},
-      {kProjector + "[b]\naddress = /dev/ttyS1\n", "", "f:3: pjlink: [b] listens where [a] does"},
-      {"[service]\nmetrics = 4352\n" + kProjector, "",
-       "f:3: pjlink: [a] listens where the metrics does"},
   };
   for (const Row& row : rows) EXPECT_EQ(Gives(row.text, row.key), row.gives) << row.text;
+}
+
+// A projector's section of two lines: its device, and its PJLink address unless empty.
+std::string Section(const std::string& id, const std::string& address,
+                    const std::string& pjlink = {}) {
+  return "[" + id + "]\naddress = " + address + "\n" +
+         (pjlink.empty() ? "" : "pjlink = " + pjlink + "\n");
+}
+
+// What the service would start and then fail on, or take a device from itself: each refused
+// where it stands, naming where the other stands.
+TEST(ServeConfig, WhatCannotRunTogetherIsRefusedNamingBothPlaces) {
+  const QTemporaryDir dir;
+  const std::string folder = dir.path().toStdString();
+  const std::string device = folder + "/ttyUSB0";
+  const std::string link = folder + "/usb-FTDI-if00";
+  std::ofstream(device) << "";
+  std::filesystem::create_symlink(device, link);
+  const std::string wildcard = "a wildcard address takes every address of its family on its port";
+  const std::string metricsOff = "[service]\nmetrics = off\n";
+  struct Row {
+    std::string text;
+    std::string gives;
+  };
+  const std::vector<Row> rows = {
+      // Listening: one address, a wildcard over an address of its family, or one address
+      // written two ways. [::] is IPv6 alone, so it shares a port with 0.0.0.0.
+      {Section("a", "/dev/ttyS0") + Section("b", "/dev/ttyS1"),
+       "f:3: pjlink: [b] listens where [a] does (by default, section on line 1)"},
+      {metricsOff + Section("a", "/dev/ttyS0", "127.0.0.1:4352") +
+           Section("b", "/dev/ttyS1", "0.0.0.0:4352"),
+       "f:8: pjlink: [b] listens on 0.0.0.0:4352, [a] on 127.0.0.1:4352 (line 5): " + wildcard},
+      {metricsOff + Section("a", "/dev/ttyS0", "0.0.0.0:4352") +
+           Section("b", "/dev/ttyS1", "192.0.2.5:4352"),
+       "f:8: pjlink: [b] listens on 192.0.2.5:4352, [a] on 0.0.0.0:4352 (line 5): " + wildcard},
+      {metricsOff + Section("a", "/dev/ttyS0", "[::]:4352") +
+           Section("b", "/dev/ttyS1", "[::1]:4352"),
+       "f:8: pjlink: [b] listens on [::1]:4352, [a] on [::]:4352 (line 5): " + wildcard},
+      {metricsOff + Section("a", "/dev/ttyS0", "[::1]:4352") +
+           Section("b", "/dev/ttyS1", "[0:0::1]:4352"),
+       "f:8: pjlink: [b] listens on [0:0::1]:4352, [a] on [::1]:4352 (line 5): one address "
+       "written two ways"},
+      {metricsOff + Section("a", "/dev/ttyS0", "[::]:4352") +
+           Section("b", "/dev/ttyS1", "0.0.0.0:4352"),
+       "no mistake"},
+      {metricsOff + Section("a", "/dev/ttyS0", "[::]:4352") +
+           Section("b", "/dev/ttyS1", "127.0.0.1:4352"),
+       "no mistake"},
+      {metricsOff + Section("a", "/dev/ttyS0", "0.0.0.0:4352") +
+           Section("b", "/dev/ttyS1", "0.0.0.0:4353"),
+       "no mistake"},
+      {"[service]\nmetrics = 0.0.0.0:4352\n" + Section("a", "/dev/ttyS0"),
+       "f:3: pjlink: [a] listens on 127.0.0.1:4352, the metrics on 0.0.0.0:4352 (line 2): " +
+           wildcard},
+      {Section("a", "/dev/ttyS0", "0.0.0.0:9470"),
+       "f:3: pjlink: [a] listens on 0.0.0.0:9470, the metrics on 127.0.0.1:9470 (by default): " +
+           wildcard},
+      // Devices: a link and what it leads to, a device server however it is reached.
+      {Section("a", device, "4352") + Section("b", link, "4353"),
+       "f:5: address: [b] names the device of [a] (line 2): " + link + " and " + device +
+           " are one"},
+      {Section("a", "/dev/ttyS0", "4352") + Section("b", "/dev/ttyS0", "4353"),
+       "f:5: address: [b] names the device of [a] (line 2)"},
+      {Section("a", "tcp://Ser2net:7001", "4352") + Section("b", "rfc2217://ser2net:7001", "4353"),
+       "f:5: address: [b] names the device of [a] (line 2): rfc2217://ser2net:7001 and "
+       "tcp://Ser2net:7001 are one"},
+      {Section("a", "tcp://[::1]:7001", "4352") + Section("b", "tcp://[0::1]:7001", "4353"),
+       "f:5: address: [b] names the device of [a] (line 2): tcp://[0::1]:7001 and "
+       "tcp://[::1]:7001 are one"},
+      {Section("a", "tcp://ser2net:7001", "4352") + Section("b", "tcp://ser2net:7002", "4353"),
+       "no mistake"},
+      {Section("a", folder + "/gone", "4352") + Section("b", folder + "/gone2", "4353"),
+       "no mistake"},
+      // A section given twice.
+      {Section("a", "/dev/ttyS0") + "[service]\n" + Section("a", "/dev/ttyS1"),
+       "f:4: section [a] again; it first stands on line 1"},
+      {"[service]\n[service]\n" + Section("a", "/dev/ttyS0"),
+       "f:2: section [service] again; it first stands on line 1"},
+      // A password from one place only; an empty value gives none.
+      {WithProjector("password = x\npassword-file = /p\n"),
+       "f:4: password-file: [a] has its password from password on line 3; give one of password, "
+       "password-file and password-credential"},
+      {WithProjector("password-credential = c\npassword = x\n"),
+       "f:4: password: [a] has its password from password-credential on line 3; give one of "
+       "password, password-file and password-credential"},
+      {WithProjector("password =\npassword-file = /p\n"), "no mistake"},
+  };
+  for (const Row& row : rows) EXPECT_EQ(Gives(row.text, ""), row.gives) << row.text;
 }
 
 // Left-out keys take their defaults, and a projector without a name is named by its section.
@@ -218,7 +319,9 @@ TEST(ServeConfigFiles, TheShippedFileAndTheManualPageShowEachKey) {
   std::string example;
   std::istringstream shippedLines(shipped);
   for (std::string line; std::getline(shippedLines, line);) {
-    if (std::regex_match(line, std::regex(R"(;(\[[a-z-]+\]|[a-z-]+ = .*))"))) {
+    // Of the password's sources the first stands for the others: a projector has one.
+    const bool otherSource = line.starts_with(";password-");
+    if (std::regex_match(line, std::regex(R"(;(\[[a-z-]+\]|[a-z-]+ = .*))")) && !otherSource) {
       takenIn += line.substr(1) + "\n";
     }
   }
