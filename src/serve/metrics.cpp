@@ -163,6 +163,17 @@ void ServiceFamilies(Page& page, const ServiceFigures& service) {
       "mero_pjlink_refused_total", "counter",
       "PJLink connections closed for a wrong digest, a line that is not PJLink or a full house.");
   page.sample("mero_pjlink_refused_total", {}, static_cast<double>(service.pjlinkRefused));
+  page.family("mero_pjlink_refusals_total", "counter",
+              "PJLink connections closed or turned away, by reason.");
+  for (std::size_t i = 0; i < kPjlinkRefusalNames.size(); ++i) {
+    page.sample("mero_pjlink_refusals_total",
+                "reason=\"" + std::string(kPjlinkRefusalNames[i]) + "\"",
+                static_cast<double>(service.pjlinkRefusedBy[i]));
+  }
+  page.family("mero_pjlink_accept_pauses_total", "counter",
+              "Times PJLink stopped accepting for a moment, out of file descriptors.");
+  page.sample("mero_pjlink_accept_pauses_total", {},
+              static_cast<double>(service.pjlinkAcceptPauses));
 }
 
 }  // namespace

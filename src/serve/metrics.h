@@ -28,6 +28,22 @@ struct ProjectorFigures {
 inline constexpr std::array<double, 9> kExchangeBuckets{0.01, 0.025, 0.05, 0.1, 0.25,
                                                         0.5,  1.0,   2.5,  5.0};
 
+// Why a PJLink client was closed or turned away, in the order of kPjlinkRefusalNames.
+enum class PjlinkRefusal {
+  WrongDigest,
+  NoDigest,
+  NotPjlink,
+  TooMuch,      // a line over the limit, or lines far ahead of their answers
+  Unsent,       // answers not taken
+  NoRequest,    // nothing asked within the time after the greeting
+  CrowdedOut,   // unauthenticated, closed for a newcomer
+  AddressFull,  // a newcomer from an address that holds its share
+  ServerFull,   // a newcomer with every place authenticated
+};
+inline constexpr std::array<std::string_view, 9> kPjlinkRefusalNames{
+    "wrong_digest", "no_digest",   "not_pjlink",   "too_much",   "unsent",
+    "no_request",   "crowded_out", "address_full", "server_full"};
+
 // The service's own figures.
 struct ServiceFigures {
   std::array<std::uint64_t, kExchangeBuckets.size()> buckets{};  // not cumulative
@@ -35,8 +51,14 @@ struct ServiceFigures {
   double exchangeSeconds = 0;
   std::uint64_t pjlinkRequests = 0;
   std::uint64_t pjlinkRefused = 0;  // connections closed for a wrong digest or a bad line
+  std::array<std::uint64_t, kPjlinkRefusalNames.size()> pjlinkRefusedBy{};
+  std::uint64_t pjlinkAcceptPauses = 0;  // accepting stopped for want of descriptors
 
   void count(const ExchangeResult& result);
+  void refuse(PjlinkRefusal why) {
+    ++pjlinkRefused;
+    ++pjlinkRefusedBy[static_cast<std::size_t>(why)];
+  }
 };
 
 // Folds what an exchange told into the projector's figures.
