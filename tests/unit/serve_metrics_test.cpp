@@ -45,7 +45,9 @@ TEST(Metrics, EveryFamilyAndLabelFromAKnownStatus) {
     service.count(result);
   }
   service.pjlinkRequests = 7;
-  service.pjlinkRefused = 2;
+  service.refuse(PjlinkRefusal::WrongDigest);
+  service.refuse(PjlinkRefusal::ServerFull);
+  service.pjlinkAcceptPauses = 3;
 
   // The help texts aside, whose words are free.
   std::string page;
@@ -107,6 +109,18 @@ mero_exchange_duration_seconds_count 3
 mero_pjlink_requests_total 7
 # TYPE mero_pjlink_refused_total counter
 mero_pjlink_refused_total 2
+# TYPE mero_pjlink_refusals_total counter
+mero_pjlink_refusals_total{reason="wrong_digest"} 1
+mero_pjlink_refusals_total{reason="no_digest"} 0
+mero_pjlink_refusals_total{reason="not_pjlink"} 0
+mero_pjlink_refusals_total{reason="too_much"} 0
+mero_pjlink_refusals_total{reason="unsent"} 0
+mero_pjlink_refusals_total{reason="no_request"} 0
+mero_pjlink_refusals_total{reason="crowded_out"} 0
+mero_pjlink_refusals_total{reason="address_full"} 0
+mero_pjlink_refusals_total{reason="server_full"} 1
+# TYPE mero_pjlink_accept_pauses_total counter
+mero_pjlink_accept_pauses_total 3
 )");
 }
 
