@@ -73,10 +73,11 @@ void PjlinkServer::say(const std::string& text) const {
 }
 
 void PjlinkServer::incoming(int fd) {
-  if (failedAccepts_ > 0 && log_) {
+  if (pauseTold_ && log_) {
     log_(Priority::Notice, "PJLink accepts again, after " + std::to_string(failedAccepts_) +
                                " accepts failed for want of descriptors");
   }
+  pauseTold_ = false;
   failedAccepts_ = 0;
   const std::uint64_t id = ++nextId_;
   std::string address = QtStreamSocket::PeerAddress(fd);
@@ -113,9 +114,14 @@ void PjlinkServer::turnedAway(PjlinkRefusal why, const std::string& address) {
 void PjlinkServer::acceptFailed(int error) {
   listener_.setAccepting(false);
   ++figures_.pjlinkAcceptPauses;
-  if (failedAccepts_++ == 0) {
+  // Near the bound every accept ends a pause and starts the next: one line a minute.
+  const std::int64_t now = clock_.elapsed();
+  if (failedAccepts_++ == 0 &&
+      (!pauseToldAt_ || now - *pauseToldAt_ >= PjlinkFailures::kWindowMs)) {
     say("PJLink stops accepting for a moment: " +
         std::error_code(error, std::system_category()).message());
+    pauseTold_ = true;
+    pauseToldAt_ = now;
   }
   resume_.start(limits_.acceptPauseMs);
 }

@@ -66,6 +66,8 @@ class PjlinkServer : public QObject, private PjlinkClientOwner {
   int turnedAway_ = 0;
   std::optional<std::int64_t> turnedAwayTold_;
   int failedAccepts_ = 0;  // of the present pause, none when accepting
+  bool pauseTold_ = false;
+  std::optional<std::int64_t> pauseToldAt_;
   std::map<std::uint64_t, std::unique_ptr<Connection>> connections_;
 };
 
