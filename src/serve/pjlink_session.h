@@ -32,7 +32,8 @@ struct PjlinkLimits {
   // A controller sends its first request as soon as it is greeted; waiting is holding a place.
   int firstRequestMs = 5000;
   // A wrong digest is answered after this, doubled for each further failure of the address
-  // within a minute, up to the longest; then the connection closes.
+  // up to the longest, until the address has been quiet for a minute; then the connection
+  // closes.
   int failureDelayMs = 1000;
   int longestFailureDelayMs = 8000;
   // Addresses whose failures are remembered; those beyond share one record.
