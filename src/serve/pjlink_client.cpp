@@ -48,7 +48,7 @@ void PjlinkClient::pump() {
   pumping_ = true;
   while ((state_ == State::Greeted || state_ == State::Serving) && !busy_) {
     if (std::optional<SessionStep> step = session_.next()) {
-      take(std::move(*step));
+      take(*step);
       continue;
     }
     const std::string bytes = stream_.read(static_cast<std::size_t>(limits_.readChunk));
@@ -63,7 +63,7 @@ void PjlinkClient::pump() {
   pumping_ = false;
 }
 
-void PjlinkClient::take(SessionStep step) {
+void PjlinkClient::take(const SessionStep& step) {
   switch (step.kind) {
     case SessionStep::Kind::Close:
       refuse(step.text.empty() ? PjlinkRefusal::NotPjlink : PjlinkRefusal::NoDigest, step.text);

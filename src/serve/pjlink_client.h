@@ -74,7 +74,7 @@ class PjlinkClient {
   enum class State { Greeted, Serving, Denying, Closing, Gone };
 
   void pump();
-  void take(SessionStep step);
+  void take(const SessionStep& step);
   void write(std::string_view text);
   void refuse(PjlinkRefusal why, std::string_view text);
   void close();
