@@ -20,7 +20,7 @@ packages=(
   libgtest-dev libgmock-dev googletest
   fontconfig libfontconfig-dev fonts-ipafont-gothic fonts-dejavu-core librsvg2-bin
   xvfb xauth
-  ser2net iproute2
+  ser2net iproute2 netcat-openbsd
   prometheus
 )
 # The integration tests drive the service with the npm package `pjlink`; a machine without

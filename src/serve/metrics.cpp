@@ -213,9 +213,17 @@ void ServiceFamilies(Page& page, const ServiceFigures& service) {
   page.sample("mero_service_build_info", {}, labels, 1);
   page.family(
       "mero_service_pjlink_refused_total", "counter",
-      "PJLink connections closed for a wrong digest, a line that is not PJLink or a full house.");
-  page.sample("mero_service_pjlink_refused_total", {}, {},
-              static_cast<double>(service.pjlinkRefused));
+      "PJLink connections closed or turned away, by reason.");
+  for (std::size_t i = 0; i < kPjlinkRefusalNames.size(); ++i) {
+    std::string reason;
+    AddLabel(reason, "reason", kPjlinkRefusalNames[i]);
+    page.sample("mero_service_pjlink_refused_total", {}, reason,
+                static_cast<double>(service.pjlinkRefusedBy[i]));
+  }
+  page.family("mero_service_pjlink_accept_pauses_total", "counter",
+              "Times PJLink stopped accepting for a moment, out of file descriptors.");
+  page.sample("mero_service_pjlink_accept_pauses_total", {}, {},
+              static_cast<double>(service.pjlinkAcceptPauses));
 }
 
 }  // namespace

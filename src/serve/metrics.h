@@ -44,11 +44,31 @@ struct ProjectorFigures {
   ExchangeTimes times;
   std::uint64_t pjlinkRequests = 0;  // answered
 };
+// Why a PJLink client was closed or turned away, in the order of kPjlinkRefusalNames.
+enum class PjlinkRefusal {
+  WrongDigest,
+  NoDigest,
+  NotPjlink,
+  TooMuch,      // a line over the limit, or lines far ahead of their answers
+  Unsent,       // answers not taken
+  NoRequest,    // nothing asked within the time after the greeting
+  CrowdedOut,   // unauthenticated, closed for a newcomer
+  AddressFull,  // a newcomer from an address that holds its share
+  ServerFull,   // a newcomer with every place authenticated
+};
+inline constexpr std::array<std::string_view, 9> kPjlinkRefusalNames{
+    "wrong_digest", "no_digest",   "not_pjlink",   "too_much",   "unsent",
+    "no_request",   "crowded_out", "address_full", "server_full"};
 
 // The service's own figures.
 struct ServiceFigures {
   std::string version;
-  std::uint64_t pjlinkRefused = 0;  // connections closed for a wrong digest or a bad line
+  std::array<std::uint64_t, kPjlinkRefusalNames.size()> pjlinkRefusedBy{};
+  std::uint64_t pjlinkAcceptPauses = 0;  // accepting stopped for want of descriptors
+
+  void refuse(PjlinkRefusal why) {
+    ++pjlinkRefusedBy[static_cast<std::size_t>(why)];
+  }
 };
 
 // Folds what an exchange told into the projector's figures.

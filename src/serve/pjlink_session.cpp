@@ -27,6 +27,23 @@ SessionStep Closing(std::string text = {}) {
   return SessionStep{SessionStep::Kind::Close, {}, {}, std::move(text)};
 }
 
+// Whether the line (or what has come of it) starts with a digest.
+bool CarriesDigest(std::string_view line) {
+  return line.size() > kDigestLength && line[kDigestLength] == '%' &&
+         std::all_of(line.begin(), line.begin() + kDigestLength, IsHex);
+}
+
+// The longest a line may be, with its CR.
+std::size_t LongestOf(std::string_view line) {
+  return kLongestLine + (CarriesDigest(line) ? kDigestLength : 0);
+}
+
+// A client that ends its lines with CR LF leaves the LF in front of the next one.
+std::string_view WithoutLf(std::string_view line) {
+  if (!line.empty() && line.front() == '\n') line.remove_prefix(1);
+  return line;
+}
+
 }  // namespace
 
 PjlinkSession::PjlinkSession(std::optional<std::string> digest, std::string random,
@@ -52,28 +69,24 @@ std::string PjlinkSession::AnswerLine(std::string_view command, std::string_view
 bool PjlinkSession::receive(std::string_view bytes) {
   pending_ += bytes;
   const std::size_t lastEnd = pending_.rfind(kCr);
-  const std::size_t open =
-      lastEnd == std::string::npos ? pending_.size() : pending_.size() - lastEnd - 1;
-  return open <= kLongestLine && pending_.size() <= mostPendingBytes_;
+  const std::string_view open =
+      WithoutLf(std::string_view(pending_).substr(lastEnd == std::string::npos ? 0 : lastEnd + 1));
+  return open.size() < LongestOf(open) && pending_.size() <= mostPendingBytes_;
 }
 
 std::optional<SessionStep> PjlinkSession::next() {
   const std::size_t end = pending_.find(kCr);
   if (end == std::string::npos) return std::nullopt;
-  std::string line = pending_.substr(0, end);
+  const std::string line(WithoutLf(std::string_view(pending_).substr(0, end)));
   pending_.erase(0, end + 1);
-  // A client that ends its lines with CR LF leaves the LF in front of the next one.
-  if (!line.empty() && line.front() == '\n') line.erase(0, 1);
-  if (line.size() + 1 > kLongestLine) return Closing();
+  if (line.size() + 1 > LongestOf(line)) return Closing();
   return step(line);
 }
 
 SessionStep PjlinkSession::step(std::string_view line) {
-  const bool hasDigest = line.size() > kDigestLength && line[kDigestLength] == '%' &&
-                         std::all_of(line.begin(), line.begin() + kDigestLength, IsHex);
-  if (hasDigest) {
+  if (CarriesDigest(line)) {
     if (digest_ && Lower(line.substr(0, kDigestLength)) != *digest_) {
-      return Closing("PJLINK ERRA\r");
+      return SessionStep{SessionStep::Kind::Denied, {}, {}, "PJLINK ERRA\r"};
     }
     authenticated_ = true;
     line.remove_prefix(kDigestLength);
@@ -91,12 +104,14 @@ SessionStep PjlinkSession::step(std::string_view line) {
     text += line[1];
     text += command + "=ERR1\r";
     if (!IsCommandLetter(line[1])) return Closing();
+    proved_ = true;
     return SessionStep{SessionStep::Kind::Answer, command, {}, std::move(text)};
   }
   // Without its blank there is no parameter: the projector's table tells an unknown command
   // (ERR1) from a known one with a parameter out of range (ERR2).
   const bool separated = line.size() > kHeader && line[kHeader] == ' ';
   std::string parameter = separated ? std::string(line.substr(kHeader + 1)) : std::string();
+  proved_ = true;
   return SessionStep{SessionStep::Kind::Request, command, std::move(parameter), {}};
 }
 

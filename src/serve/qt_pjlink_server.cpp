@@ -1,11 +1,12 @@
 #include "serve/qt_pjlink_server.h"
 
+#include <unistd.h>
+
 #include <QCryptographicHash>
-#include <QHostAddress>
 #include <QRandomGenerator>
-#include <QTcpSocket>
 #include <array>
 #include <cstdio>
+#include <system_error>
 
 namespace mero::serve {
 namespace {
@@ -32,115 +33,118 @@ std::string PjlinkDigest(std::string_view random, std::string_view password) {
   return hash.result().toHex().toStdString();
 }
 
+// A client's socket, its deadline and its logic, which counts on both.
+struct PjlinkServer::Connection {
+  Connection(int fd, std::uint64_t id, std::string address, PjlinkServer& server)
+      : socket(fd),
+        client(id, std::move(address), socket, deadline, server.bridge_,
+               SessionFor(server.password_, server.limits_), server.limits_, server) {}
+
+  QtStreamSocket socket;
+  QtLoopTimer deadline;
+  PjlinkClient client;
+};
+
 PjlinkServer::PjlinkServer(PjlinkBridge& bridge, std::string password, ServiceFigures& figures,
-                           PjlinkLimits limits)
-    : bridge_(bridge), password_(std::move(password)), figures_(figures), limits_(limits) {
-  server_.setMaxPendingConnections(limits_.mostClients);
-  connect(&server_, &QTcpServer::newConnection, this, &PjlinkServer::accept);
+                           PjlinkLimits limits, Log log)
+    : bridge_(bridge),
+      password_(std::move(password)),
+      figures_(figures),
+      limits_(limits),
+      log_(std::move(log)),
+      admission_(limits_),
+      failures_(
+          limits_, failureTimer_, [this] { return clock_.elapsed(); }, log_) {
+  clock_.start();
+  resume_.setSingleShot(true);
+  connect(&resume_, &QTimer::timeout, this, &PjlinkServer::resume);
+  listener_.onConnection = [this](int fd) { incoming(fd); };
+  listener_.onAcceptFailed = [this](int error) { acceptFailed(error); };
 }
 
-PjlinkServer::~PjlinkServer() {
-  server_.close();
-  // Before the members they count on go.
-  qDeleteAll(findChildren<PjlinkConnection*>(Qt::FindDirectChildrenOnly));
-}
+PjlinkServer::~PjlinkServer() { connections_.clear(); }
 
 bool PjlinkServer::listen(const std::string& host, std::uint16_t port, std::string* error) {
-  if (server_.listen(QHostAddress(QString::fromStdString(host)), port)) return true;
-  if (error != nullptr) *error = server_.errorString().toStdString();
-  return false;
+  return listener_.listen(host, port, error);
 }
 
-void PjlinkServer::accept() {
-  while (QTcpSocket* socket = server_.nextPendingConnection()) {
-    if (clients_ >= limits_.mostClients) {
-      ++figures_.pjlinkRefused;
-      socket->abort();
-      socket->deleteLater();
-      continue;
-    }
-    ++clients_;
-    new PjlinkConnection(*this, socket);
+void PjlinkServer::say(const std::string& text) const {
+  if (log_) log_(Priority::Warning, text);
+}
+
+void PjlinkServer::incoming(int fd) {
+  if (pauseTold_ && log_) {
+    log_(Priority::Notice, "PJLink accepts again, after " + std::to_string(failedAccepts_) +
+                               " accepts failed for want of descriptors");
   }
-}
-
-PjlinkConnection::PjlinkConnection(PjlinkServer& server, QTcpSocket* socket)
-    : QObject(&server),
-      server_(server),
-      socket_(socket),
-      session_(SessionFor(server.password_, server.limits_)) {
-  socket_->setParent(this);
-  socket_->setReadBufferSize(server_.limits_.readChunk);
-  idle_.setSingleShot(true);
-  idle_.setInterval(server_.limits_.idleMs);
-  connect(&idle_, &QTimer::timeout, this, [this] { closeWith({}); });
-  connect(socket_, &QTcpSocket::readyRead, this, &PjlinkConnection::pump);
-  connect(socket_, &QTcpSocket::disconnected, this, &QObject::deleteLater);
-  connect(socket_, &QTcpSocket::errorOccurred, this, [this] {
-    if (socket_->state() == QAbstractSocket::UnconnectedState) deleteLater();
-  });
-  write(session_.greeting());
-  idle_.start();
-}
-
-PjlinkConnection::~PjlinkConnection() {
-  *alive_ = false;
-  --server_.clients_;
-}
-
-void PjlinkConnection::write(const std::string& text) {
-  if (closing_) return;
-  socket_->write(text.data(), static_cast<qint64>(text.size()));
-  if (socket_->bytesToWrite() > server_.limits_.mostUnsentBytes) {
-    closing_ = true;
-    socket_->abort();
-    deleteLater();
+  pauseTold_ = false;
+  failedAccepts_ = 0;
+  const std::uint64_t id = ++nextId_;
+  std::string address = QtStreamSocket::PeerAddress(fd);
+  const PjlinkAdmission::Decision decision = admission_.admit(id, address);
+  if (decision.refusal) {
+    figures_.refuse(*decision.refusal);
+    turnedAway(*decision.refusal, address);
+    ::close(fd);
+    return;
   }
-}
-
-void PjlinkConnection::closeWith(const std::string& text) {
-  write(text);
-  closing_ = true;
-  idle_.stop();
-  socket_->disconnectFromHost();  // once what was written has gone
-  if (socket_->state() == QAbstractSocket::UnconnectedState) deleteLater();
-}
-
-void PjlinkConnection::pump() {
-  if (pumping_) return;
-  pumping_ = true;
-  while (!busy_ && !closing_) {
-    std::optional<SessionStep> step = session_.next();
-    if (!step) {
-      if (socket_->bytesAvailable() == 0) break;
-      const QByteArray bytes = socket_->read(server_.limits_.readChunk);
-      if (!session_.receive(
-              std::string_view(bytes.constData(), static_cast<std::size_t>(bytes.size())))) {
-        ++server_.figures_.pjlinkRefused;
-        closeWith({});
-      }
-      continue;
-    }
-    idle_.start();
-    if (step->kind == SessionStep::Kind::Close) {
-      ++server_.figures_.pjlinkRefused;
-      closeWith(step->text);
-    } else if (step->kind == SessionStep::Kind::Answer) {
-      write(step->text);
-    } else {
-      busy_ = true;
-      server_.bridge_.answer(
-          step->command, step->parameter,
-          [this, alive = alive_, command = step->command](const std::string& result) {
-            if (!*alive) return;
-            server_.onRequestAnswered();
-            write(PjlinkSession::AnswerLine(command, result));
-            busy_ = false;
-            if (!pumping_) pump();
-          });
-    }
+  if (decision.evicted) {
+    const auto it = connections_.find(*decision.evicted);
+    if (it != connections_.end()) it->second->client.evict();
   }
-  pumping_ = false;
+  auto& made = connections_[id];
+  made = std::make_unique<Connection>(fd, id, std::move(address), *this);
+  made->client.start();
+}
+
+// The first newcomer turned away is told, then at most one line a minute.
+void PjlinkServer::turnedAway(PjlinkRefusal why, const std::string& address) {
+  ++turnedAway_;
+  const std::int64_t now = clock_.elapsed();
+  if (turnedAwayTold_ && now - *turnedAwayTold_ < PjlinkFailures::kWindowMs) return;
+  const std::string reason(kPjlinkRefusalNames[static_cast<std::size_t>(why)]);
+  say(turnedAwayTold_
+          ? "PJLink turned " + std::to_string(turnedAway_) +
+                " newcomers away in the last minute, the last " + address + " (" + reason + ")"
+          : "PJLink turns a newcomer away: " + address + " (" + reason + ")");
+  turnedAwayTold_ = now;
+  turnedAway_ = 0;
+}
+
+void PjlinkServer::acceptFailed(int error) {
+  listener_.setAccepting(false);
+  ++figures_.pjlinkAcceptPauses;
+  // Near the bound every accept ends a pause and starts the next: one line a minute.
+  const std::int64_t now = clock_.elapsed();
+  if (failedAccepts_++ == 0 &&
+      (!pauseToldAt_ || now - *pauseToldAt_ >= PjlinkFailures::kWindowMs)) {
+    say("PJLink stops accepting for a moment: " +
+        std::error_code(error, std::system_category()).message());
+    pauseTold_ = true;
+    pauseToldAt_ = now;
+  }
+  resume_.start(limits_.acceptPauseMs);
+}
+
+void PjlinkServer::resume() {
+  resume_.stop();
+  listener_.setAccepting(true);
+}
+
+void PjlinkServer::authenticated(std::uint64_t id) { admission_.authenticated(id); }
+
+int PjlinkServer::failed(const std::string& address) { return failures_.failed(address); }
+
+void PjlinkServer::refused(PjlinkRefusal why) { figures_.refuse(why); }
+
+void PjlinkServer::answered() { onRequestAnswered(); }
+
+void PjlinkServer::finished(std::uint64_t id) {
+  admission_.release(id);
+  if (failedAccepts_ > 0) resume();  // a descriptor is free
+  // Not now: the client is still on the stack.
+  QMetaObject::invokeMethod(
+      this, [this, id] { connections_.erase(id); }, Qt::QueuedConnection);
 }
 
 }  // namespace mero::serve

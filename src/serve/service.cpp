@@ -50,7 +50,8 @@ class ProjectorService {
               link::LineSettings{config.speed, link::Parity::None, kDataBits, link::StopBits::One}),
         engine_(line_, window_, MonotonicMs),
         bridge_(engine_, PjlinkIdentity{config.name, "mero-control " + std::string(kVersion)}),
-        server_(bridge_, config.password, service),
+        server_(bridge_, config.password, service, {},
+                [this](Priority p, const std::string& t) { say(p, t); }),
         poller_(engine_, pollTimer_, figures_, WallSeconds) {
     figures_.id = config.id;
     figures_.name = config.name;

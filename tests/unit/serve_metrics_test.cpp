@@ -79,7 +79,10 @@ TEST(Metrics, EveryFamilyAndLabelFromAKnownStatus) {
                     false,
                     {link::Fault::None, link::Fault::Warning, link::Fault::Error}};
   b.lineUp = true;
-  ServiceFigures service{"1.2.3", 2};
+  ServiceFigures service{"1.2.3"};
+  service.refuse(PjlinkRefusal::WrongDigest);
+  service.refuse(PjlinkRefusal::ServerFull);
+  service.pjlinkAcceptPauses = 3;
 
   EXPECT_EQ(Page({&a, &b}, service),
             R"(# TYPE mero_projector_info gauge
@@ -155,7 +158,17 @@ mero_projector_pjlink_requests_total{projector="b"} 0
 # TYPE mero_service_build_info gauge
 mero_service_build_info{version="1.2.3"} 1
 # TYPE mero_service_pjlink_refused_total counter
-mero_service_pjlink_refused_total 2
+mero_service_pjlink_refused_total{reason="wrong_digest"} 1
+mero_service_pjlink_refused_total{reason="no_digest"} 0
+mero_service_pjlink_refused_total{reason="not_pjlink"} 0
+mero_service_pjlink_refused_total{reason="too_much"} 0
+mero_service_pjlink_refused_total{reason="unsent"} 0
+mero_service_pjlink_refused_total{reason="no_request"} 0
+mero_service_pjlink_refused_total{reason="crowded_out"} 0
+mero_service_pjlink_refused_total{reason="address_full"} 0
+mero_service_pjlink_refused_total{reason="server_full"} 1
+# TYPE mero_service_pjlink_accept_pauses_total counter
+mero_service_pjlink_accept_pauses_total 3
 )");
 }
 

@@ -228,6 +228,9 @@ std::vector<std::string> Steps(PjlinkSession& session, std::string_view bytes) {
       case SessionStep::Kind::Close:
         steps.push_back("close " + step->text);
         break;
+      case SessionStep::Kind::Denied:
+        steps.push_back("denied " + step->text);
+        break;
     }
   }
   return steps;
@@ -266,6 +269,25 @@ TEST(PjlinkSession, ALineLongerThanTheStandardsIsNotBuffered) {
   EXPECT_FALSE(taken) << "lines sent far ahead of their answers are bounded";
 }
 
+// 136 bytes with the CR, and the 32 digits of a digest besides: for a whole line, and for the
+// part of one that has come without its CR.
+TEST(PjlinkSession, TheLongestLineWithAndWithoutDigest) {
+  const std::string digest = PjlinkDigest("498e4a67", "JBMIAProjectorLink");
+  for (const bool withDigest : {false, true}) {
+    for (const std::size_t length : {kLongestLine, kLongestLine + 1}) {
+      const std::string parameter(length - 8, '1');  // "%1INPT ", the parameter, CR
+      const std::string line = (withDigest ? digest : "") + "%1INPT " + parameter + "\r";
+      const bool fits = length == kLongestLine;
+      SCOPED_TRACE((withDigest ? "with digest, " : "") + std::to_string(length));
+      PjlinkSession session(withDigest ? std::optional(digest) : std::nullopt, "498e4a67");
+      EXPECT_EQ(Steps(session, line),
+                std::vector<std::string>{fits ? "request INPT|" + parameter : "close "});
+      PjlinkSession open(withDigest ? std::optional(digest) : std::nullopt, "498e4a67");
+      EXPECT_EQ(open.receive(line.substr(0, line.size() - 1)), fits);
+    }
+  }
+}
+
 TEST(PjlinkSession, AuthenticationByDigest) {
   const std::string digest = PjlinkDigest("498e4a67", "JBMIAProjectorLink");
   struct Row {
@@ -276,9 +298,9 @@ TEST(PjlinkSession, AuthenticationByDigest) {
       {digest + "%1POWR ?\r%1INPT ?\r", {"request POWR|?", "request INPT|?"}},
       {"5D8409BC1C3FA39749434AA3A5C38682%1POWR ?\r", {"request POWR|?"}},
       {"%1POWR ?\r", {"close PJLINK ERRA\r"}},
-      {std::string(32, '0') + "%1POWR ?\r", {"close PJLINK ERRA\r"}},
+      {std::string(32, '0') + "%1POWR ?\r", {"denied PJLINK ERRA\r"}},
       {digest + "%1POWR ?\r" + std::string(32, 'a') + "%1POWR ?\r",
-       {"request POWR|?", "close PJLINK ERRA\r"}},
+       {"request POWR|?", "denied PJLINK ERRA\r"}},
   };
   for (const Row& row : rows) {
     PjlinkSession session(digest, "498e4a67");
