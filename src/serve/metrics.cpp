@@ -163,6 +163,13 @@ void ServiceFamilies(Page& page, const ServiceFigures& service) {
       "mero_pjlink_refused_total", "counter",
       "PJLink connections closed for a wrong digest, a line that is not PJLink or a full house.");
   page.sample("mero_pjlink_refused_total", {}, static_cast<double>(service.pjlinkRefused));
+  page.family("mero_http_refused_total", "counter",
+              "HTTP requests and connections refused at a bound: an oversized header or body, a "
+              "malformed request, too many connections or no descriptor left.");
+  page.sample("mero_http_refused_total", {}, static_cast<double>(service.httpRefused));
+  page.family("mero_http_idle_closed_total", "counter",
+              "HTTP connections closed after the idle time, silent or with a request unfinished.");
+  page.sample("mero_http_idle_closed_total", {}, static_cast<double>(service.httpIdleClosed));
 }
 
 }  // namespace

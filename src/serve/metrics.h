@@ -35,6 +35,8 @@ struct ServiceFigures {
   double exchangeSeconds = 0;
   std::uint64_t pjlinkRequests = 0;
   std::uint64_t pjlinkRefused = 0;  // connections closed for a wrong digest or a bad line
+  std::uint64_t httpRefused = 0;    // HTTP requests and connections refused at a bound
+  std::uint64_t httpIdleClosed = 0;
 
   void count(const ExchangeResult& result);
 };
