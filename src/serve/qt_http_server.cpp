@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <microhttpd.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -37,6 +38,11 @@ std::string Shown(const sockaddr* address) {
     inet_ntop(AF_INET6, &v6->sin6_addr, text.data(), text.size());
   }
   return text.data();
+}
+
+bool Waiting(int listening) {
+  pollfd waiting{listening, POLLIN, 0};
+  return ::poll(&waiting, 1, 0) > 0;
 }
 
 // What the HTTP layer answered on its own, from its message "... (HTTP response code is 431
@@ -264,16 +270,18 @@ struct Callbacks {
     std::array<char, 512> text{};
     // NOLINTNEXTLINE(cppcoreguidelines-pro-type-vararg,clang-analyzer-valist.Uninitialized)
     std::vsnprintf(text.data(), text.size(), format, arguments);
+    std::string_view said(text.data());
+    while (!said.empty() && said.back() == '\n') said.remove_suffix(1);
     // What it says of the connection limits and of the connections closed here is counted
     // where it happens.
     for (const std::string_view known : {"connection limit", "Application reported"}) {
-      if (std::string_view(text.data()).find(known) != std::string_view::npos) return;
+      if (said.find(known) != std::string_view::npos) return;
     }
-    const int status = StatusIn(text.data());
+    const int status = StatusIn(said);
     // Its other messages concern what it refuses too; they are logged as the malformed are.
     static_cast<QtHttpServer*>(self)->refusals_.refused(
         status != 0 ? RefusalFor(status) : http::Refusal::Malformed,
-        status != 0 ? "answered " + std::to_string(status) : std::string(text.data()));
+        status != 0 ? "answered " + std::to_string(status) : std::string(said));
   }
 
   static Link* LinkOf(MHD_Connection* connection) {
@@ -343,13 +351,12 @@ bool QtHttpServer::listen(const std::string& host, std::uint16_t port, std::stri
   // NOLINTNEXTLINE(cppcoreguidelines-pro-type-vararg)
   daemon_ = MHD_start_daemon(
       MHD_USE_EPOLL | MHD_ALLOW_SUSPEND_RESUME | MHD_USE_NO_LISTEN_SOCKET | MHD_USE_ERROR_LOG, 0,
-      nullptr, nullptr, &Callbacks::Access, this, MHD_OPTION_CONNECTION_MEMORY_LIMIT,
-      limits_.headerBytes, MHD_OPTION_CONNECTION_TIMEOUT, limits_.idleSeconds,
-      MHD_OPTION_CONNECTION_LIMIT, limits_.connections, MHD_OPTION_PER_IP_CONNECTION_LIMIT,
-      limits_.perAddress, MHD_OPTION_URI_LOG_CALLBACK, &Callbacks::Started, this,
-      MHD_OPTION_NOTIFY_COMPLETED, &Callbacks::Completed, this, MHD_OPTION_NOTIFY_CONNECTION,
-      &Callbacks::Connection, this, MHD_OPTION_EXTERNAL_LOGGER, &Callbacks::Said, this,
-      MHD_OPTION_END);
+      nullptr, nullptr, &Callbacks::Access, this, MHD_OPTION_EXTERNAL_LOGGER, &Callbacks::Said,
+      this, MHD_OPTION_CONNECTION_MEMORY_LIMIT, limits_.headerBytes, MHD_OPTION_CONNECTION_TIMEOUT,
+      limits_.idleSeconds, MHD_OPTION_CONNECTION_LIMIT, limits_.connections,
+      MHD_OPTION_PER_IP_CONNECTION_LIMIT, limits_.perAddress, MHD_OPTION_URI_LOG_CALLBACK,
+      &Callbacks::Started, this, MHD_OPTION_NOTIFY_COMPLETED, &Callbacks::Completed, this,
+      MHD_OPTION_NOTIFY_CONNECTION, &Callbacks::Connection, this, MHD_OPTION_END);
   const MHD_DaemonInfo* info =
       daemon_ != nullptr ? MHD_get_daemon_info(daemon_, MHD_DAEMON_INFO_EPOLL_FD) : nullptr;
   if (info == nullptr) {
@@ -372,7 +379,9 @@ void QtHttpServer::acceptWaiting() {
                              SOCK_NONBLOCK | SOCK_CLOEXEC);
     if (fd < 0) {
       if (errno == EINTR || errno == ECONNABORTED) continue;
-      if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
+      // The system tells of no descriptor before it looks for a waiting connection.
+      if ((errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) &&
+          Waiting(listening_)) {
         // The waiting connection stays in the backlog; it is taken when one of ours ends
         // or at the retry, not at every turn of the loop.
         accepting_->setEnabled(false);
