@@ -46,6 +46,8 @@ TEST(Metrics, EveryFamilyAndLabelFromAKnownStatus) {
   }
   service.pjlinkRequests = 7;
   service.pjlinkRefused = 2;
+  service.httpRefused = 3;
+  service.httpIdleClosed = 1;
 
   // The help texts aside, whose words are free.
   std::string page;
@@ -107,6 +109,10 @@ mero_exchange_duration_seconds_count 3
 mero_pjlink_requests_total 7
 # TYPE mero_pjlink_refused_total counter
 mero_pjlink_refused_total 2
+# TYPE mero_http_refused_total counter
+mero_http_refused_total 3
+# TYPE mero_http_idle_closed_total counter
+mero_http_idle_closed_total 1
 )");
 }
 
