@@ -23,8 +23,8 @@ class QtHttpServer : public QObject {
   Q_OBJECT
  public:
   struct Limits {
-    std::size_t headerBytes = 16 * 1024;  // request line, headers and the read buffer
-    unsigned idleSeconds = 30;            // silence, or a request not finished
+    std::size_t headerBytes = std::size_t{16} * 1024;  // request line, headers and the read buffer
+    unsigned idleSeconds = 30;                         // silence, or a request not finished
     unsigned connections = 64;
     unsigned perAddress = 8;
   };

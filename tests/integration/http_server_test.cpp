@@ -16,7 +16,7 @@ namespace {
 using serve::QtHttpServer;
 namespace http = serve::http;
 
-constexpr std::size_t kEchoBound = 64 * 1024;
+constexpr std::size_t kEchoBound = std::size_t{64} * 1024;
 
 struct Server {
   explicit Server(QtHttpServer::Limits limits = Small()) {
