@@ -78,7 +78,7 @@ for deb in "$ctl_deb" "$panel_deb"; do
 done
 ctl_depends=$(dpkg-deb --field "$ctl_deb" Depends)
 panel_depends=$(dpkg-deb --field "$panel_deb" Depends)
-grep -q libqt6httpserver6 <<<"$ctl_depends" || fail "mero-ctl does not depend on Qt's HTTP server"
+grep -q libmicrohttpd12 <<<"$ctl_depends" || fail "mero-ctl does not depend on libmicrohttpd"
 # What a box without a display must not be made to install.
 display_packages='libqt6gui6|libqt6widgets6|libx11-|libxcb|libwayland-|fonts-|fontconfig|libfontconfig|qt6-qpa-plugins'
 if grep -Eo "($display_packages)[^ ,]*" <<<"$ctl_depends"; then
@@ -86,7 +86,7 @@ if grep -Eo "($display_packages)[^ ,]*" <<<"$ctl_depends"; then
 fi
 grep -q fonts-ipafont-gothic <<<"$panel_depends" || fail "the panel has no font dependency"
 grep -q "mero-ctl (= $version)" <<<"$panel_depends" || fail "the panel does not depend on mero-ctl $version"
-grep -q libqt6httpserver6 <<<"$panel_depends" && fail "the panel depends on Qt's HTTP server"
+grep -q libmicrohttpd12 <<<"$panel_depends" && fail "the panel depends on libmicrohttpd"
 # mero-ctl takes over files of the one package that came before it.
 for field in Replaces Breaks; do
   [ "$(dpkg-deb --field "$ctl_deb" "$field")" = "mero-control (<< $version)" ] ||

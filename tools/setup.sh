@@ -16,7 +16,7 @@ fi
 packages=(
   cmake make g++ pkg-config
   qt6-base-dev qt6-serialport-dev qt6-qpa-plugins libqt6serialport6 libgl-dev libvulkan-dev
-  qt6-httpserver-dev libqt6httpserver6 qt6-websockets-dev
+  libmicrohttpd-dev libmicrohttpd12 qt6-websockets-dev
   libgtest-dev libgmock-dev googletest
   fontconfig libfontconfig-dev fonts-ipafont-gothic fonts-dejavu-core librsvg2-bin
   xvfb xauth

@@ -224,6 +224,14 @@ void ServiceFamilies(Page& page, const ServiceFigures& service) {
               "Times PJLink stopped accepting for a moment, out of file descriptors.");
   page.sample("mero_service_pjlink_accept_pauses_total", {}, {},
               static_cast<double>(service.pjlinkAcceptPauses));
+  page.family("mero_service_http_refused_total", "counter",
+              "HTTP requests and connections refused at a bound: an oversized header or body, a "
+              "malformed request, too many connections or no descriptor left.");
+  page.sample("mero_service_http_refused_total", {}, {}, static_cast<double>(service.httpRefused));
+  page.family("mero_service_http_idle_closed_total", "counter",
+              "HTTP connections closed after the idle time, silent or with a request unfinished.");
+  page.sample("mero_service_http_idle_closed_total", {}, {},
+              static_cast<double>(service.httpIdleClosed));
 }
 
 }  // namespace

@@ -65,6 +65,8 @@ struct ServiceFigures {
   std::string version;
   std::array<std::uint64_t, kPjlinkRefusalNames.size()> pjlinkRefusedBy{};
   std::uint64_t pjlinkAcceptPauses = 0;  // accepting stopped for want of descriptors
+  std::uint64_t httpRefused = 0;  // HTTP requests and connections refused at a bound
+  std::uint64_t httpIdleClosed = 0;
 
   void refuse(PjlinkRefusal why) {
     ++pjlinkRefusedBy[static_cast<std::size_t>(why)];

@@ -2,9 +2,6 @@
 
 #include <QDateTime>
 #include <QElapsedTimer>
-#include <QHostAddress>
-#include <QHttpServer>
-#include <QHttpServerResponse>
 #include <algorithm>
 #include <chrono>
 #include <utility>
@@ -18,6 +15,7 @@
 #include "serve/line_words.h"
 #include "serve/pjlink_bridge.h"
 #include "serve/poller.h"
+#include "serve/qt_http_server.h"
 #include "serve/qt_pjlink_server.h"
 #include "version.h"
 
@@ -171,13 +169,19 @@ bool Service::apply(const ServiceConfig& config) {
 bool Service::listenForMetrics(const std::optional<ListenAddress>& address) {
   metrics_.reset();
   if (!address) return true;
-  metrics_ = std::make_unique<QHttpServer>();
-  metrics_->route("/metrics", [this] {
-    return QHttpServerResponse("text/plain; version=0.0.4; charset=utf-8",
-                               QByteArray::fromStdString(metricsPage()));
-  });
-  if (metrics_->listen(QHostAddress(QString::fromStdString(address->host)), address->port) == 0) {
-    log_(Priority::Error, "metrics cannot listen on " + Shown(*address));
+  http::Routes routes;
+  routes.add(
+      "/metrics",
+      {{"GET"}, 0, http::Now([this](const http::Request&) {
+         return http::Response{200, "text/plain; version=0.0.4; charset=utf-8", metricsPage(), {}};
+       })});
+  metrics_ = std::make_unique<QtHttpServer>(
+      "metrics", std::move(routes), QtHttpServer::Limits{}, log_, [this](http::Refusal refusal) {
+        ++(refusal == http::Refusal::Idle ? figures_.httpIdleClosed : figures_.httpRefused);
+      });
+  std::string error;
+  if (!metrics_->listen(address->host, address->port, &error)) {
+    log_(Priority::Error, "metrics cannot listen on " + Shown(*address) + ": " + error);
     metrics_.reset();
     return false;
   }

@@ -10,11 +10,10 @@
 #include "serve/log.h"
 #include "serve/metrics.h"
 
-class QHttpServer;
-
 namespace mero::serve {
 
 class ProjectorService;
+class QtHttpServer;
 
 // The service: each configured projector on its line, with its PJLink server and its poll,
 // and the metrics page. Messages for the operator go to `log`, one line each.
@@ -40,7 +39,7 @@ class Service : public QObject {
   ServiceConfig config_;
   std::map<std::string, std::unique_ptr<ProjectorService>> projectors_;
   ServiceFigures figures_;
-  std::unique_ptr<QHttpServer> metrics_;
+  std::unique_ptr<QtHttpServer> metrics_;
 };
 
 }  // namespace mero::serve

@@ -27,7 +27,7 @@ const QString kPanel = QStringLiteral(MERO_CONTROL_BINARY);
 
 TEST(HeadlessProgram, LinksNoDisplayFontOrWidgetLibrary) {
   const std::string ctl = Start(QStringLiteral("ldd"), {kCtl}).out;
-  for (const char* needed : {"libQt6Core", "libQt6SerialPort", "libQt6HttpServer"}) {
+  for (const char* needed : {"libQt6Core", "libQt6SerialPort", "libmicrohttpd"}) {
     EXPECT_NE(ctl.find(needed), std::string::npos) << needed << " missing from:\n" << ctl;
   }
   for (const char* display :
@@ -37,7 +37,7 @@ TEST(HeadlessProgram, LinksNoDisplayFontOrWidgetLibrary) {
   // The panel carries neither the service nor its HTTP server.
   const std::string panel = Start(QStringLiteral("ldd"), {kPanel}).out;
   EXPECT_NE(panel.find("libQt6Widgets"), std::string::npos) << panel;
-  EXPECT_EQ(panel.find("libQt6HttpServer"), std::string::npos) << panel;
+  EXPECT_EQ(panel.find("libmicrohttpd"), std::string::npos) << panel;
 }
 
 TEST(HeadlessProgram, ThePanelHandsOnItsHeadlessCommandsUnchanged) {

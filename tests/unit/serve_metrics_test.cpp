@@ -83,6 +83,8 @@ TEST(Metrics, EveryFamilyAndLabelFromAKnownStatus) {
   service.refuse(PjlinkRefusal::WrongDigest);
   service.refuse(PjlinkRefusal::ServerFull);
   service.pjlinkAcceptPauses = 3;
+  service.httpRefused = 3;
+  service.httpIdleClosed = 1;
 
   EXPECT_EQ(Page({&a, &b}, service),
             R"(# TYPE mero_projector_info gauge
@@ -169,6 +171,10 @@ mero_service_pjlink_refused_total{reason="address_full"} 0
 mero_service_pjlink_refused_total{reason="server_full"} 1
 # TYPE mero_service_pjlink_accept_pauses_total counter
 mero_service_pjlink_accept_pauses_total 3
+# TYPE mero_service_http_refused_total counter
+mero_service_http_refused_total 3
+# TYPE mero_service_http_idle_closed_total counter
+mero_service_http_idle_closed_total 1
 )");
 }
 
