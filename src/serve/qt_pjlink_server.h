@@ -32,6 +32,7 @@ class PjlinkServer : public QObject {
   // False with the system's reason when the address cannot be listened on.
   bool listen(const std::string& host, std::uint16_t port, std::string* error);
   std::uint16_t port() const { return server_.serverPort(); }
+  int clients() const { return clients_; }
 
  private:
   friend class PjlinkConnection;
