@@ -27,8 +27,27 @@ fail() {
 started=()
 scratch=""
 root=""
+container=""
+# A booted root halts before it is removed, so that its init finds its own files to halt with;
+# one that does not halt within 30 seconds is killed with its init, which ends all its processes.
+halt_container() {
+  local nspawn leader
+  nspawn=$(pgrep -x -P "$container" systemd-nspawn || echo "$container")
+  leader=$(pgrep -x -P "$nspawn" systemd || true)
+  $sudo kill "$nspawn" 2>/dev/null || true
+  for _ in $(seq 300); do
+    kill -0 "$container" 2>/dev/null || break
+    sleep 0.1
+  done
+  if kill -0 "$container" 2>/dev/null && [ -n "$leader" ]; then
+    $sudo kill -KILL "$leader" 2>/dev/null || true
+  fi
+  wait "$container" 2>/dev/null || true
+  container=""
+}
 tidy() {
   ((${#started[@]} == 0)) || kill "${started[@]}" 2>/dev/null || true
+  [ -z "$container" ] || halt_container
   [ -z "$scratch" ] || rm -rf "$scratch"
   [ -z "$root" ] || rm -rf --one-file-system "$root"
 }
@@ -162,14 +181,13 @@ DEBIAN_FRONTEND=noninteractive $sudo chroot "$root" apt-get install -y -qq --no-
 # 127.0.0.1 here; it registers with no machined, which a machine without systemd lacks.
 $sudo systemd-nspawn --quiet --directory="$root" --boot --register=no --keep-unit \
   --machine=mero-check-package --console=passive >"$root.boot.log" 2>&1 &
-nspawn=$!
-started+=("$nspawn")
+container=$!
 # Through sudo the container's init is the grandchild of the started process.
 leader=""
 for _ in $(seq 100); do
-  kill -0 "$nspawn" 2>/dev/null || break
-  parent=$(pgrep -x -P "$nspawn" systemd-nspawn || echo "$nspawn")
-  leader=$(pgrep -x -P "$parent" systemd || true)
+  kill -0 "$container" 2>/dev/null || break
+  nspawn=$(pgrep -x -P "$container" systemd-nspawn || echo "$container")
+  leader=$(pgrep -x -P "$nspawn" systemd || true)
   [ -n "$leader" ] && break
   sleep 0.1
 done
@@ -177,7 +195,7 @@ inside() { $sudo nsenter --target "$leader" --all "$@"; }
 # Until systemd has made its socket, systemctl cannot reach it; then it waits for the boot.
 booted=""
 for _ in $(seq 600); do
-  [ -n "$leader" ] && kill -0 "$nspawn" 2>/dev/null || break
+  [ -n "$leader" ] && kill -0 "$container" 2>/dev/null || break
   booted=$(timeout 60 $sudo nsenter --target "$leader" --all systemctl is-system-running --wait 2>&1 || true)
   [[ "$booted" =~ ^(running|degraded)$ ]] && break
   sleep 0.1
@@ -251,13 +269,19 @@ else
   [ "$(show ActiveState)" = active ] && [ "$(show MainPID)" != "$stopped" ] ||
     fail "$unit is not active again after the watchdog: $(show ActiveState)"
   echo "Stopped with SIGSTOP, restarted by the watchdog: $(show NRestarts) restart(s)"
+  main=$(show MainPID)
   inside systemctl stop "$unit"
-  grep -qx "mero-control serve: stopped" <<<"$(journal | tail -3)" ||
-    fail "$unit did not stop as SIGTERM stops it"
+  # journald takes the service's own lines from a stream of their own, after systemd's maybe.
+  for _ in $(seq 50); do
+    last=$(inside journalctl "_PID=$main" -o cat | tail -1)
+    [ "$last" = "mero-control serve: stopped" ] && break
+    sleep 0.1
+  done
+  [ "$last/$(show ExecMainStatus)" = "mero-control serve: stopped/0" ] ||
+    fail "$unit did not stop as SIGTERM stops it: '$last', status $(show ExecMainStatus)"
+  echo "systemctl stop: $last, status 0"
 fi
-# SIGTERM halts the container; its init ends its services first.
-$sudo kill "$(pgrep -x -P "$nspawn" systemd-nspawn || echo "$nspawn")" 2>/dev/null || true
-wait "$nspawn" || true
+halt_container
 rm -rf --one-file-system "$root" "$root.log" "$root.install.log" "$root.systemd.log" "$root.boot.log"
 root=""
 echo "In $((SECONDS - started_at)) s"
