@@ -2,7 +2,8 @@
 # Builds the Debian packages from the checkout (Release, warnings as errors) into
 # build-package/: mero-ctl (the headless program, the service and the virtual projector) and
 # mero-control (the panel). Installs mero-ctl alone into a minimal Debian root made with
-# debootstrap, to show that it brings nothing of a display; installs both with apt and checks
+# debootstrap, to show that it brings nothing of a display, and boots that root with
+# systemd-nspawn to run the service under systemd; installs both with apt and checks
 # what was installed: the version everywhere, an offscreen start and end of the panel from its
 # launcher's command, the service's unit and configuration file, the service on a virtual
 # projector, the manual pages, the launcher and metainfo validators, bash completion, and
@@ -26,8 +27,27 @@ fail() {
 started=()
 scratch=""
 root=""
+container=""
+# A booted root halts before it is removed, so that its init finds its own files to halt with;
+# one that does not halt within 30 seconds is killed with its init, which ends all its processes.
+halt_container() {
+  local nspawn leader
+  nspawn=$(pgrep -x -P "$container" systemd-nspawn || echo "$container")
+  leader=$(pgrep -x -P "$nspawn" systemd || true)
+  $sudo kill "$nspawn" 2>/dev/null || true
+  for _ in $(seq 300); do
+    kill -0 "$container" 2>/dev/null || break
+    sleep 0.1
+  done
+  if kill -0 "$container" 2>/dev/null && [ -n "$leader" ]; then
+    $sudo kill -KILL "$leader" 2>/dev/null || true
+  fi
+  wait "$container" 2>/dev/null || true
+  container=""
+}
 tidy() {
   ((${#started[@]} == 0)) || kill "${started[@]}" 2>/dev/null || true
+  [ -z "$container" ] || halt_container
   [ -z "$scratch" ] || rm -rf "$scratch"
   [ -z "$root" ] || rm -rf --one-file-system "$root"
 }
@@ -39,7 +59,7 @@ sudo=""
 step "Packages for the build and the checks"
 bash tools/setup.sh --packages-only
 tools=(dpkg-dev lintian desktop-file-utils appstream man-db bash-completion librsvg2-bin file systemd
-  curl prometheus debootstrap)
+  curl prometheus debootstrap systemd-container)
 missing=()
 for p in "${tools[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
@@ -151,7 +171,118 @@ echo "mero-ctl serve --check: $said (status $status)"
 [ "$status" -eq 1 ] || fail "serve --check in the minimal root: status $status"
 grep -q "^mero-control serve: /etc/mero-control/serve.conf:[0-9]*: names no projector" <<<"$said" ||
   fail "serve --check in the minimal root does not refuse the file for naming no projector"
-rm -rf --one-file-system "$root" "$root.log" "$root.install.log"
+echo "In $((SECONDS - started_at)) s"
+
+step "The service under systemd, in the minimal Debian booted with systemd-nspawn"
+started_at=$SECONDS
+DEBIAN_FRONTEND=noninteractive $sudo chroot "$root" apt-get install -y -qq --no-install-recommends systemd \
+  >"$root.systemd.log" 2>&1 || { tail -20 "$root.systemd.log"; fail "systemd did not install in the minimal root"; }
+# The container shares this machine's network, so that the service's ports are reached on
+# 127.0.0.1 here; it registers with no machined, which a machine without systemd lacks.
+$sudo systemd-nspawn --quiet --directory="$root" --boot --register=no --keep-unit \
+  --machine=mero-check-package --console=passive >"$root.boot.log" 2>&1 &
+container=$!
+# Through sudo the container's init is the grandchild of the started process.
+leader=""
+for _ in $(seq 100); do
+  kill -0 "$container" 2>/dev/null || break
+  nspawn=$(pgrep -x -P "$container" systemd-nspawn || echo "$container")
+  leader=$(pgrep -x -P "$nspawn" systemd || true)
+  [ -n "$leader" ] && break
+  sleep 0.1
+done
+inside() { $sudo nsenter --target "$leader" --all "$@"; }
+# Until systemd has made its socket, systemctl cannot reach it; then it waits for the boot.
+booted=""
+for _ in $(seq 600); do
+  [ -n "$leader" ] && kill -0 "$container" 2>/dev/null || break
+  booted=$(timeout 60 $sudo nsenter --target "$leader" --all systemctl is-system-running --wait 2>&1 || true)
+  [[ "$booted" =~ ^(running|degraded)$ ]] && break
+  sleep 0.1
+done
+if [[ ! "$booted" =~ ^(running|degraded)$ ]]; then
+  # Containers need namespaces and cgroups that not every machine (or outer container) grants.
+  tail -20 "$root.boot.log"
+  echo "Skipped: systemd-nspawn could not boot the minimal root on this machine (above; said: $booted)"
+else
+  echo "Booted: $(inside systemctl --version | head -1), the system $booted"
+  inside test -e /bin/kill && fail "the minimal root has /bin/kill: the reload is not shown without it"
+  inside systemd-run --unit=mero-check-projector --quiet mero-virtual-projector --link /run/projector \
+    --warm-up 200 --cool-down 200
+  for _ in $(seq 50); do
+    inside test -e /run/projector && break
+    sleep 0.1
+  done
+  # Its pseudo-terminal is root's: the service's group may use it, as with a serial device.
+  inside sh -c 'device=$(readlink -f /run/projector) && chgrp dialout "$device" && chmod g+rw "$device"' ||
+    fail "mero-virtual-projector made no device in the container"
+  pjlink_port=$((20000 + RANDOM % 20000))
+  printf '%s\n' "[service]" "metrics = 127.0.0.1:$((pjlink_port + 1))" "poll-interval = 5" "" \
+    "[stage]" "address = /run/projector" "pjlink = 127.0.0.1:$pjlink_port" >"$root/etc/mero-control/serve.conf"
+  unit=mero-control-serve.service
+  show() { inside systemctl show "$unit" --value -p "$1"; }
+  # Read whole before grep: one that stops early would fail the pipe under pipefail.
+  journal() { inside journalctl -u "$unit" -o cat; }
+  # start returns once the service has said READY=1: every listener is bound by then.
+  inside systemctl start "$unit" || fail "systemctl start $unit failed"
+  [ "$(show ActiveState)" = active ] || fail "$unit is not active after start: $(show ActiveState)"
+  exec 3<>"/dev/tcp/127.0.0.1/$pjlink_port" || fail "PJLink does not listen once $unit is active"
+  greeting=""
+  IFS= read -r -t 5 -d $'\r' greeting <&3 || true
+  exec 3<&-
+  [ "$greeting" = "PJLINK 0" ] || fail "PJLink greets with '$greeting' once $unit is active"
+  echo "Active after start, and PJLink answers at once: $greeting"
+  serving="1 projector, 1 line open, 1 answering, 0 PJLink clients"
+  for _ in $(seq 100); do
+    [ "$(show StatusText)" = "$serving" ] && break
+    sleep 0.1
+  done
+  said=$(inside systemctl status --no-pager "$unit" || true)
+  head -8 <<<"$said"
+  grep -qF "Status: \"$serving\"" <<<"$said" || fail "systemctl status does not show \"$serving\""
+  inside systemctl reload "$unit" || fail "systemctl reload failed on the minimal root"
+  for _ in $(seq 50); do
+    grep -q "^mero-control serve: reloaded " <<<"$(journal)" && break
+    sleep 0.1
+  done
+  grep -q "^mero-control serve: reloaded " <<<"$(journal)" || fail "systemctl reload did not reload"
+  echo "not-a-key = 1" >>"$root/etc/mero-control/serve.conf"
+  inside systemctl reload "$unit" 2>/dev/null && fail "systemctl reload took a file with a mistake"
+  [ "$(show ActiveState)/$(show NRestarts)" = active/0 ] ||
+    fail "a refused reload left $unit $(show ActiveState) after $(show NRestarts) restarts"
+  sed -i '/^not-a-key/d' "$root/etc/mero-control/serve.conf"
+  echo "systemctl reload: taken; with a mistake, refused and still active"
+  # A loop that stands still feeds the watchdog no more: systemd aborts the service and starts
+  # it again.
+  mkdir -p "$root/etc/systemd/system/$unit.d"
+  printf '%s\n' "[Service]" "WatchdogSec=2s" "RestartSec=1s" >"$root/etc/systemd/system/$unit.d/watchdog.conf"
+  inside systemctl daemon-reload
+  inside systemctl restart "$unit"
+  stopped=$(show MainPID)
+  inside systemctl kill --kill-who=main --signal=SIGSTOP "$unit"
+  for _ in $(seq 200); do
+    [ "$(show NRestarts)" -ge 1 ] && [ "$(show ActiveState)" = active ] && break
+    sleep 0.1
+  done
+  grep -E "Watchdog|SIGABRT|restart counter" <<<"$(journal)" || true
+  [ "$(show NRestarts)" -ge 1 ] || fail "the watchdog did not restart the stopped $unit"
+  [ "$(show ActiveState)" = active ] && [ "$(show MainPID)" != "$stopped" ] ||
+    fail "$unit is not active again after the watchdog: $(show ActiveState)"
+  echo "Stopped with SIGSTOP, restarted by the watchdog: $(show NRestarts) restart(s)"
+  main=$(show MainPID)
+  inside systemctl stop "$unit"
+  # journald takes the service's own lines from a stream of their own, after systemd's maybe.
+  for _ in $(seq 50); do
+    last=$(inside journalctl "_PID=$main" -o cat | tail -1)
+    [ "$last" = "mero-control serve: stopped" ] && break
+    sleep 0.1
+  done
+  [ "$last/$(show ExecMainStatus)" = "mero-control serve: stopped/0" ] ||
+    fail "$unit did not stop as SIGTERM stops it: '$last', status $(show ExecMainStatus)"
+  echo "systemctl stop: $last, status 0"
+fi
+halt_container
+rm -rf --one-file-system "$root" "$root.log" "$root.install.log" "$root.systemd.log" "$root.boot.log"
 root=""
 echo "In $((SECONDS - started_at)) s"
 

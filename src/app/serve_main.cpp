@@ -11,6 +11,7 @@
 
 #include "app/quit_on_signal.h"
 #include "serve/log_sink.h"
+#include "app/systemd_notify.h"
 #include "serve/qt_config.h"
 #include "serve/service.h"
 
@@ -94,22 +95,32 @@ int ServeMain(int argc, char** argv) {
     ~Unhook() { TheLog().sink.onWaiting = nullptr; }
   } unhook;
   serve::Service service(Log);
-  QuitOnSignal onSignal([&] { QCoreApplication::quit(); },
-                        [&] {
-                          serve::ConfigResult again = serve::ReadConfigFile(path);
-                          if (!again.config) {
-                            Log(serve::Priority::Error, "not reloaded: " + again.error);
-                            return;
-                          }
-                          service.apply(*again.config);
-                          Log(serve::Priority::Notice, "reloaded " + path);
-                        });
+  SystemdNotify systemd([&] { return service.summary(); }, Log);
+  QuitOnSignal onSignal(
+      [&] {
+        systemd.stopping();
+        QCoreApplication::quit();
+      },
+      [&] {
+        systemd.reloading();
+        serve::ConfigResult again = serve::ReadConfigFile(path);
+        if (!again.config) {
+          Log(serve::Priority::Error, "not reloaded: " + again.error);
+          systemd.ready("not reloaded: " + again.error);
+          return;
+        }
+        const bool listening = service.apply(*again.config);
+        Log(serve::Priority::Notice, "reloaded " + path);
+        systemd.ready(listening ? "" : "reloaded, but an address cannot be listened on");
+      });
   if (!service.apply(*read.config)) {
     service.stop();
     return kExitFailure;
   }
   Log(serve::Priority::Info,
       "serving " + std::to_string(read.config->projectors.size()) + " projectors from " + path);
+  // Every listener is bound: a unit ordered after this one finds them.
+  systemd.ready();
   const int code = QCoreApplication::exec();
   service.stop();
   Log(serve::Priority::Info, "stopped");

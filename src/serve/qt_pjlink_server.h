@@ -36,6 +36,7 @@ class PjlinkServer : public QObject, private PjlinkClientOwner {
   // False with the system's reason when the address cannot be listened on.
   bool listen(const std::string& host, std::uint16_t port, std::string* error);
   std::uint16_t port() const { return listener_.port(); }
+  int clients() const { return static_cast<int>(connections_.size()); }
 
   std::function<void()> onRequestAnswered = [] {};
 

@@ -101,6 +101,7 @@ class ProjectorService {
     config_ = config;
   }
   const ProjectorFigures& figures() const { return figures_; }
+  int clients() const { return server_.clients(); }
 
  private:
   static constexpr int kDataBits = 8;
@@ -197,6 +198,18 @@ std::string Service::metricsPage() const {
     if (it != projectors_.end()) figures.push_back(&it->second->figures());
   }
   return RenderMetrics(figures, figures_);
+}
+
+ServiceSummary Service::summary() const {
+  ServiceSummary summary;
+  for (const auto& [id, projector] : projectors_) {
+    const ProjectorFigures& figures = projector->figures();
+    ++summary.projectors;
+    summary.linesOpen += figures.lineUp ? 1 : 0;
+    summary.answering += figures.lineUp && figures.answering ? 1 : 0;
+    summary.controllers += projector->clients();
+  }
+  return summary;
 }
 
 }  // namespace mero::serve

@@ -9,6 +9,7 @@
 #include "serve/config.h"
 #include "serve/log.h"
 #include "serve/metrics.h"
+#include "serve/service_summary.h"
 
 namespace mero::serve {
 
@@ -31,6 +32,7 @@ class Service : public QObject {
   void stop();
 
   std::string metricsPage() const;
+  ServiceSummary summary() const;
 
  private:
   bool listenForMetrics(const std::optional<ListenAddress>& address);
