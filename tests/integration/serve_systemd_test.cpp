@@ -152,7 +152,8 @@ TEST(ServeSystemd, ReadyStatusReloadWatchdogAndStopAsSystemdExpectsThem) {
   EXPECT_EQ(manager.nextEvent(), "READY=1\nSTATUS=" + std::string(kServing) +
                                      ", 1 PJLink client; not reloaded: " +
                                      serve.path().toStdString() + ":7: not-a-key: is not a key " +
-                                     "of a projector (address, speed, name, pjlink, password)");
+                                     "of a projector (address, speed, name, pjlink, password, password-file, "
+      "password-credential)");
 
   // A loop that stands still feeds nothing, so that systemd restarts it.
   serve.signal(SIGSTOP);
