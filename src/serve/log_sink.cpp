@@ -69,8 +69,14 @@ bool NamesStream(const char* journalStream, int fd) {
 }
 
 std::string LogLineText(Priority priority, std::string_view text, bool journal) {
-  std::string line =
-      journal ? "<" + std::to_string(static_cast<int>(priority)) + ">" : std::string(kPlainPrefix);
+  std::string line;
+  if (journal) {
+    line += '<';
+    line += std::to_string(static_cast<int>(priority));
+    line += '>';
+  } else {
+    line = kPlainPrefix;
+  }
   std::size_t end = text.size();
   const bool cut = end > kLongestLine;
   if (cut) {
