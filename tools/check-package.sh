@@ -242,10 +242,16 @@ else
   grep -qF "Status: \"$serving\"" <<<"$said" || fail "systemctl status does not show \"$serving\""
   inside systemctl reload "$unit" || fail "systemctl reload failed on the minimal root"
   for _ in $(seq 50); do
-    grep -q "^mero-control serve: reloaded " <<<"$(journal)" && break
+    grep -q "^reloaded " <<<"$(journal)" && break
     sleep 0.1
   done
-  grep -q "^mero-control serve: reloaded " <<<"$(journal)" || fail "systemctl reload did not reload"
+  grep -q "^reloaded " <<<"$(journal)" || fail "systemctl reload did not reload"
+  # journald reads each line's priority from its prefix: the reload is a notice, no warning.
+  grep -q "^reloaded " <<<"$(inside journalctl -u "$unit" -o cat -p notice)" ||
+    fail "the reload is not logged at priority notice"
+  grep -q "^reloaded " <<<"$(inside journalctl -u "$unit" -o cat -p warning)" &&
+    fail "the reload is logged as a warning"
+  echo "journalctl -p notice shows the reload; -p warning does not"
   echo "not-a-key = 1" >>"$root/etc/mero-control/serve.conf"
   inside systemctl reload "$unit" 2>/dev/null && fail "systemctl reload took a file with a mistake"
   [ "$(show ActiveState)/$(show NRestarts)" = active/0 ] ||
@@ -274,10 +280,10 @@ else
   # journald takes the service's own lines from a stream of their own, after systemd's maybe.
   for _ in $(seq 50); do
     last=$(inside journalctl "_PID=$main" -o cat | tail -1)
-    [ "$last" = "mero-control serve: stopped" ] && break
+    [ "$last" = "stopped" ] && break
     sleep 0.1
   done
-  [ "$last/$(show ExecMainStatus)" = "mero-control serve: stopped/0" ] ||
+  [ "$last/$(show ExecMainStatus)" = "stopped/0" ] ||
     fail "$unit did not stop as SIGTERM stops it: '$last', status $(show ExecMainStatus)"
   echo "systemctl stop: $last, status 0"
 fi
