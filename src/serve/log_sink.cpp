@@ -1,7 +1,6 @@
 #include "serve/log_sink.h"
 
 #include <fcntl.h>
-#include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -10,6 +9,8 @@
 #include <cerrno>
 #include <charconv>
 #include <cstdio>
+
+#include "link/port/pipe_write.h"
 
 namespace mero::serve {
 namespace {
@@ -28,28 +29,8 @@ bool ReadNumber(std::string_view text, unsigned long long& number) {
 
 std::size_t Taken(ssize_t written) { return written > 0 ? static_cast<std::size_t>(written) : 0; }
 
-// A pipe whose reader has gone raises SIGPIPE, which would end the service: the signal is held
-// off for the write and taken back, so that the write fails instead. One that was pending
-// already is left as it was.
 std::size_t WriteHoldingOffSigpipe(int fd, std::string_view bytes) {
-  sigset_t pipeSignal;
-  sigemptyset(&pipeSignal);
-  sigaddset(&pipeSignal, SIGPIPE);
-  sigset_t pending;
-  sigpending(&pending);
-  const bool wasPending = sigismember(&pending, SIGPIPE) == 1;
-  sigset_t before;
-  pthread_sigmask(SIG_BLOCK, &pipeSignal, &before);
-  ssize_t written = -1;
-  do {
-    written = ::write(fd, bytes.data(), bytes.size());
-  } while (written < 0 && errno == EINTR);
-  if (written < 0 && errno == EPIPE && !wasPending) {
-    const timespec now{};
-    sigtimedwait(&pipeSignal, nullptr, &now);
-  }
-  pthread_sigmask(SIG_SETMASK, &before, nullptr);
-  return Taken(written);
+  return Taken(link::WriteWithoutSigpipe(fd, bytes));
 }
 
 }  // namespace

@@ -1,7 +1,6 @@
 #include "link/port/traffic_log.h"
 
 #include <fcntl.h>
-#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -12,6 +11,7 @@
 #include <ctime>
 #include <utility>
 
+#include "link/port/pipe_write.h"
 #include "link/port/port_discovery.h"
 #include "link/protocol/monitor_text.h"
 
@@ -56,35 +56,12 @@ std::string LossReason(int error) {
   return std::strerror(error);
 }
 
-// A write to a pipe whose reader has gone raises SIGPIPE, which would end the program: the
-// signal is held off for the write and taken back, so that the write fails with EPIPE
-// instead. A SIGPIPE that was pending already is left as it was.
 ssize_t WriteSome(int fd, bool pipeLike, std::string_view bytes) {
+  if (pipeLike) return WriteWithoutSigpipe(fd, bytes);
   ssize_t written = -1;
-  if (!pipeLike) {
-    do {
-      written = ::write(fd, bytes.data(), bytes.size());
-    } while (written < 0 && errno == EINTR);
-    return written;
-  }
-  sigset_t pipeSignal;
-  sigemptyset(&pipeSignal);
-  sigaddset(&pipeSignal, SIGPIPE);
-  sigset_t pending;
-  sigpending(&pending);
-  const bool wasPending = sigismember(&pending, SIGPIPE) == 1;
-  sigset_t before;
-  pthread_sigmask(SIG_BLOCK, &pipeSignal, &before);
   do {
     written = ::write(fd, bytes.data(), bytes.size());
   } while (written < 0 && errno == EINTR);
-  const int writeError = errno;
-  if (written < 0 && writeError == EPIPE && !wasPending) {
-    const timespec now{};
-    sigtimedwait(&pipeSignal, nullptr, &now);
-  }
-  pthread_sigmask(SIG_SETMASK, &before, nullptr);
-  errno = writeError;
   return written;
 }
 
