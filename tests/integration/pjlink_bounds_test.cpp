@@ -10,17 +10,18 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <QDir>
 #include <QProcess>
 #include <QTimer>
 #include <algorithm>
 #include <array>
+#include <filesystem>
 #include <memory>
 #include <regex>
 #include <string>
 #include <vector>
 
 #include "projector/projector.h"
+#include "projector/pty_server.h"
 #include "serve/pjlink_bridge.h"
 #include "serve/qt_pjlink_server.h"
 #include "serve_process.h"
@@ -216,17 +217,21 @@ TEST(PjlinkBounds, WrongDigestsAreAnsweredLateWhileOthersAreServed) {
 // The service with two descriptors to spare: a third client waits in the kernel while the
 // service does not spin on it, and is greeted as soon as the first one leaves.
 TEST(PjlinkBounds, OutOfDescriptorsTheServicePausesAccepting) {
+  // A line that is open: a line being reopened would take descriptors of its own now and then.
+  vp::PtyServer projector;
   const std::vector<quint16> ports = FreePorts(2);
   ServeProcess serve(QStringLiteral(MERO_CONTROL_BINARY),
                      "[service]\nmetrics = 127.0.0.1:" + std::to_string(ports[1]) +
-                         "\n[hall]\naddress = /dev/mero-absent-device\npjlink = 127.0.0.1:" +
-                         std::to_string(ports[0]) + "\n");
+                         "\n[hall]\naddress = " + projector.DevicePath() +
+                         "\npjlink = 127.0.0.1:" + std::to_string(ports[0]) + "\n");
   ASSERT_TRUE(serve.started()) << serve.log();
+  ASSERT_TRUE(serve.logs(" is open")) << serve.log();
   const auto pid = static_cast<pid_t>(serve.pid());
   std::vector<int> open;
-  for (const QString& name : QDir(QStringLiteral("/proc/%1/fd").arg(pid))
-                                 .entryList(QDir::NoDotAndDotDot | QDir::System)) {
-    open.push_back(name.toInt());
+  // Every entry, whatever it points at: a descriptor the service inherited may be a file.
+  for (const auto& entry :
+       std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd")) {
+    open.push_back(std::stoi(entry.path().filename().string()));
   }
   // The lowest limit below which two descriptor numbers are free.
   const auto spareBelow = [&](rlim_t limit) {
