@@ -220,24 +220,31 @@ bool Reader::checkDistinct() {
       }
       return fail(LineOf(section, "address"), "address", what);
     }
-    const int line = LineOf(section, "pjlink");
-    const ListenAddress& address = projector.pjlink;
-    const std::string here = "[" + projector.id + "] ";
-    for (const Listener& other : listening) {
-      if (!ListenOverlaps(address, other.address)) continue;
-      if (address == other.address) {
-        return fail(line, "pjlink",
-                    here + "listens where " + other.who + " does (" + other.place + ")");
+    const std::array<std::pair<std::string_view, const ListenAddress*>, 2> own{
+        {{"pjlink", &projector.pjlink},
+         {"maintenance", projector.maintenance ? &*projector.maintenance : nullptr}}};
+    for (const auto& [key, address] : own) {
+      if (address == nullptr) continue;
+      const int line = LineOf(section, key);
+      const std::string who =
+          key == "pjlink" ? "[" + projector.id + "]" : "[" + projector.id + "] maintenance";
+      const std::string here = who + " ";
+      for (const Listener& other : listening) {
+        if (!ListenOverlaps(*address, other.address)) continue;
+        if (*address == other.address) {
+          return fail(line, key,
+                      here + "listens where " + other.who + " does (" + other.place + ")");
+        }
+        const bool wildcard = IsWildcard(address->host) || IsWildcard(other.address.host);
+        return fail(line, key,
+                    here + "listens on " + ListenText(*address) + ", " + other.who + " on " +
+                        ListenText(other.address) + " (" + other.place + ")" +
+                        (wildcard ? ": a wildcard address takes every address of its family on "
+                                    "its port"
+                                  : ": one address written two ways"));
       }
-      const bool wildcard = IsWildcard(address.host) || IsWildcard(other.address.host);
-      return fail(line, "pjlink",
-                  here + "listens on " + ListenText(address) + ", " + other.who + " on " +
-                      ListenText(other.address) + " (" + other.place + ")" +
-                      (wildcard ? ": a wildcard address takes every address of its family on "
-                                  "its port"
-                                : ": one address written two ways"));
+      listening.push_back({who, *address, PlaceOf(section, key)});
     }
-    listening.push_back({"[" + projector.id + "]", address, PlaceOf(section, "pjlink")});
   }
   return true;
 }

@@ -4,9 +4,11 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "serve/config.h"
 #include "serve/maintenance_session.h"
 #include "virtual_clock.h"
 
@@ -235,6 +237,44 @@ TEST(ServeMaintenance, AClientThatNeverReadsIsDroppedAtTheUnsentBound) {
   rig.step("R 80\r");
   EXPECT_EQ(rig.line, "C0B\rC0B\rC0B\rC0B\rC0B\rCR0\r") << "the sixth never went out";
   EXPECT_EQ(rig.others, std::vector<std::string>{"CR0 80\r"});
+}
+
+TEST(ServeMaintenance, TheKeyIsReadDescribedAndKeptApartFromEveryOtherListener) {
+  struct Case {
+    std::string text;
+    std::optional<ListenAddress> read;
+    std::string error;
+  };
+  const std::string a = "[a]\naddress = /dev/ttyS0\n";
+  const std::string b = "[b]\naddress = /dev/ttyS1\npjlink = 4353\n";
+  const std::vector<Case> cases = {
+      {"", std::nullopt, ""},
+      {"maintenance = 4400\n", ListenAddress{"127.0.0.1", 4400}, ""},
+      {"maintenance = [::1]:4400\n", ListenAddress{"::1", 4400}, ""},
+      {"maintenance = off\n", std::nullopt, ""},
+      {"maintenance = 4352\n", std::nullopt,
+       "f:3: maintenance: [a] maintenance listens where [a] does (by default, section on line 1)"},
+      {"maintenance = 0.0.0.0:9470\n", std::nullopt,
+       "f:3: maintenance: [a] maintenance listens on 0.0.0.0:9470, the metrics on 127.0.0.1:9470 "
+       "(by "
+       "default): a wildcard address takes every address of its family on its port"},
+      {"maintenance = 4353\n" + b, std::nullopt,
+       "f:6: pjlink: [b] listens where [a] maintenance does (line 3)"},
+      {"maintenance = host:4400\n", std::nullopt,
+       "f:3: maintenance: \"host:4400\" is not [ADDRESS:]PORT, [IPV6]:PORT or off: ADDRESS is an "
+       "IP literal such as 127.0.0.1 or 0.0.0.0, not a host name (where one technician's panel "
+       "reaches the projector's line)"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    const ConfigResult result = ParseConfig("f", a + c.text);
+    EXPECT_EQ(result.error, c.error);
+    if (!result.config) continue;
+    EXPECT_EQ(result.config->projectors[0].maintenance, c.read);
+    const std::string shown = c.read ? ListenText(*c.read) : "off";
+    EXPECT_NE(DescribeConfig(*result.config).find("  maintenance = " + shown + "\n"),
+              std::string::npos);
+  }
 }
 
 }  // namespace
