@@ -22,7 +22,7 @@ struct MaintenanceLimits {
   std::size_t longestCommand = 64;  // bytes before its CR
   int unfinishedMs = 10'000;        // from a command's first byte to its CR
   std::size_t mostWaiting = 32;     // complete commands not yet answered
-  std::int64_t mostUnsent = 64 * 1024;
+  std::int64_t mostUnsent = std::int64_t{64} * 1024;
   std::size_t readAtOnce = 512;  // bytes taken from the socket before they are cut up
   int closingMs = 5'000;         // for the last line of a closing connection to be taken
 };
