@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <QProcess>
+#include <QTcpSocket>
 #include <QTest>
 #include <functional>
 #include <set>
@@ -18,14 +19,18 @@ namespace mero::test {
 namespace {
 
 // mero-ctl through the maintenance line, while `meanwhile` plays a PJLink controller on the
-// event loop: both are served at once.
+// event loop again and again until it ends: both are served at once.
 ProgramRun RunWhile(const QStringList& args, const std::function<void()>& meanwhile) {
   QProcess process;
   process.start(QStringLiteral(MERO_CTL_BINARY), args);
   ProgramRun run;
   if (!process.waitForStarted(20000)) return run;
-  meanwhile();
-  if (!QTest::qWaitFor([&] { return process.state() == QProcess::NotRunning; }, 20000)) {
+  if (!QTest::qWaitFor(
+          [&] {
+            meanwhile();
+            return process.state() == QProcess::NotRunning;
+          },
+          20000)) {
     process.kill();
     process.waitForFinished(5000);
     return run;
@@ -50,9 +55,7 @@ TEST(ServeMaintenance, OneShotKeysAndAStatusQueryPassWhilePjlinkIsServed) {
   PjlinkProbe controller(ports[0]);
   ASSERT_EQ(controller.line(), "PJLINK 0\r");
   std::vector<std::string> pjlinkAnswers;
-  const auto askPjlink = [&] {
-    for (int i = 0; i < 3; ++i) pjlinkAnswers.push_back(controller.ask("%1POWR ?\r"));
-  };
+  const auto askPjlink = [&] { pjlinkAnswers.push_back(controller.ask("%1POWR ?\r")); };
   const QString line = Arg("tcp://" + maintenance);
   const std::vector<std::pair<QString, std::string>> keys = {
       {"mute-on", "C0B"}, {"no-show-on", "C0D"}, {"mute-off", "C0C"}, {"no-show-off", "C0E"}};
@@ -67,7 +70,7 @@ TEST(ServeMaintenance, OneShotKeysAndAStatusQueryPassWhilePjlinkIsServed) {
       << status.out;
 
   // Only PJLink's own answers, never a maintenance reply (an ACK or a status number).
-  ASSERT_EQ(pjlinkAnswers.size(), 15U);
+  ASSERT_GE(pjlinkAnswers.size(), 5U);
   for (const std::string& answer : pjlinkAnswers) {
     EXPECT_EQ(answer, "%1POWR=0\r");
   }
@@ -89,6 +92,19 @@ TEST(ServeMaintenance, OneShotKeysAndAStatusQueryPassWhilePjlinkIsServed) {
   const std::string power = holder.ask("CR0\r");
   EXPECT_TRUE(power == "00\r" || power == "80\r") << power;
   EXPECT_TRUE(serve.logs("[hall] maintenance client 127.0.0.1 turned away")) << serve.log();
+
+  // Turned off by a reload: the holder is let go, the PJLink controller keeps its connection.
+  serve.write("[service]\nmetrics = 127.0.0.1:" + std::to_string(ports[2]) +
+              "\n[hall]\naddress = " + projector.DevicePath() +
+              "\npjlink = 127.0.0.1:" + std::to_string(ports[0]) + "\n");
+  serve.signal(SIGHUP);
+  ASSERT_TRUE(serve.logs("serve: reloaded ")) << serve.log();
+  EXPECT_TRUE(holder.closed());
+  EXPECT_EQ(controller.ask("%1POWR ?\r"), "%1POWR=0\r");
+  QTcpSocket gone;
+  gone.connectToHost(QStringLiteral("127.0.0.1"), ports[1]);
+  EXPECT_FALSE(gone.waitForConnected(5000));
+  EXPECT_EQ(gone.error(), QAbstractSocket::ConnectionRefusedError);
   EXPECT_EQ(serve.stop(), 0) << serve.log();
 }
 
