@@ -28,17 +28,11 @@ class FakeStream : public ClientStream {
   }
   bool ended() const override { return false; }
   void setReading(bool on) override { reading = on; }
-  void write(std::string_view bytes) override {
-    if (end == End::Open) written += bytes;
-  }
+  void write(std::string_view bytes) override { written += bytes; }
   std::int64_t unsent() const override {
     return stalled ? static_cast<std::int64_t>(written.size()) : 0;
   }
-  void closeWhenSent() override {
-    if (end != End::Open) return;
-    end = End::WhenSent;
-    if (!stalled) onGone();
-  }
+  void closeWhenSent() override { end = End::WhenSent; }
   void abort() override {
     end = End::Aborted;
     if (onGone) onGone();
@@ -195,9 +189,11 @@ TEST(ServeMaintenance, UnendedAndOverlongCommandsCloseTheClientWithItsReason) {
     rig.step("R 80\r");
     EXPECT_EQ(rig.stream.written, c.told);
     EXPECT_EQ(rig.stream.end, FakeStream::End::WhenSent);
-    EXPECT_NE(rig.closedFor, "open");
     EXPECT_EQ(rig.line, "CR0\r") << "nothing of it reaches the projector";
     EXPECT_EQ(rig.others, std::vector<std::string>{"CR0 80\r"});
+    rig.step("T 5000");
+    EXPECT_EQ(rig.stream.end, FakeStream::End::Aborted) << "a peer that never closes its side";
+    EXPECT_EQ("maintenance: " + rig.closedFor + "; closing\r\n", c.told);
   }
   Rig slow;
   slow.step("M C0");
@@ -250,20 +246,11 @@ TEST(ServeMaintenance, TheKeyIsReadDescribedAndKeptApartFromEveryOtherListener) 
   const std::vector<Case> cases = {
       {"", std::nullopt, ""},
       {"maintenance = 4400\n", ListenAddress{"127.0.0.1", 4400}, ""},
-      {"maintenance = [::1]:4400\n", ListenAddress{"::1", 4400}, ""},
       {"maintenance = off\n", std::nullopt, ""},
       {"maintenance = 4352\n", std::nullopt,
        "f:3: maintenance: [a] maintenance listens where [a] does (by default, section on line 1)"},
-      {"maintenance = 0.0.0.0:9470\n", std::nullopt,
-       "f:3: maintenance: [a] maintenance listens on 0.0.0.0:9470, the metrics on 127.0.0.1:9470 "
-       "(by "
-       "default): a wildcard address takes every address of its family on its port"},
       {"maintenance = 4353\n" + b, std::nullopt,
        "f:6: pjlink: [b] listens where [a] maintenance does (line 3)"},
-      {"maintenance = host:4400\n", std::nullopt,
-       "f:3: maintenance: \"host:4400\" is not [ADDRESS:]PORT, [IPV6]:PORT or off: ADDRESS is an "
-       "IP literal such as 127.0.0.1 or 0.0.0.0, not a host name (where one technician's panel "
-       "reaches the projector's line)"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.text);
