@@ -2,7 +2,9 @@
 //  - send: a synthetic press and release on the STATUS key to its bytes read at the far end,
 //    beside a bare write() on the same kind of pseudo-terminal read the same way (the floor);
 //  - receive: a reply written at the far end to the received line and the status line holding
-//    the new text, and to both repainted.
+//    the new text, and to both repainted;
+//  - through the service: the same press in a panel on the maintenance line of `mero-control
+//    serve`, which holds the far end, to its bytes read there, beside the panel on the device.
 // Median and 99th percentile of each.
 #include <fcntl.h>
 #include <poll.h>
@@ -28,6 +30,7 @@
 #include "link/protocol/monitor_text.h"
 #include "panel/qt_panel.h"
 #include "report.h"
+#include "serve_process.h"
 
 namespace {
 
@@ -160,6 +163,53 @@ class PaintWatch : public QObject {
   std::optional<Clock::time_point> painted_;
 };
 
+// Answers every command that reaches the far end until it has been silent for a while: the
+// service's first poll, so that the presses that follow have the line to themselves.
+void AnswerUntilQuiet(FarEnd& far) {
+  auto quietSince = Clock::now();
+  while (Clock::now() - quietSince < 1500ms) {
+    if (far.endedWith("\r")) {
+      far.clear();
+      far.write("80\r");
+      quietSince = Clock::now();
+    }
+    mero::bench::RunFor(10ms);
+  }
+}
+
+// The STATUS press in a panel on tcp://127.0.0.1:PORT of the service's maintenance line.
+std::vector<double> SendsThroughTheService() {
+  FarEnd far;
+  const auto ports = mero::test::FreePorts(3);
+  mero::test::ServeProcess serve(
+      QStringLiteral(MERO_CONTROL_BINARY),
+      "[service]\npoll-interval = 86400\nmetrics = " + std::to_string(ports[2]) +
+          "\n[hall]\naddress = " + far.path() + "\npjlink = " + std::to_string(ports[0]) +
+          "\nmaintenance = " + std::to_string(ports[1]) + "\n");
+  std::vector<double> sends;
+  if (!serve.started()) return sends;
+  AnswerUntilQuiet(far);
+  const QString line = QStringLiteral("tcp://127.0.0.1:%1").arg(ports[1]);
+  mero::panel::QtPanel panel({line, QStringLiteral("/nonexistent")});
+  panel.load();
+  panel.window().show();
+  if (!mero::bench::RunUntil([&] { return panel.port().isOpen(); }, kWait)) return sends;
+  mero::bench::RunFor(500ms);
+  QWidget* key = panel.window().control(kStatusKey);
+  for (int i = 0; i < kSends; ++i) {
+    far.clear();
+    const auto start = Clock::now();
+    mero::bench::Mouse(key, QEvent::MouseButtonPress);
+    mero::bench::Mouse(key, QEvent::MouseButtonRelease);
+    std::optional<Clock::time_point> at;
+    mero::bench::RunUntil([&] { return (at = far.endedWith(kStatusQuery)).has_value(); }, kWait);
+    if (at) sends.push_back(Ms(*at - start));
+    far.write("80\r");  // the exchange ends, and the line is free for the next press
+    mero::bench::RunFor(kGap);
+  }
+  return sends;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -192,6 +242,7 @@ int main(int argc, char** argv) {
     mero::bench::RunFor(kGap);
   }
   const std::vector<double> floor = BareWrites();
+  const std::vector<double> served = SendsThroughTheService();
 
   // Replies alternate, so that the status line changes each time.
   struct Reply {
@@ -240,6 +291,7 @@ int main(int argc, char** argv) {
   };
   row("send: key press and release to the far end", sends);
   row("send floor: bare write() to the far end", floor);
+  row("send through the service's maintenance line", served);
   row("receive: far end to the lines holding it", shown);
   row("receive: far end to both lines repainted", painted);
 
@@ -248,6 +300,10 @@ int main(int argc, char** argv) {
           "bare write()", Percentile(floor, 0.5), ""});
   Report({"send: click to bytes at the far end, p99", Percentile(sends, 0.99), "ms", "bare write()",
           Percentile(floor, 0.99), ""});
+  Report({"send through the service: click to the far end, median", Percentile(served, 0.5), "ms",
+          "on the device", Percentile(sends, 0.5), ""});
+  Report({"send through the service: click to the far end, p99", Percentile(served, 0.99), "ms",
+          "on the device", Percentile(sends, 0.99), ""});
   Report(
       {"receive: reply to the lines holding it, median", Percentile(shown, 0.5), "ms", "", 0, ""});
   Report({"receive: reply to the lines holding it, p99", Percentile(shown, 0.99), "ms", "", 0, ""});
@@ -256,6 +312,7 @@ int main(int argc, char** argv) {
   Report(
       {"receive: reply to the lines repainted, p99", Percentile(painted, 0.99), "ms", "", 0, ""});
   const bool complete = static_cast<int>(sends.size()) == kSends &&
+                        static_cast<int>(served.size()) == kSends &&
                         static_cast<int>(painted.size()) == kReplies && boxes.empty();
   if (!complete) std::fprintf(stderr, "click_and_reply: some sends or replies did not arrive\n");
   return complete ? 0 : 1;

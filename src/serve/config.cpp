@@ -67,6 +67,13 @@ class Reader {
   bool entry(int number, const IniLine& read);
   bool checkPasswordSources(ProjectorConfig& projector, const Section& section);
   bool checkDistinct();
+  struct Listener {
+    std::string who;
+    ListenAddress address;
+    std::string place;
+  };
+  bool checkListener(const std::vector<Listener>& listening, const Listener& added, int line,
+                     std::string_view key);
   // The line of a key in a section, or of the section where the key is left out.
   static int LineOf(const Section& section, std::string_view key) {
     const auto it = section.keys.find(key);
@@ -195,11 +202,6 @@ bool Reader::finish() {
 // No two projectors on one device, however it is spelled, and no two sockets that cannot both
 // listen.
 bool Reader::checkDistinct() {
-  struct Listener {
-    std::string who;
-    ListenAddress address;
-    std::string place;
-  };
   std::vector<Listener> listening;
   if (config_.metrics) {
     const auto service = sections_.find(kServiceSection);
@@ -220,24 +222,38 @@ bool Reader::checkDistinct() {
       }
       return fail(LineOf(section, "address"), "address", what);
     }
-    const int line = LineOf(section, "pjlink");
-    const ListenAddress& address = projector.pjlink;
-    const std::string here = "[" + projector.id + "] ";
-    for (const Listener& other : listening) {
-      if (!ListenOverlaps(address, other.address)) continue;
-      if (address == other.address) {
-        return fail(line, "pjlink",
-                    here + "listens where " + other.who + " does (" + other.place + ")");
-      }
-      const bool wildcard = IsWildcard(address.host) || IsWildcard(other.address.host);
-      return fail(line, "pjlink",
-                  here + "listens on " + ListenText(address) + ", " + other.who + " on " +
-                      ListenText(other.address) + " (" + other.place + ")" +
-                      (wildcard ? ": a wildcard address takes every address of its family on "
-                                  "its port"
-                                : ": one address written two ways"));
+    const std::array<std::pair<std::string_view, const ListenAddress*>, 2> own{
+        {{"pjlink", &projector.pjlink},
+         {"maintenance", projector.maintenance ? &*projector.maintenance : nullptr}}};
+    for (const auto& [key, address] : own) {
+      if (address == nullptr) continue;
+      const std::string who =
+          key == "pjlink" ? "[" + projector.id + "]" : "[" + projector.id + "] maintenance";
+      const Listener added{who, *address, PlaceOf(section, key)};
+      if (!checkListener(listening, added, LineOf(section, key), key)) return false;
+      listening.push_back(added);
     }
-    listening.push_back({"[" + projector.id + "]", address, PlaceOf(section, "pjlink")});
+  }
+  return true;
+}
+
+// Whether `added` can listen beside every listener before it.
+bool Reader::checkListener(const std::vector<Listener>& listening, const Listener& added, int line,
+                           std::string_view key) {
+  const ListenAddress& address = added.address;
+  for (const Listener& other : listening) {
+    if (!ListenOverlaps(address, other.address)) continue;
+    if (address == other.address) {
+      return fail(line, key,
+                  added.who + " listens where " + other.who + " does (" + other.place + ")");
+    }
+    const bool wildcard = IsWildcard(address.host) || IsWildcard(other.address.host);
+    return fail(line, key,
+                added.who + " listens on " + ListenText(address) + ", " + other.who + " on " +
+                    ListenText(other.address) + " (" + other.place + ")" +
+                    (wildcard ? ": a wildcard address takes every address of its family on "
+                                "its port"
+                              : ": one address written two ways"));
   }
   return true;
 }

@@ -34,6 +34,8 @@ struct ProjectorConfig {
   std::string address = {};  // a device path or a device server's address
   int speed = 19200;
   ListenAddress pjlink{"127.0.0.1", kPjlinkPort};
+  // A raw TCP line to the projector for one technician at a time; none by default.
+  std::optional<ListenAddress> maintenance = std::nullopt;
   std::string password = {};  // empty: no authentication
   // Where the password is read from instead, by ReadSecrets: a file's first line, or the
   // file of that name in $CREDENTIALS_DIRECTORY.

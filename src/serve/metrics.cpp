@@ -155,6 +155,23 @@ void PjlinkRequests(Samples& out, const ProjectorFigures& p) {
   out(static_cast<double>(p.pjlinkRequests));
 }
 
+void MaintenanceConnected(Samples& out, const ProjectorFigures& p) {
+  out(p.maintenanceSince ? 1 : 0);
+}
+
+void MaintenanceSince(Samples& out, const ProjectorFigures& p) {
+  if (p.maintenanceSince) out(*p.maintenanceSince);
+}
+
+void MaintenanceCommands(Samples& out, const ProjectorFigures& p) {
+  for (std::size_t i = 0; i < kResultNames.size(); ++i)
+    out("result", kResultNames[i], static_cast<double>(p.maintenanceCommands[i]));
+}
+
+void MaintenanceRefused(Samples& out, const ProjectorFigures& p) {
+  out(static_cast<double>(p.maintenanceRefused));
+}
+
 struct Family {
   std::string_view name;
   std::string_view type;
@@ -187,6 +204,16 @@ constexpr std::array kFamilies = std::to_array<Family>({
      "Time from a command's send to the end of its exchange.", false, Times},
     {"mero_projector_pjlink_requests_total", "counter",
      "PJLink requests answered.", false, PjlinkRequests},
+    {"mero_projector_maintenance_connected", "gauge",
+     "Whether a client holds the projector's maintenance port (1) or not (0).", false,
+     MaintenanceConnected},
+    {"mero_projector_maintenance_since_seconds", "gauge",
+     "When the maintenance client that holds the port connected.", false, MaintenanceSince},
+    {"mero_projector_maintenance_commands_total", "counter",
+     "The maintenance client's commands, by how their exchange ended.", false,
+     MaintenanceCommands},
+    {"mero_projector_maintenance_refused_total", "counter",
+     "Maintenance clients turned away while another held the port.", false, MaintenanceRefused},
 });
 // clang-format on
 
@@ -211,9 +238,8 @@ void ServiceFamilies(Page& page, const ServiceFigures& service) {
   std::string labels;
   AddLabel(labels, "version", service.version);
   page.sample("mero_service_build_info", {}, labels, 1);
-  page.family(
-      "mero_service_pjlink_refused_total", "counter",
-      "PJLink connections closed or turned away, by reason.");
+  page.family("mero_service_pjlink_refused_total", "counter",
+              "PJLink connections closed or turned away, by reason.");
   for (std::size_t i = 0; i < kPjlinkRefusalNames.size(); ++i) {
     std::string reason;
     AddLabel(reason, "reason", kPjlinkRefusalNames[i]);

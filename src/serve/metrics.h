@@ -43,6 +43,11 @@ struct ProjectorFigures {
   std::array<std::uint64_t, ExchangeResult::kKinds> exchanges{};
   ExchangeTimes times;
   std::uint64_t pjlinkRequests = 0;  // answered
+  // Unix time the maintenance client connected; none while no client holds the port.
+  std::optional<double> maintenanceSince;
+  // The maintenance client's commands by how their exchange ended.
+  std::array<std::uint64_t, ExchangeResult::kKinds> maintenanceCommands{};
+  std::uint64_t maintenanceRefused = 0;  // newcomers turned away while the port was held
 };
 // Why a PJLink client was closed or turned away, in the order of kPjlinkRefusalNames.
 enum class PjlinkRefusal {
@@ -65,12 +70,10 @@ struct ServiceFigures {
   std::string version;
   std::array<std::uint64_t, kPjlinkRefusalNames.size()> pjlinkRefusedBy{};
   std::uint64_t pjlinkAcceptPauses = 0;  // accepting stopped for want of descriptors
-  std::uint64_t httpRefused = 0;  // HTTP requests and connections refused at a bound
+  std::uint64_t httpRefused = 0;         // HTTP requests and connections refused at a bound
   std::uint64_t httpIdleClosed = 0;
 
-  void refuse(PjlinkRefusal why) {
-    ++pjlinkRefusedBy[static_cast<std::size_t>(why)];
-  }
+  void refuse(PjlinkRefusal why) { ++pjlinkRefusedBy[static_cast<std::size_t>(why)]; }
 };
 
 // Folds what an exchange told into the projector's figures.

@@ -16,6 +16,7 @@
 #include "serve/pjlink_bridge.h"
 #include "serve/poller.h"
 #include "serve/qt_http_server.h"
+#include "serve/qt_maintenance_server.h"
 #include "serve/qt_pjlink_server.h"
 #include "version.h"
 
@@ -38,7 +39,7 @@ std::string Shown(const ListenAddress& address) {
 }  // namespace
 
 // One projector: its line, kept open and reopened when lost, the exchange engine on it, the
-// PJLink server in front and the poll behind.
+// PJLink server and the maintenance line in front and the poll behind.
 class ProjectorService {
  public:
   ProjectorService(const ProjectorConfig& config, ServiceFigures& service, Log log)
@@ -86,7 +87,7 @@ class ProjectorService {
       return false;
     }
     say(Priority::Info, "PJLink on " + Shown(config_.pjlink) + " for " + config_.address);
-    return true;
+    return listenForMaintenance(config_.maintenance);
   }
 
   ~ProjectorService() { line_.stop(); }
@@ -98,6 +99,8 @@ class ProjectorService {
   void update(const ProjectorConfig& config, int offsetMs, int intervalMs, bool repoll) {
     if (config.name != config_.name) bridge_.rename(config.name);
     if (repoll) poller_.start(offsetMs, intervalMs);
+    // Its own client only: PJLink's and the line stay.
+    if (config.maintenance != config_.maintenance) listenForMaintenance(config.maintenance);
     config_ = config;
   }
   const ProjectorFigures& figures() const { return figures_; }
@@ -111,6 +114,21 @@ class ProjectorService {
   }
   void say(const Message& message) { say(message.priority, message.text); }
 
+  bool listenForMaintenance(const std::optional<ListenAddress>& address) {
+    maintenance_.reset();
+    if (!address) return true;
+    maintenance_ = std::make_unique<MaintenanceServer>(
+        config_.id, engine_, figures_, [this](Priority p, const std::string& t) { say(p, t); });
+    std::string error;
+    if (!maintenance_->listen(address->host, address->port, &error)) {
+      say(Priority::Error, "maintenance cannot listen on " + Shown(*address) + ": " + error);
+      maintenance_.reset();
+      return false;
+    }
+    say(Priority::Info, "maintenance line on " + Shown(*address) + " for " + config_.address);
+    return true;
+  }
+
   ProjectorConfig config_;
   Log log_;
   link::QtReopeningLine line_;
@@ -122,6 +140,7 @@ class ProjectorService {
   PjlinkServer server_;
   Poller poller_;
   AnswerWatch answers_;
+  std::unique_ptr<MaintenanceServer> maintenance_;
   bool wasDown_ = false;  // since the line last opened
 };
 

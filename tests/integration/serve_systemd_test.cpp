@@ -149,11 +149,12 @@ TEST(ServeSystemd, ReadyStatusReloadWatchdogAndStopAsSystemdExpectsThem) {
   serve.write(projector.config() + "not-a-key = 1\n");
   serve.signal(SIGHUP);
   EXPECT_TRUE(manager.nextEvent().starts_with("RELOADING=1\n"));
-  EXPECT_EQ(manager.nextEvent(), "READY=1\nSTATUS=" + std::string(kServing) +
-                                     ", 1 PJLink client; not reloaded: " +
-                                     serve.path().toStdString() + ":7: not-a-key: is not a key " +
-                                     "of a projector (address, speed, name, pjlink, password, password-file, "
-      "password-credential)");
+  EXPECT_EQ(
+      manager.nextEvent(),
+      "READY=1\nSTATUS=" + std::string(kServing) + ", 1 PJLink client; not reloaded: " +
+          serve.path().toStdString() + ":7: not-a-key: is not a key " +
+          "of a projector (address, speed, name, pjlink, maintenance, password, password-file, "
+          "password-credential)");
 
   // A loop that stands still feeds nothing, so that systemd restarts it.
   serve.signal(SIGSTOP);

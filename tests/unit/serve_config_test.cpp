@@ -144,7 +144,8 @@ TEST(ServeConfig, WhatEachTextGives) {
       {tooMany, "", "f:2001: more than 1000 projectors"},
       // Keys and sections that are not, or are missing.
       {WithProjector("speeed = 9600\n"), "",
-       "f:3: speeed: is not a key of a projector (address, speed, name, pjlink, password, "
+       "f:3: speeed: is not a key of a projector (address, speed, name, pjlink, maintenance, "
+       "password, "
        "password-file, password-credential)"},
       {"[service]\nname = x\n" + kProjector, "",
        "f:2: name: is not a key of [service] (metrics, poll-interval)"},
@@ -259,9 +260,9 @@ TEST(ServeConfig, CheckTellsEachProjectorThenTheServiceButNoPassword) {
   ASSERT_TRUE(result.config) << result.error;
   EXPECT_EQ(DescribeConfig(*result.config),
             "[hall-a]\n  address = /dev/ttyUSB0\n  speed = 19200\n  name = \" Hall ; A\"\n"
-            "  pjlink = 127.0.0.1:4352\n  password: set\n"
+            "  pjlink = 127.0.0.1:4352\n  maintenance = off\n  password: set\n"
             "[b]\n  address = tcp://ser2net:7001\n  speed = 9600\n  name = b\n"
-            "  pjlink = [::]:4353\n  password: none\n"
+            "  pjlink = [::]:4353\n  maintenance = off\n  password: none\n"
             "[service]\n  metrics = off\n  poll-interval = 60\n");
 }
 

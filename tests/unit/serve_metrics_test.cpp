@@ -61,6 +61,9 @@ TEST(Metrics, EveryFamilyAndLabelFromAKnownStatus) {
   a.status.model = "QM50";
   a.lastPollSeconds = 1700000000.5;
   a.pjlinkRequests = 7;
+  a.maintenanceSince = 1700000100;
+  a.maintenanceCommands = {2, 1, 0, 0, 0};
+  a.maintenanceRefused = 1;
   for (const ExchangeResult& result : {Replied("00\r", 250), Replied("80\r", 500),
                                        ExchangeResult{ExchangeResult::Kind::NoReply, {}, 2000},
                                        ExchangeResult{ExchangeResult::Kind::LineDown, {}, 0},
@@ -157,6 +160,25 @@ mero_projector_exchange_duration_seconds_count{projector="b"} 0
 # TYPE mero_projector_pjlink_requests_total counter
 mero_projector_pjlink_requests_total{projector="hall \"A\"\\1"} 7
 mero_projector_pjlink_requests_total{projector="b"} 0
+# TYPE mero_projector_maintenance_connected gauge
+mero_projector_maintenance_connected{projector="hall \"A\"\\1"} 1
+mero_projector_maintenance_connected{projector="b"} 0
+# TYPE mero_projector_maintenance_since_seconds gauge
+mero_projector_maintenance_since_seconds{projector="hall \"A\"\\1"} 1700000100
+# TYPE mero_projector_maintenance_commands_total counter
+mero_projector_maintenance_commands_total{projector="hall \"A\"\\1",result="reply"} 2
+mero_projector_maintenance_commands_total{projector="hall \"A\"\\1",result="no_reply"} 1
+mero_projector_maintenance_commands_total{projector="hall \"A\"\\1",result="line_down"} 0
+mero_projector_maintenance_commands_total{projector="hall \"A\"\\1",result="busy"} 0
+mero_projector_maintenance_commands_total{projector="hall \"A\"\\1",result="cut"} 0
+mero_projector_maintenance_commands_total{projector="b",result="reply"} 0
+mero_projector_maintenance_commands_total{projector="b",result="no_reply"} 0
+mero_projector_maintenance_commands_total{projector="b",result="line_down"} 0
+mero_projector_maintenance_commands_total{projector="b",result="busy"} 0
+mero_projector_maintenance_commands_total{projector="b",result="cut"} 0
+# TYPE mero_projector_maintenance_refused_total counter
+mero_projector_maintenance_refused_total{projector="hall \"A\"\\1"} 1
+mero_projector_maintenance_refused_total{projector="b"} 0
 # TYPE mero_service_build_info gauge
 mero_service_build_info{version="1.2.3"} 1
 # TYPE mero_service_pjlink_refused_total counter
