@@ -10,8 +10,8 @@
 #include <string_view>
 
 #include "app/quit_on_signal.h"
-#include "serve/log_sink.h"
 #include "app/systemd_notify.h"
+#include "serve/log_sink.h"
 #include "serve/qt_config.h"
 #include "serve/service.h"
 

@@ -265,7 +265,8 @@ TEST(Serve, IdleClientsGoAndAFullHouseTurnsNewcomersAway) {
   EXPECT_EQ(talking.ask("%1CLSS ?\r"), "%1CLSS=1\r");
   PjlinkProbe third(server.port());
   EXPECT_TRUE(third.closed()) << "a third client in a house of two that both asked";
-  EXPECT_EQ(figures.pjlinkRefusedBy[static_cast<std::size_t>(serve::PjlinkRefusal::ServerFull)], 1U);
+  EXPECT_EQ(figures.pjlinkRefusedBy[static_cast<std::size_t>(serve::PjlinkRefusal::ServerFull)],
+            1U);
 
   // Each request starts the talking client's idle time anew, past the silent one's.
   for (int i = 0; i < 6; ++i) {
