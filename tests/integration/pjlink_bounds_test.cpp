@@ -214,9 +214,25 @@ TEST(PjlinkBounds, WrongDigestsAreAnsweredLateWhileOthersAreServed) {
   EXPECT_EQ(served.log, std::vector<std::string>{"PJLink authentication failed from 127.0.0.1"});
 }
 
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define MERO_TESTS_SANITIZED
+#endif
+#elif defined(__SANITIZE_ADDRESS__)
+#define MERO_TESTS_SANITIZED
+#endif
+#ifdef MERO_TESTS_SANITIZED
+constexpr bool kSanitized = true;
+#else
+constexpr bool kSanitized = false;
+#endif
+
 // The service with two descriptors to spare: a third client waits in the kernel while the
 // service does not spin on it, and is greeted as soon as the first one leaves.
 TEST(PjlinkBounds, OutOfDescriptorsTheServicePausesAccepting) {
+  // The sanitizers' runtime opens a pipe to check memory before it trusts an object's type:
+  // with no descriptor left it reports objects that are sound as broken, and stops the service.
+  if (kSanitized) GTEST_SKIP() << "out of descriptors, the sanitizers' own checks fail";
   // A line that is open: a line being reopened would take descriptors of its own now and then.
   vp::PtyServer projector;
   const std::vector<quint16> ports = FreePorts(2);
