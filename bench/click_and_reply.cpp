@@ -163,6 +163,26 @@ class PaintWatch : public QObject {
   std::optional<Clock::time_point> painted_;
 };
 
+// kSends presses of STATUS, each timed from the press to the query's arrival at the far end,
+// which then answers `reply` (if any).
+std::vector<double> StatusPresses(mero::panel::QtPanel& panel, FarEnd& far,
+                                  std::string_view reply) {
+  QWidget* key = panel.window().control(kStatusKey);
+  std::vector<double> sends;
+  for (int i = 0; i < kSends; ++i) {
+    far.clear();
+    const auto start = Clock::now();
+    mero::bench::Mouse(key, QEvent::MouseButtonPress);
+    mero::bench::Mouse(key, QEvent::MouseButtonRelease);
+    std::optional<Clock::time_point> at;
+    mero::bench::RunUntil([&] { return (at = far.endedWith(kStatusQuery)).has_value(); }, kWait);
+    if (at) sends.push_back(Ms(*at - start));
+    if (!reply.empty()) far.write(reply);
+    mero::bench::RunFor(kGap);
+  }
+  return sends;
+}
+
 // Answers every command that reaches the far end until it has been silent for a while: the
 // service's first poll, so that the presses that follow have the line to themselves.
 void AnswerUntilQuiet(FarEnd& far) {
@@ -186,28 +206,16 @@ std::vector<double> SendsThroughTheService() {
       "[service]\npoll-interval = 86400\nmetrics = " + std::to_string(ports[2]) +
           "\n[hall]\naddress = " + far.path() + "\npjlink = " + std::to_string(ports[0]) +
           "\nmaintenance = " + std::to_string(ports[1]) + "\n");
-  std::vector<double> sends;
-  if (!serve.started()) return sends;
+  if (!serve.started()) return {};
   AnswerUntilQuiet(far);
   const QString line = QStringLiteral("tcp://127.0.0.1:%1").arg(ports[1]);
   mero::panel::QtPanel panel({line, QStringLiteral("/nonexistent")});
   panel.load();
   panel.window().show();
-  if (!mero::bench::RunUntil([&] { return panel.port().isOpen(); }, kWait)) return sends;
+  if (!mero::bench::RunUntil([&] { return panel.port().isOpen(); }, kWait)) return {};
   mero::bench::RunFor(500ms);
-  QWidget* key = panel.window().control(kStatusKey);
-  for (int i = 0; i < kSends; ++i) {
-    far.clear();
-    const auto start = Clock::now();
-    mero::bench::Mouse(key, QEvent::MouseButtonPress);
-    mero::bench::Mouse(key, QEvent::MouseButtonRelease);
-    std::optional<Clock::time_point> at;
-    mero::bench::RunUntil([&] { return (at = far.endedWith(kStatusQuery)).has_value(); }, kWait);
-    if (at) sends.push_back(Ms(*at - start));
-    far.write("80\r");  // the exchange ends, and the line is free for the next press
-    mero::bench::RunFor(kGap);
-  }
-  return sends;
+  // The reply ends each exchange, so that the line is free for the next press.
+  return StatusPresses(panel, far, "80\r");
 }
 
 }  // namespace
@@ -228,19 +236,8 @@ int main(int argc, char** argv) {
     return 1;
   }
   mero::bench::RunFor(500ms);
+  const std::vector<double> sends = StatusPresses(panel, far, {});
   QWidget* key = panel.window().control(kStatusKey);
-
-  std::vector<double> sends;
-  for (int i = 0; i < kSends; ++i) {
-    far.clear();
-    const auto start = Clock::now();
-    mero::bench::Mouse(key, QEvent::MouseButtonPress);
-    mero::bench::Mouse(key, QEvent::MouseButtonRelease);
-    std::optional<Clock::time_point> at;
-    mero::bench::RunUntil([&] { return (at = far.endedWith(kStatusQuery)).has_value(); }, kWait);
-    if (at) sends.push_back(Ms(*at - start));
-    mero::bench::RunFor(kGap);
-  }
   const std::vector<double> floor = BareWrites();
   const std::vector<double> served = SendsThroughTheService();
 
