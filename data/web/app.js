@@ -113,8 +113,7 @@ function outcome(name, result) {
 // ---- cards
 
 function say(element, text) {
-  // Re-announce a repeated message too: a live region reads only changes.
-  element.textContent = text === element.textContent ? `${text}\u00a0` : text;
+  element.textContent = text;
 }
 
 function createCard(id) {
@@ -268,6 +267,8 @@ function keyLabel(button) {
 async function pressOnce(button) {
   const id = keypadFor;
   if (button.dataset.key === 'power-off' && !(await confirmPowerOff(id, button))) return;
+  // Said first so that the same answer twice is still read out as new.
+  say($('#keypad-result'), `${keyLabel(button)}: sending…`);
   const result = await post(`${API}/projectors/${path(id, 'keys', button.dataset.key)}`);
   const body = result.body ?? {};
   const said = !result.ok ? result.message : body.outcome === 'replied' ? `replied ${body.reply ?? ''}` : 'acknowledged';
@@ -380,6 +381,10 @@ function setUpToken() {
   form.addEventListener('submit', (event) => {
     event.preventDefault();
     const value = $('#token').value.trim();
+    if (value && (value.length < 16 || value.length > 128)) {
+      state.textContent = 'A token has 16 to 128 characters; nothing was changed.';
+      return;
+    }
     try {
       if (value) sessionStorage.setItem(TOKEN_KEY, value);
       else sessionStorage.removeItem(TOKEN_KEY);
