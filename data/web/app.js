@@ -184,6 +184,7 @@ function trapFocus(dialog) {
 
 function confirmPowerOff(id, opener) {
   const dialog = $('#confirm');
+  if (dialog.open) return Promise.resolve(false);
   const name = FIELDS.name(projectors.get(id) ?? { id });
   $('#confirm-title').textContent = `Power off ${name}?`;
   $('#confirm-text').textContent = `${name} will cool down and go to stand-by.`;
@@ -317,12 +318,13 @@ function finish(current) {
   if (hold === current) hold = null;
 }
 
-function endHold({ keepalive = false, button = null } = {}) {
+function endHold({ button = null } = {}) {
   const current = hold;
   if (!current || (button && current.button !== button)) return;
   finish(current);
   if (current.id) {
-    post(`${API}/holds/${path(current.id, 'release')}`, { keepalive });
+    // keepalive: hiding or leaving the page must not cancel the release on its way out.
+    post(`${API}/holds/${path(current.id, 'release')}`, { keepalive: true });
     say($('#keypad-result'), `${keyLabel(current.button)} released`);
   }
 }
@@ -367,7 +369,7 @@ function setUpKeypad() {
   document.addEventListener('visibilitychange', () => {
     if (document.visibilityState === 'hidden') endHold();
   });
-  window.addEventListener('pagehide', () => endHold({ keepalive: true }));
+  window.addEventListener('pagehide', () => endHold());
 }
 
 // ---- token
@@ -403,7 +405,6 @@ function setUpToken() {
 function banner(text) {
   const element = $('#banner');
   element.textContent = text;
-  element.hidden = !text;
 }
 
 function listen() {
