@@ -19,7 +19,7 @@ packages=(
   libmicrohttpd-dev libmicrohttpd12 qt6-websockets-dev
   libgtest-dev libgmock-dev googletest
   fontconfig libfontconfig-dev fonts-ipafont-gothic fonts-dejavu-core librsvg2-bin
-  xvfb xauth
+  xvfb xauth chromium
   ser2net iproute2 netcat-openbsd
   prometheus
 )
