@@ -196,6 +196,18 @@ bool Reader::finish() {
   if (config_.projectors.empty()) {
     return fail(1, {}, "names no projector: give each a section with its address");
   }
+  if (const auto service = sections_.find(kServiceSection); service != sections_.end()) {
+    const Section& section = service->second;
+    if (!config_.tokenFile.empty() && !config_.tokenCredential.empty()) {
+      const int file = LineOf(section, "token-file");
+      const int credential = LineOf(section, "token-credential");
+      return fail(std::max(file, credential), file > credential ? "token-file" : "token-credential",
+                  "the token is given on line " + std::to_string(std::min(file, credential)) +
+                      "; give one of token-file and token-credential");
+    }
+    config_.tokenLine =
+        LineOf(section, config_.tokenFile.empty() ? "token-credential" : "token-file");
+  }
   return checkDistinct();
 }
 

@@ -27,6 +27,10 @@ inline constexpr std::size_t kMostProjectors = 1000;
 inline constexpr std::size_t kLongestConfigFile = std::size_t{1} << 20;
 inline constexpr std::size_t kLongestName = 64;      // PJLink's NAME
 inline constexpr std::size_t kLongestPassword = 32;  // PJLink's password
+// The token that allows changes from the web page and the API: long enough not to be guessed
+// at the rate the service answers.
+inline constexpr std::size_t kShortestToken = 16;
+inline constexpr std::size_t kLongestToken = 128;
 
 struct ProjectorConfig {
   std::string id = {};       // the section: how logs and metrics name it
@@ -54,6 +58,12 @@ struct ServiceConfig {
   std::optional<ListenAddress> metrics = ListenAddress{"127.0.0.1", kMetricsPort};
   int pollSeconds = kDefaultPollSeconds;
   std::vector<ProjectorConfig> projectors;
+  // The web page's and the API's token for changes, read by ReadSecrets from a file's first
+  // line or from the credential of that name; empty: no change is taken.
+  std::string token = {};
+  std::string tokenFile = {};
+  std::string tokenCredential = {};
+  int tokenLine = 0;
   // What the operator should change though the service runs: the service logs each once.
   std::vector<std::string> warnings;
 };

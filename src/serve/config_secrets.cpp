@@ -43,7 +43,16 @@ class Opened {
   int fd_;
 };
 
-Secret ReadPasswordFile(const std::string& path) {
+// What a secret's first line must be.
+struct SecretKind {
+  std::size_t shortest;
+  std::size_t longest;
+  std::string_view what;
+};
+constexpr SecretKind kPassword{1, kLongestPassword, "PJLink's password"};
+constexpr SecretKind kToken{kShortestToken, kLongestToken, "the token for changes"};
+
+Secret ReadSecretFile(const std::string& path, const SecretKind& kind) {
   const Opened file(path);
   if (file.fd() < 0) return {{}, path + ": " + std::strerror(errno), {}};
   struct stat status {};
@@ -72,10 +81,11 @@ Secret ReadPasswordFile(const std::string& path) {
   std::string line = text.substr(0, text.find('\n'));
   if (line.ends_with('\r')) line.pop_back();
   const bool printable = std::ranges::all_of(line, [](char c) { return c >= ' ' && c < 127; });
-  if (line.empty() || line.size() > kLongestPassword || !printable) {
+  if (line.size() < kind.shortest || line.size() > kind.longest || !printable) {
     return {{},
-            "the first line of " + path + " is not 1 to " + std::to_string(kLongestPassword) +
-                " bytes of printable ASCII (PJLink's password)",
+            "the first line of " + path + " is not " + std::to_string(kind.shortest) + " to " +
+                std::to_string(kind.longest) + " bytes of printable ASCII (" +
+                std::string(kind.what) + ")",
             {}};
   }
   Secret secret{std::move(line), {}, {}};
@@ -107,10 +117,25 @@ std::string ReadSecrets(const std::string& file, mode_t fileMode, const std::str
     }
     const std::string key =
         projector.passwordFile.empty() ? "password-credential: " : "password-file: ";
-    Secret secret = ReadPasswordFile(path);
+    Secret secret = ReadSecretFile(path, kPassword);
     if (!secret.error.empty()) return where + key + secret.error;
     if (!secret.warning.empty()) config.warnings.push_back(where + key + secret.warning);
     projector.password = std::move(secret.password);
+  }
+  if (!config.tokenFile.empty() || !config.tokenCredential.empty()) {
+    const std::string where = file + ":" + std::to_string(config.tokenLine) + ": ";
+    const bool fromFile = !config.tokenFile.empty();
+    const std::string key = fromFile ? "token-file: " : "token-credential: ";
+    if (!fromFile && credentials.empty()) {
+      return where + key +
+             "$CREDENTIALS_DIRECTORY is not set: systemd gives the service its credentials "
+             "(LoadCredential= in its unit)";
+    }
+    Secret secret = ReadSecretFile(
+        fromFile ? config.tokenFile : credentials + "/" + config.tokenCredential, kToken);
+    if (!secret.error.empty()) return where + key + secret.error;
+    if (!secret.warning.empty()) config.warnings.push_back(where + key + secret.warning);
+    config.token = std::move(secret.password);
   }
   if (!given.empty() && (fileMode & S_IROTH) != 0) {
     config.warnings.push_back(file + " is readable by every user (mode " + Mode(fileMode) +

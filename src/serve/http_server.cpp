@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <utility>
 
 namespace mero::serve::http {
 namespace {
@@ -30,6 +31,27 @@ constexpr std::array<RefusalKind, kRefusalKinds> kRefusalTable{{
      "no descriptor left for a new connection: not accepting until one is free"},
 }};
 
+// Whether `path` has the pattern's segments, a "{}" standing for any segment not empty.
+bool Matches(std::string_view pattern, std::string_view path, std::vector<std::string>& params) {
+  while (!pattern.empty() && !path.empty()) {
+    const std::size_t p = pattern.find('/');
+    const std::size_t q = path.find('/');
+    const std::string_view want = pattern.substr(0, p);
+    const std::string_view got = path.substr(0, q);
+    if (want == "{}") {
+      if (got.empty()) return false;
+      params.emplace_back(got);
+    } else if (want != got) {
+      return false;
+    }
+    if ((p == std::string_view::npos) != (q == std::string_view::npos)) return false;
+    if (p == std::string_view::npos) return true;
+    pattern.remove_prefix(p + 1);
+    path.remove_prefix(q + 1);
+  }
+  return pattern.empty() && path.empty();
+}
+
 }  // namespace
 
 std::string Request::header(std::string_view name) const {
@@ -45,13 +67,31 @@ Handler Now(std::function<Response(const Request&)> answer) {
   };
 }
 
-void Routes::add(std::string path, Route route) { routes_[std::move(path)] = std::move(route); }
+void Routes::add(std::string path, Route route) {
+  if (path.find("{}") != std::string::npos) {
+    patterns_.emplace_back(std::move(path), std::move(route));
+  } else {
+    routes_[std::move(path)] = std::move(route);
+  }
+}
 
 Admission Routes::admit(std::string_view method, std::string_view path,
                         std::optional<std::uint64_t> declaredBody, bool chunked) const {
-  const auto it = routes_.find(path);
-  if (it == routes_.end()) return {nullptr, 404, {}};
-  const Route& route = it->second;
+  const Route* found = nullptr;
+  std::vector<std::string> params;
+  if (const auto it = routes_.find(path); it != routes_.end()) {
+    found = &it->second;
+  } else {
+    for (const auto& [pattern, route] : patterns_) {
+      params.clear();
+      if (Matches(pattern, path, params)) {
+        found = &route;
+        break;
+      }
+    }
+  }
+  if (found == nullptr) return {nullptr, 404, {}, {}};
+  const Route& route = *found;
   const auto takes = [&](std::string_view m) {
     return std::ranges::find(route.methods, m) != route.methods.end();
   };
@@ -62,11 +102,44 @@ Admission Routes::admit(std::string_view method, std::string_view path,
       allow += m;
       if (m == "GET" && !takes("HEAD")) allow += ", HEAD";
     }
-    return {nullptr, 405, allow};
+    return {nullptr, 405, allow, {}};
   }
   if ((declaredBody && *declaredBody > route.maxBody) || (chunked && route.maxBody == 0))
-    return {nullptr, 413, {}};
-  return {&route, 0, {}};
+    return {nullptr, 413, {}, {}};
+  return {&route, 0, {}, std::move(params)};
+}
+
+bool Outlet::send(std::string_view text) {
+  if (!open()) return false;
+  if (text.size() > bound_ - waiting_.size()) {
+    end();
+    return false;
+  }
+  const bool wasEmpty = waiting_.empty();
+  waiting_.append(text);
+  if (wasEmpty && wake_) wake_();
+  return true;
+}
+
+void Outlet::end() {
+  if (ended_) return;
+  ended_ = true;
+  if (wake_) wake_();
+}
+
+std::size_t Outlet::take(char* into, std::size_t room) {
+  const std::size_t taken = std::min(room, waiting_.size());
+  std::copy_n(waiting_.begin(), taken, into);
+  waiting_.erase(0, taken);
+  return taken;
+}
+
+void Outlet::gone() {
+  if (gone_) return;
+  gone_ = true;
+  wake_ = nullptr;
+  waiting_.clear();
+  if (onGone) std::exchange(onGone, nullptr)();
 }
 
 RefusalLog::RefusalLog(std::string name, Log log, std::function<void(Refusal)> counted)

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -25,10 +26,43 @@ struct Request {
   std::string path;  // without the query
   Fields headers;    // names as the client spelt them
   std::string body;
-  std::string peer;  // the client's address, for messages
+  std::string peer;                 // the client's address, for messages
+  std::vector<std::string> params;  // what the route's {} segments matched, in order
 
   // The first header of that name, in any case; "" when there is none.
   std::string header(std::string_view name) const;
+};
+
+// A body written while its connection stays open, as an event stream is. What waits unsent
+// is bounded: a reader that does not keep up is cut off rather than let it grow.
+class Outlet {
+ public:
+  explicit Outlet(std::size_t bound) : bound_(bound) {}
+
+  // False, with the outlet ended, when the text would take the unsent bytes over the bound.
+  bool send(std::string_view text);
+  // Ends the body once what waits has gone.
+  void end();
+  // Neither ended nor left by its reader.
+  bool open() const { return !ended_ && !gone_; }
+  std::size_t waiting() const { return waiting_.size(); }
+
+  // Told once, when the reader has gone or the server stops.
+  std::function<void()> onGone;
+
+  // The server's side: it takes the text, is woken when text waits or the outlet ends, and
+  // tells when the connection has ended.
+  std::size_t take(char* into, std::size_t room);
+  bool ended() const { return ended_; }
+  void wakeWith(std::function<void()> wake) { wake_ = std::move(wake); }
+  void gone();
+
+ private:
+  std::size_t bound_;
+  std::string waiting_;
+  bool ended_ = false;
+  bool gone_ = false;
+  std::function<void()> wake_;
 };
 
 struct Response {
@@ -36,6 +70,7 @@ struct Response {
   std::string contentType = "text/plain; charset=utf-8";
   std::string body;
   Fields headers;
+  std::shared_ptr<Outlet> outlet;  // set: the body is the outlet's, sent as it comes
 };
 
 // Answers the request it was given to, once: within the handler or later, from the event
@@ -59,10 +94,13 @@ struct Admission {
   const Route* route = nullptr;
   int status = 0;
   std::string allow;
+  std::vector<std::string> params;
 };
 
 class Routes {
  public:
+  // A segment written "{}" matches any one segment that is not empty; a path matched as it
+  // stands goes before one matched by such segments.
   void add(std::string path, Route route);
   // `declaredBody` is the Content-Length, when the request gave one; a `chunked` body has
   // none to tell.
@@ -71,6 +109,7 @@ class Routes {
 
  private:
   std::map<std::string, Route, std::less<>> routes_;
+  std::vector<std::pair<std::string, Route>> patterns_;
 };
 
 // The bounds a client can meet, in the order of kRefusalKinds.

@@ -1,5 +1,6 @@
 #include "serve/poller.h"
 
+#include <algorithm>
 #include <memory>
 #include <utility>
 
@@ -47,8 +48,19 @@ void Poller::poll() {
       if (++tally->ended < kPollQueries.size() || round < decided_) return;
       decided_ = round;
       figures_.answering = tally->answered == kPollQueries.size();
-      if (figures_.answering) figures_.lastPollSeconds = wallSeconds_();
+      if (!figures_.answering) return;
+      figures_.lastPollSeconds = wallSeconds_();
+      const auto& power = figures_.status.power;
+      if (intervalMs_ > 0 && power &&
+          (power->state == link::PowerState::WarmingUp ||
+           power->state == link::PowerState::CoolingDown)) {
+        timer_.setInterval(std::min(intervalMs_, kSettlingPollMs));
+      }
     });
+  }
+  const auto& power = figures_.status.power;
+  if (power && power->state == link::PowerState::On) {
+    for (const std::string_view code : kOnQueries) link_.exchange(code, [](auto&) {});
   }
 }
 

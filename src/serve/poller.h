@@ -14,6 +14,12 @@ inline constexpr std::array<std::string_view, 3> kPollQueries{"CR0", "CR3", "CR6
 // Asked besides while the model is not known or the projector has been silent (it may be
 // another one now); some models refuse it in stand-by, so it is no part of a full answer.
 inline constexpr std::string_view kModelQuery = "CR9";
+// Asked besides while the projector is on, for the web page: the input, and the mutes, which
+// the projector does not tell in stand-by.
+inline constexpr std::array<std::string_view, 2> kOnQueries{"CR1", "CRA"};
+// While the projector warms up or cools down, it is polled this often until it has settled,
+// so that what is shown follows it.
+inline constexpr int kSettlingPollMs = 2000;
 
 // Where projector `index` of `count` takes its first poll within an interval, so that the
 // projectors of a service, and so those behind one device server, are asked one after another

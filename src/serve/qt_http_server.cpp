@@ -84,16 +84,65 @@ struct QtHttpServer::Exchange {
   bool dispatched = false;
   bool suspended = false;
   std::optional<http::Response> ready;
+  std::shared_ptr<http::Outlet> outlet;  // a body still being written
   // An Answer holds it weakly: once the exchange is gone, answering does nothing.
   std::shared_ptr<Exchange*> token = std::make_shared<Exchange*>(this);
 };
 
 // libmicrohttpd's callbacks, each given the server.
 struct Callbacks {
+  // What a streamed body's reader is given: the outlet, and the exchange it belongs to.
+  struct Stream {
+    std::shared_ptr<http::Outlet> outlet;
+    std::weak_ptr<QtHttpServer::Exchange*> exchange;
+  };
+
+  static void Suspend(QtHttpServer::Exchange& exchange) {
+    exchange.suspended = true;
+    exchange.server->suspended_.insert(&exchange);
+    MHD_suspend_connection(exchange.connection);
+  }
+
+  static void Resume(QtHttpServer::Exchange& exchange) {
+    if (!exchange.suspended) return;
+    exchange.suspended = false;
+    exchange.server->suspended_.erase(&exchange);
+    MHD_resume_connection(exchange.connection);
+    exchange.server->due_.start(0);
+  }
+
+  // Called when the socket takes more; with nothing waiting the connection is put aside
+  // until the outlet has more, rather than asked again at every turn.
+  static ssize_t Read(void* self, std::uint64_t /*at*/, char* into, std::size_t room) {
+    auto* stream = static_cast<Stream*>(self);
+    const auto alive = stream->exchange.lock();
+    if (!alive || (*alive)->server->stopping_) return MHD_CONTENT_READER_END_WITH_ERROR;
+    const std::size_t taken = stream->outlet->take(into, room);
+    if (taken > 0) return static_cast<ssize_t>(taken);
+    if (stream->outlet->ended()) return MHD_CONTENT_READER_END_OF_STREAM;
+    Suspend(**alive);
+    return 0;
+  }
+
+  static MHD_Response* Body(QtHttpServer::Exchange& exchange, const http::Response& answer) {
+    if (!answer.outlet) {
+      return MHD_create_response_from_buffer(
+          answer.body.size(), const_cast<char*>(answer.body.data()), MHD_RESPMEM_MUST_COPY);
+    }
+    exchange.outlet = answer.outlet;
+    const std::weak_ptr<QtHttpServer::Exchange*> token = exchange.token;
+    answer.outlet->wakeWith([token] {
+      if (const auto alive = token.lock()) Resume(**alive);
+    });
+    auto* stream = new Stream{answer.outlet, token};
+    constexpr std::size_t kBlock = 4096;
+    return MHD_create_response_from_callback(MHD_SIZE_UNKNOWN, kBlock, &Read, stream,
+                                             [](void* self) { delete static_cast<Stream*>(self); });
+  }
+
   static MHD_Result Queue(QtHttpServer::Exchange& exchange, const http::Response& answer,
                           bool close) {
-    MHD_Response* response = MHD_create_response_from_buffer(
-        answer.body.size(), const_cast<char*>(answer.body.data()), MHD_RESPMEM_MUST_COPY);
+    MHD_Response* response = Body(exchange, answer);
     if (response == nullptr) return MHD_NO;
     MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, answer.contentType.c_str());
     for (const auto& [name, value] : answer.headers)
@@ -107,7 +156,7 @@ struct Callbacks {
   }
 
   static MHD_Result Refuse(QtHttpServer::Exchange& exchange, int status, const std::string& allow) {
-    http::Response answer{status, "text/plain; charset=utf-8", {}, {}};
+    http::Response answer{status, "text/plain; charset=utf-8", {}, {}, {}};
     answer.body = std::to_string(status) + " " + MHD_get_reason_phrase_for(status) + "\n";
     if (!allow.empty()) answer.headers.emplace_back("Allow", allow);
     if (status == MHD_HTTP_CONTENT_TOO_LARGE) {
@@ -145,10 +194,11 @@ struct Callbacks {
       std::from_chars(length.data(), length.data() + length.size(), value);
       declared = value;
     }
-    const http::Admission admission = exchange.server->routes_.admit(
+    http::Admission admission = exchange.server->routes_.admit(
         method, url, declared, !request.header("Transfer-Encoding").empty());
     if (admission.route == nullptr) return Refuse(exchange, admission.status, admission.allow);
     exchange.route = admission.route;
+    request.params = std::move(admission.params);
     return MHD_YES;
   }
 
@@ -199,16 +249,10 @@ struct Callbacks {
       if (!alive || (*alive)->ready) return;
       QtHttpServer::Exchange& answered = **alive;
       answered.ready = std::move(response);
-      if (!answered.suspended) return;
-      answered.suspended = false;
-      answered.server->suspended_.erase(&answered);
-      MHD_resume_connection(answered.connection);
-      answered.server->due_.start(0);
+      Resume(answered);
     });
     if (exchange->ready) return Queue(*exchange, *exchange->ready, false);
-    exchange->suspended = true;
-    server->suspended_.insert(exchange);
-    MHD_suspend_connection(connection);
+    Suspend(*exchange);
     return MHD_YES;
   }
 
@@ -237,7 +281,10 @@ struct Callbacks {
       link->requestOpen = false;
       link->lastKnown = Clock::now();
     }
-    if (exchange != nullptr) server->suspended_.erase(exchange);
+    if (exchange != nullptr) {
+      server->suspended_.erase(exchange);
+      if (exchange->outlet) exchange->outlet->gone();
+    }
     delete exchange;
     *state = nullptr;
   }

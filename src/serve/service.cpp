@@ -2,6 +2,7 @@
 
 #include <QDateTime>
 #include <QElapsedTimer>
+#include <QFile>
 #include <algorithm>
 #include <chrono>
 #include <utility>
@@ -12,6 +13,7 @@
 #include "link/port/exchange_engine.h"
 #include "link/port/port_discovery.h"
 #include "serve/answer_watch.h"
+#include "serve/key_repeat.h"
 #include "serve/line_words.h"
 #include "serve/pjlink_bridge.h"
 #include "serve/poller.h"
@@ -36,13 +38,17 @@ std::string Shown(const ListenAddress& address) {
   return (v6 ? "[" + address.host + "]" : address.host) + ":" + std::to_string(address.port);
 }
 
+// Room for the page's event streams (EventStreams::Limits) besides the requests.
+constexpr QtHttpServer::Limits kHttpLimits{std::size_t{16} * 1024, 30, 256, 48};
+
 }  // namespace
 
 // One projector: its line, kept open and reopened when lost, the exchange engine on it, the
 // PJLink server and the maintenance line in front and the poll behind.
-class ProjectorService {
+class ProjectorService : public WebProjector {
  public:
-  ProjectorService(const ProjectorConfig& config, ServiceFigures& service, Log log)
+  ProjectorService(const ProjectorConfig& config, ServiceFigures& service, Log log,
+                   std::function<void()> changed)
       : config_(config),
         log_(std::move(log)),
         line_(link::ComDevice{config.address, link::StableNameOf(config.address), false},
@@ -51,7 +57,10 @@ class ProjectorService {
         bridge_(engine_, PjlinkIdentity{config.name, "mero-control " + std::string(kVersion)}),
         server_(bridge_, config.password, service, {},
                 [this](Priority p, const std::string& t) { say(p, t); }),
-        poller_(engine_, pollTimer_, figures_, WallSeconds) {
+        poller_(engine_, pollTimer_, figures_, WallSeconds),
+        keys_(engine_, keyPeriod_, keyHeartbeat_, kKeyHeartbeatMs),
+        changed_(std::move(changed)) {
+    keys_.onChanged = changed_;
     figures_.id = config.id;
     figures_.name = config.name;
     figures_.address = config.address;
@@ -61,17 +70,20 @@ class ProjectorService {
       if (const auto change = answers_.exchanged(result, MonotonicMs(), WallSeconds())) {
         say(DescribeAnswering(config_.address, *change));
       }
+      changed_();
     };
     server_.onRequestAnswered = [this] { ++figures_.pjlinkRequests; };
     engine_.onLineUp = [this] {
       say(DescribeLineUp(config_.address, std::exchange(wasDown_, false)));
       figures_.lineUp = true;
+      changed_();
     };
     engine_.onLineDown = [this](const link::LineFailure& failure) {
       say(DescribeLineDown(config_.address, failure));
       wasDown_ = true;
       figures_.lineUp = false;
       figures_.answering = false;
+      changed_();
     };
     engine_.onLineNotice = [this](const std::string& notice) {
       say(DescribeLineNotice(config_.address, notice));
@@ -103,7 +115,10 @@ class ProjectorService {
     if (config.maintenance != config_.maintenance) listenForMaintenance(config.maintenance);
     config_ = config;
   }
-  const ProjectorFigures& figures() const { return figures_; }
+  const ProjectorFigures& figures() const override { return figures_; }
+  link::Exchanges& exchanges() override { return engine_; }
+  KeyRepeat& keys() override { return keys_; }
+  void askStatus() override { poller_.poll(); }
   int clients() const { return server_.clients(); }
 
  private:
@@ -139,18 +154,60 @@ class ProjectorService {
   PjlinkBridge bridge_;
   PjlinkServer server_;
   Poller poller_;
+  link::QtTimer keyPeriod_;
+  link::QtTimer keyHeartbeat_;
+  KeyRepeat keys_;
+  std::function<void()> changed_;
   AnswerWatch answers_;
   std::unique_ptr<MaintenanceServer> maintenance_;
   bool wasDown_ = false;  // since the line last opened
 };
 
-Service::Service(Log log) : log_(std::move(log)) { figures_.version = kVersion; }
+// The page's files, compiled into the program.
+std::vector<WebFile> PageFiles() {
+  static constexpr std::array<std::array<const char*, 3>, 4> kFiles{{
+      {"/", ":/web/index.html", "text/html; charset=utf-8"},
+      {"/app.js", ":/web/app.js", "text/javascript; charset=utf-8"},
+      {"/style.css", ":/web/style.css", "text/css; charset=utf-8"},
+      {"/api/v1/openapi.json", ":/web/openapi.json", "application/json"},
+  }};
+  std::vector<WebFile> files;
+  for (const auto& [path, resource, type] : kFiles) {
+    QFile file(QString::fromLatin1(resource));
+    if (file.open(QIODevice::ReadOnly)) files.push_back({path, type, file.readAll().toStdString()});
+  }
+  return files;
+}
+
+Service::Service(Log log)
+    : log_(std::move(log)),
+      streams_(std::make_unique<EventStreams>(streamKeepalive_, EventStreams::Limits{}, log_)),
+      web_(std::make_unique<WebApi>(
+          [this] {
+            std::vector<WebProjector*> list;
+            for (const ProjectorConfig& projector : config_.projectors) {
+              const auto it = projectors_.find(projector.id);
+              if (it != projectors_.end()) list.push_back(it->second.get());
+            }
+            return list;
+          },
+          *streams_, log_)) {
+  figures_.version = kVersion;
+  // Changes are told once the turn of the loop that made them is over, so that a poll's
+  // replies make one event rather than one each.
+  refresh_.setSingleShot(true);
+  connect(&refresh_, &QTimer::timeout, this, [this] { web_->refresh(); });
+}
 
 Service::~Service() { stop(); }
 
 void Service::stop() {
-  projectors_.clear();
   metrics_.reset();
+  projectors_.clear();
+}
+
+void Service::changed() {
+  if (!refresh_.isActive()) refresh_.start(0);
 }
 
 bool Service::apply(const ServiceConfig& config) {
@@ -177,12 +234,15 @@ bool Service::apply(const ServiceConfig& config) {
   for (std::size_t i = 0; i < config.projectors.size(); ++i) {
     const ProjectorConfig& projector = config.projectors[i];
     if (projectors_.contains(projector.id)) continue;
-    auto made = std::make_unique<ProjectorService>(projector, figures_, log_);
+    auto made =
+        std::make_unique<ProjectorService>(projector, figures_, log_, [this] { changed(); });
     listening &= made->start(PollOffsetMs(i, config.projectors.size(), intervalMs), intervalMs);
     projectors_.emplace(projector.id, std::move(made));
   }
   if (!metrics_ || config.metrics != config_.metrics) listening &= listenForMetrics(config.metrics);
+  web_->setToken(config.token);
   config_ = config;
+  changed();
   return listening;
 }
 
@@ -190,13 +250,14 @@ bool Service::listenForMetrics(const std::optional<ListenAddress>& address) {
   metrics_.reset();
   if (!address) return true;
   http::Routes routes;
-  routes.add(
-      "/metrics",
-      {{"GET"}, 0, http::Now([this](const http::Request&) {
-         return http::Response{200, "text/plain; version=0.0.4; charset=utf-8", metricsPage(), {}};
-       })});
+  routes.add("/metrics",
+             {{"GET"}, 0, http::Now([this](const http::Request&) {
+                return http::Response{
+                    200, "text/plain; version=0.0.4; charset=utf-8", metricsPage(), {}, {}};
+              })});
+  web_->addRoutes(routes, PageFiles());
   metrics_ = std::make_unique<QtHttpServer>(
-      "metrics", std::move(routes), QtHttpServer::Limits{}, log_, [this](http::Refusal refusal) {
+      "http", std::move(routes), kHttpLimits, log_, [this](http::Refusal refusal) {
         ++(refusal == http::Refusal::Idle ? figures_.httpIdleClosed : figures_.httpRefused);
       });
   std::string error;
@@ -205,7 +266,8 @@ bool Service::listenForMetrics(const std::optional<ListenAddress>& address) {
     metrics_.reset();
     return false;
   }
-  log_(Priority::Info, "metrics on http://" + Shown(*address) + "/metrics");
+  log_(Priority::Info, "metrics on http://" + Shown(*address) + "/metrics, the page on http://" +
+                           Shown(*address) + "/");
   return true;
 }
 

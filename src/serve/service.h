@@ -6,10 +6,13 @@
 #include <memory>
 #include <string>
 
+#include "link/lines/qt_timer.h"
 #include "serve/config.h"
+#include "serve/event_streams.h"
 #include "serve/log.h"
 #include "serve/metrics.h"
 #include "serve/service_summary.h"
+#include "serve/web_api.h"
 
 namespace mero::serve {
 
@@ -36,9 +39,15 @@ class Service : public QObject {
 
  private:
   bool listenForMetrics(const std::optional<ListenAddress>& address);
+  // A projector's state may have changed: the page's streams hear of it.
+  void changed();
 
   Log log_;
   ServiceConfig config_;
+  link::QtTimer streamKeepalive_;
+  std::unique_ptr<EventStreams> streams_;
+  std::unique_ptr<WebApi> web_;
+  QTimer refresh_;
   std::map<std::string, std::unique_ptr<ProjectorService>> projectors_;
   ServiceFigures figures_;
   std::unique_ptr<QtHttpServer> metrics_;

@@ -22,13 +22,14 @@ struct Server {
   explicit Server(QtHttpServer::Limits limits = Small()) {
     http::Routes routes;
     routes.add("/page", {{"GET"}, 0, http::Now([](const http::Request&) {
-                           return http::Response{200, "text/plain", "the page\n", {}};
+                           return http::Response{200, "text/plain", "the page\n", {}, {}};
                          })});
     routes.add("/echo", {{"POST"}, kEchoBound, http::Now([](const http::Request& request) {
                            return http::Response{200,
                                                  "application/octet-stream",
                                                  request.body,
-                                                 {{"X-Seen", request.header("x-sent")}}};
+                                                 {{"X-Seen", request.header("x-sent")}},
+                                                 {}};
                          })});
     routes.add("/later", {{"GET"}, 0, [this](const http::Request&, const http::Answer& answer) {
                             held.push_back(answer);
@@ -238,8 +239,8 @@ TEST(HttpServer, AHandlerAnswersLaterAndAClientGoneMeanwhileIsNoFault) {
   ASSERT_TRUE(other.send("GET /page HTTP/1.1\r\nHost: h\r\n\r\n"));
   ASSERT_TRUE(other.reply());
   QTimer::singleShot(0, [&] {
-    for (const http::Answer& answer : server.held) answer({202, "text/plain", "done\n", {}});
-    server.held.front()({500, "text/plain", "twice\n", {}});
+    for (const http::Answer& answer : server.held) answer({202, "text/plain", "done\n", {}, {}});
+    server.held.front()({500, "text/plain", "twice\n", {}, {}});
   });
   const auto reply = waiting.reply();
   ASSERT_TRUE(reply);
@@ -250,7 +251,7 @@ TEST(HttpServer, AHandlerAnswersLaterAndAClientGoneMeanwhileIsNoFault) {
   ASSERT_TRUE(QTest::qWaitFor([&] { return server.held.size() == 3; }, 5000));
   server.server.reset();
   EXPECT_TRUE(waiting.closed());
-  server.held.back()({200, "text/plain", "too late\n", {}});
+  server.held.back()({200, "text/plain", "too late\n", {}, {}});
 }
 
 TEST(HttpServer, AHugeChunkedBodyIsRefusedWithoutGrowingTheProcess) {

@@ -148,7 +148,8 @@ TEST(ServeConfig, WhatEachTextGives) {
        "password, "
        "password-file, password-credential)"},
       {"[service]\nname = x\n" + kProjector, "",
-       "f:2: name: is not a key of [service] (metrics, poll-interval)"},
+       "f:2: name: is not a key of [service] (metrics, poll-interval, token-file, "
+       "token-credential)"},
       {"[hall a]\naddress = /dev/ttyS0\n", "",
        "f:1: [hall a]: a section is named with 1 to 64 letters, digits, '-', '_' or '.'"},
       {"address = /dev/ttyS0\n" + kProjector, "",
@@ -320,8 +321,9 @@ TEST(ServeConfigFiles, TheShippedFileAndTheManualPageShowEachKey) {
   std::string example;
   std::istringstream shippedLines(shipped);
   for (std::string line; std::getline(shippedLines, line);) {
-    // Of the password's sources the first stands for the others: a projector has one.
-    const bool otherSource = line.starts_with(";password-");
+    // Of a secret's sources the first stands for the others: each is given once.
+    const bool otherSource =
+        line.starts_with(";password-") || line.starts_with(";token-credential");
     if (std::regex_match(line, std::regex(R"(;(\[[a-z-]+\]|[a-z-]+ = .*))")) && !otherSource) {
       takenIn += line.substr(1) + "\n";
     }

@@ -53,7 +53,7 @@ TEST(ServeHttp, ARequestReachesItsRouteOrIsRefusedBeforeItsBody) {
 }
 
 TEST(ServeHttp, HeadersAreFoundInAnyCase) {
-  const Request request{"GET", "/", {{"Content-Type", "a"}, {"content-type", "b"}}, "", ""};
+  const Request request{"GET", "/", {{"Content-Type", "a"}, {"content-type", "b"}}, "", "", {}};
   EXPECT_EQ(request.header("CONTENT-TYPE"), "a");
   EXPECT_EQ(request.header("Content-Length"), "");
 }
