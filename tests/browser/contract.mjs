@@ -4,6 +4,7 @@
 // kept, so a test can tell that each kind of answer was seen at least once.
 import { readFileSync } from 'node:fs';
 import { fileURLToPath } from 'node:url';
+import assert from 'node:assert/strict';
 import Ajv2020 from 'ajv/dist/2020.js';
 import addFormats from 'ajv-formats';
 
@@ -38,6 +39,15 @@ export function documented(method, template, status) {
 }
 
 export const seen = [];
+
+// The headers the contract puts on every answer.
+export function checkHeaders(answer, where) {
+  for (const [name, { schema }] of Object.entries(openapi.components.headers)) {
+    if (schema.const && name !== 'Retry-After') {
+      assert.equal(answer.headers[name.toLowerCase()], schema.const, `${where}: ${name}`);
+    }
+  }
+}
 
 // answer: { status, headers (lower-case names), body (text) }; returns the parsed JSON or null.
 export function check(method, template, answer) {

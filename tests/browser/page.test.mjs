@@ -6,7 +6,7 @@ import { createServer } from 'node:http';
 import { readFileSync } from 'node:fs';
 import { createRequire } from 'node:module';
 import { Rig, freePort, waitFor } from './harness.mjs';
-import { checkEvent, documentPath, seen } from './contract.mjs';
+import { checkEvent, checkHeaders, documentPath, seen, validateAt } from './contract.mjs';
 
 const axeSource = readFileSync(createRequire(import.meta.url).resolve('axe-core/axe.min.js'), 'utf8');
 const rig = new Rig();
@@ -87,6 +87,14 @@ describe('the page over three virtual projectors', { concurrency: false }, () =>
     assert.deepEqual(served.json, JSON.parse(readFileSync(documentPath, 'utf8')));
     const events = await readEvents(3);
     assert.deepEqual(events.map((p) => p.id), ['p1', 'p2', 'p3']);
+    // Answers of no operation are errors like any other, with the same headers.
+    for (const [method, path, status] of [['GET', '/nothing', 404], ['OPTIONS', '/api/v1/projectors', 405]]) {
+      const answer = await rig.raw(method, path);
+      assert.equal(answer.status, status);
+      checkHeaders(answer, `${method} ${path}`);
+      validateAt('/components/schemas/Error', JSON.parse(answer.body), `${method} ${path}: ${answer.body}`);
+      if (status === 404) assert.equal(JSON.parse(answer.body).error, 'not-found');
+    }
   });
 
   it('writes through the API: commands, keys, holds and their refusals', async () => {
@@ -114,10 +122,16 @@ describe('the page over three virtual projectors', { concurrency: false }, () =>
       ['/api/v1/projectors/p9/commands/status', { token }, 404, 'unknown-projector'],
       ['/api/v1/projectors/p3/commands/power-off', { token, origin: 'http://evil.example' }, 403, 'cross-origin'],
     ];
+    const wrong = [];
     for (const [path, options, status, error, template = command] of refusals) {
-      const answer = await rig.api('POST', path, template, options);
-      assert.deepEqual([answer.status, answer.json?.error], [status, error], `${path}: ${answer.body}`);
+      try {
+        const answer = await rig.api('POST', path, template, options);
+        assert.deepEqual([answer.status, answer.json?.error], [status, error], `${path}: ${answer.body}`);
+      } catch (failure) {
+        wrong.push(`${error}: ${failure.message}`);
+      }
     }
+    assert.deepEqual(wrong, []);
     const plain = await rig.raw('POST', '/api/v1/projectors/p3/commands/status',
       { headers: { authorization: `Bearer ${token}`, 'content-type': 'text/plain' }, body: '{}' });
     assert.equal(plain.status, 415, plain.body);
@@ -209,6 +223,7 @@ describe('the page over three virtual projectors', { concurrency: false }, () =>
       assert.deepEqual(rig.commands().filter((c) => c.command === 'C01' && c.at >= before), []);
       await page.close();
     } finally {
+      evil.closeAllConnections();
       await new Promise((resolve) => evil.close(resolve));
     }
     const fetched = await rig.api('POST', '/api/v1/projectors/p1/commands/power-off',
