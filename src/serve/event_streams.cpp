@@ -10,6 +10,7 @@ EventStreams::EventStreams(link::Timer& keepalive, Limits limits, Log log)
     : keepalive_(keepalive), limits_(limits), log_(std::move(log)) {
   keepalive_.setInterval(limits_.keepaliveMs);
   keepalive_.onTick = [this] {
+    told_ = false;
     for (std::size_t i = streams_.size(); i-- > 0;) {
       if (!streams_[i].outlet->send(": keepalive\n\n")) close(i, "it did not read what was sent");
     }
@@ -42,7 +43,6 @@ std::shared_ptr<http::Outlet> EventStreams::open(const std::string& peer,
     if (alive.lock()) forget(raw);
   };
   streams_.push_back({outlet, peer, ++opened_});
-  if (streams_.size() < limits_.streams) told_ = false;
   return outlet;
 }
 
@@ -82,7 +82,7 @@ void EventStreams::close(std::size_t index, const std::string& why) {
   ++closed_;
   if (std::exchange(told_, true)) return;
   log_(Priority::Warning, "web: an event stream of " + stream.peer + " closed: " + why +
-                              "; more are counted, not logged, until the streams are fewer");
+                              "; more are counted, not logged, for a while");
 }
 
 void EventStreams::forget(const http::Outlet* outlet) {

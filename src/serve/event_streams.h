@@ -59,7 +59,8 @@ class EventStreams {
   std::vector<Stream> streams_;
   std::uint64_t opened_ = 0;
   std::uint64_t closed_ = 0;
-  bool told_ = false;  // a closing at a bound was logged; the next is counted only
+  bool told_ = false;  // a closing at a bound was logged: the next are counted only, until
+                       // the keepalive's next turn
   std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };
 

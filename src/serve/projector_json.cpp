@@ -55,9 +55,8 @@ std::string ProjectorJson(const ProjectorFigures& figures, bool keyHeld) {
   return json::Object()
       .add("id", json::Quoted(figures.id))
       .add("name", json::Quoted(figures.name))
-      .add("model", json::OrNull(status.model, [](const std::string& m) {
-             return json::QuotedBytes(m);
-           }))
+      .add("model",
+           json::OrNull(status.model, [](const std::string& m) { return json::QuotedBytes(m); }))
       .add("address", json::Quoted(figures.address))
       .add("lineOpen", json::Boolean(figures.lineUp))
       .add("answering", json::Boolean(figures.lineUp && figures.answering))
@@ -65,14 +64,13 @@ std::string ProjectorJson(const ProjectorFigures& figures, bool keyHeld) {
                                  [](const link::PowerStatus& p) {
                                    return Word(kPowerWords.at(static_cast<std::size_t>(p.state)));
                                  }))
-      .add("input", json::OrNull(status.input,
-                                 [](Input i) {
-                                   return Word(kInputWords.at(static_cast<std::size_t>(i)));
-                                 }))
+      .add("input",
+           json::OrNull(status.input,
+                        [](Input i) { return Word(kInputWords.at(static_cast<std::size_t>(i))); }))
       .add("pictureMute", json::OrNull(Muted(status.mutes, &link::Mutes::picture), json::Boolean))
       .add("soundMute", json::OrNull(Muted(status.mutes, &link::Mutes::sound), json::Boolean))
-      .add("lampHours", json::OrNull(status.lampHours,
-                                     [](std::int64_t h) { return std::to_string(h); }))
+      .add("lampHours",
+           json::OrNull(status.lampHours, [](std::int64_t h) { return std::to_string(h); }))
       .add("temperatures", "[" + degrees + "]")
       .add("errors", json::OrNull(status.power, Errors))
       .add("lastPoll", json::OrNull(figures.lastPollSeconds, Utc))

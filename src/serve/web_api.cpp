@@ -26,11 +26,9 @@ Response Json(int status, std::string body) {
 }
 
 Response Error(int status, std::string_view word, std::string_view message) {
-  Response response =
-      Json(status, json::Object()
-                       .add("error", json::Quoted(word))
-                       .add("message", json::Quoted(message))
-                       .text());
+  Response response = Json(
+      status,
+      json::Object().add("error", json::Quoted(word)).add("message", json::Quoted(message)).text());
   if (status == 401) response.headers.emplace_back("WWW-Authenticate", "Bearer");
   if (status == 503) response.headers.emplace_back("Retry-After", "1");
   return response;
@@ -81,8 +79,9 @@ Response Outcome(const std::string& projector, std::string_view name, std::strin
     case ExchangeResult::Kind::Busy:
       return Error(503, "busy", "too many commands wait for this projector; try again");
     case ExchangeResult::Kind::Cut:
-      return Error(502, "bad-reply", "the projector's reply to " + std::string(code) +
-                                         " was longer than any reply is");
+      return Error(
+          502, "bad-reply",
+          "the projector's reply to " + std::string(code) + " was longer than any reply is");
   }
   if (reply == std::string_view(&kNak, 1)) {
     return Error(409, "refused", "the projector refused " + std::string(code) + " (NAK)");
@@ -132,8 +131,8 @@ WebProjector* WebApi::find(const std::string& id) const {
 std::string WebApi::listJson() const {
   std::string list;
   for (WebProjector* projector : projectors_()) {
-    list += (list.empty() ? "" : ",") +
-            ProjectorJson(projector->figures(), projector->keys().held());
+    list +=
+        (list.empty() ? "" : ",") + ProjectorJson(projector->figures(), projector->keys().held());
   }
   return json::Object().add("projectors", "[" + list + "]").text();
 }

@@ -58,6 +58,29 @@ TEST(ServeHttp, HeadersAreFoundInAnyCase) {
   EXPECT_EQ(request.header("Content-Length"), "");
 }
 
+TEST(ServeHttp, APatternsSegmentsMatchOneSegmentEach) {
+  Routes routes;
+  const Handler none = [](const Request&, const Answer&) {};
+  routes.add("/p/{}", {{"GET"}, 0, none});
+  routes.add("/p/{}/do/{}", {{"POST"}, 16, none});
+  routes.add("/p/list", {{"GET"}, 0, none});
+  const std::vector<std::pair<std::string, std::vector<std::string>>> matched = {
+      {"/p/hall", {"hall"}},
+      {"/p/list", {}},  // as it stands, before the pattern
+      {"/p/hall/do/power-on", {"hall", "power-on"}},
+      {"/p/a.b/do/x", {"a.b", "x"}},
+  };
+  for (const auto& [path, params] : matched) {
+    const Admission admission =
+        routes.admit(path.find("/do/") != std::string::npos ? "POST" : "GET", path, {}, false);
+    EXPECT_EQ(admission.status, 0) << path;
+    EXPECT_EQ(admission.params, params) << path;
+  }
+  for (const std::string path : {"/p/", "/p//do/x", "/p/hall/do/", "/p/hall/do/x/y", "/p/hall/"}) {
+    EXPECT_EQ(routes.admit("POST", path, {}, false).status, 404) << path;
+  }
+}
+
 TEST(ServeHttp, EachRefusalIsCountedAndEachEpisodeLoggedOnce) {
   std::vector<std::pair<Priority, std::string>> logged;
   std::vector<Refusal> counted;
