@@ -22,6 +22,7 @@ packages=(
   xvfb xauth chromium
   ser2net iproute2 netcat-openbsd
   prometheus
+  chromium
 )
 # The integration tests drive the service with the npm package `pjlink`; a machine without
 # Node.js takes Debian's.
@@ -44,6 +45,10 @@ fi
 # The PJLink client of the integration tests, at the version its lock file names.
 if ((${#targets[@]} == 0)) && [ ! tests/pjlink-client/node_modules/.package-lock.json -nt tests/pjlink-client/package-lock.json ]; then
   npm ci --prefix tests/pjlink-client --no-audit --no-fund --loglevel=error
+fi
+# The browser tests' packages; they drive Debian's chromium, so puppeteer fetches no browser.
+if ((${#targets[@]} == 0)) && [ ! tests/browser/node_modules/.package-lock.json -nt tests/browser/package-lock.json ]; then
+  PUPPETEER_SKIP_DOWNLOAD=1 npm ci --prefix tests/browser --no-audit --no-fund --loglevel=error
 fi
 
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMERO_WERROR=ON >/dev/null

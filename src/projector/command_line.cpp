@@ -12,7 +12,19 @@
 namespace mero::vp {
 namespace {
 
-enum class Name { Count, Link, Device, WarmUp, CoolDown, ReplyDelay, Baud, Help, Version, Size };
+enum class Name {
+  Count,
+  Link,
+  Device,
+  CommandLog,
+  WarmUp,
+  CoolDown,
+  ReplyDelay,
+  Baud,
+  Help,
+  Version,
+  Size
+};
 
 struct Option {
   std::string_view spelling;
@@ -21,11 +33,17 @@ struct Option {
 };
 
 constexpr Option kOptions[] = {
-    {"--count", Name::Count, true},        {"--link", Name::Link, true},
-    {"--device", Name::Device, true},      {"--warm-up", Name::WarmUp, true},
-    {"--cool-down", Name::CoolDown, true}, {"--reply-delay", Name::ReplyDelay, true},
-    {"--baud", Name::Baud, true},          {"-h", Name::Help, false},
-    {"--help", Name::Help, false},         {"-v", Name::Version, false},
+    {"--count", Name::Count, true},
+    {"--link", Name::Link, true},
+    {"--device", Name::Device, true},
+    {"--command-log", Name::CommandLog, true},
+    {"--warm-up", Name::WarmUp, true},
+    {"--cool-down", Name::CoolDown, true},
+    {"--reply-delay", Name::ReplyDelay, true},
+    {"--baud", Name::Baud, true},
+    {"-h", Name::Help, false},
+    {"--help", Name::Help, false},
+    {"-v", Name::Version, false},
     {"--version", Name::Version, false},
 };
 
@@ -116,12 +134,15 @@ Words ReadWords(std::span<const std::string_view> arguments) {
 
 // Fills `line` from the words; what is wrong with them, or nothing.
 std::string TakeValues(Words& words, CommandLine& line) {
-  for (const Name name : {Name::Link, Name::Device}) {
-    if (words[name] && words[name]->empty())
-      return std::string(name == Name::Link ? "--link" : "--device") + " needs a path";
+  for (const Name name : {Name::Link, Name::Device, Name::CommandLog}) {
+    if (words[name] && words[name]->empty()) {
+      const auto* option = std::ranges::find(kOptions, name, &Option::name);
+      return std::string(option->spelling) + " needs a path";
+    }
   }
   line.server.linkPath = words[Name::Link].value_or("");
   line.server.devicePath = words[Name::Device].value_or("");
+  line.commandLog = words[Name::CommandLog].value_or("");
   for (const NumberRule& rule : kNumbers) {
     if (!words[rule.name]) continue;
     const std::optional<long long> number = WholeNumber(*words[rule.name], rule.min, rule.max);
@@ -177,6 +198,10 @@ std::string UsageText() {
          "  --warm-up MS       count-down time after power on (default 5000)\n"
          "  --cool-down MS     cooling time after power off (default 5000)\n"
          "  --reply-delay MS   wait before each reply (default 0)\n"
+         "  --command-log FILE append each command received to FILE, a line each: the time\n"
+         "                     in ms since 1970, a tab, the projector's number from 1, a tab,\n"
+         "                     the command without its CR (control bytes and \\ as \\xHH);\n"
+         "                     a test aid, for checking what a program sent and when\n"
          "  --baud N           send replies at the speed of an N-baud line (default: at once);\n"
          "                     a --device is set to this speed (default " +
          std::to_string(kDefaultDeviceBaud) +

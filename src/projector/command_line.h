@@ -22,7 +22,8 @@ struct CommandLine {
   Action action = Action::Run;
   ServerOptions server;
   int count = 1;
-  std::string error;  // for Error: what is wrong, in a line without the program's name
+  std::string commandLog;  // the --command-log file; empty: none
+  std::string error;       // for Error: what is wrong, in a line without the program's name
 };
 
 // Reads the arguments after the program's name, in the panel's style: --name VALUE or

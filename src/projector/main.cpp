@@ -3,8 +3,13 @@
 // device path and serves until SIGINT or SIGTERM; --count serves several independent ones, a
 // path a line.
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <csignal>
+#include <cstring>
 #include <exception>
 #include <iostream>
 #include <memory>
@@ -19,6 +24,23 @@
 namespace {
 
 constexpr int kExitUsage = 2;
+constexpr mode_t kLogMode = 0644;
+
+// Declared before the servers, so it closes the log after their threads have stopped.
+class CloseOnExit {
+ public:
+  explicit CloseOnExit(int fd) : fd_(fd) {}
+  CloseOnExit(const CloseOnExit&) = delete;
+  CloseOnExit(CloseOnExit&&) = delete;
+  CloseOnExit& operator=(const CloseOnExit&) = delete;
+  CloseOnExit& operator=(CloseOnExit&&) = delete;
+  ~CloseOnExit() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+
+ private:
+  int fd_;
+};
 
 }  // namespace
 
@@ -46,10 +68,27 @@ int main(int argc, char** argv) {
   sigaddset(&stopSignals, SIGTERM);
   pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
 
+  // Opened once for all the projectors, so that their lines share one file in arrival order.
+  // Non-blocking, so that a FIFO with no reader is refused here rather than hanging, and one
+  // that is not drained later never holds up a projector.
+  int commandLog = -1;
+  if (!line.commandLog.empty()) {
+    commandLog = ::open(line.commandLog.c_str(),
+                        O_WRONLY | O_CREAT | O_APPEND | O_NONBLOCK | O_CLOEXEC, kLogMode);
+    if (commandLog < 0) {
+      std::cerr << mero::vp::kProgramName << ": " << line.commandLog << ": " << std::strerror(errno)
+                << "\n";
+      return 1;
+    }
+  }
+  const CloseOnExit closeLog{commandLog};
+
   try {
     std::vector<std::unique_ptr<mero::vp::PtyServer>> servers;
     for (int i = 1; i <= line.count; ++i) {
       mero::vp::ServerOptions own = line.server;
+      own.commandLogFd = commandLog;
+      own.deviceIndex = i;
       if (line.count > 1 && !own.linkPath.empty()) {
         // Appended a piece at a time: GCC 12's Release build misreads "-" + to_string(i).
         own.linkPath += '-';

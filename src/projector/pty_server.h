@@ -11,6 +11,7 @@
 #include <random>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -45,6 +46,11 @@ struct ServerOptions {
   // > 0: replies leave at this line speed, 10 bits a byte. A served device is set to it
   // (kDefaultDeviceBaud when 0) and must then be a speed IsLineSpeed() knows.
   int baud = 0;
+  // When >= 0, each complete command is appended to this descriptor as one line (see
+  // CommandLogLine), numbered `deviceIndex`. Several servers may share it: each line goes in
+  // one write() on a descriptor opened O_APPEND, so their lines never mix.
+  int commandLogFd = -1;
+  int deviceIndex = 1;
   std::size_t maxRecords = 1000;  // chunks and commands kept, each, the oldest dropped first
   std::uint32_t noiseSeed = 1;
 };
@@ -63,6 +69,10 @@ struct ReceivedCommand {
   std::string reply;
   bool replyDropped = false;
 };
+
+// "<unix time in ms>\t<device>\t<command>\n", the command's control bytes and backslashes as
+// \xHH so that a line stays one line whatever arrived.
+std::string CommandLogLine(std::int64_t unixMs, int device, std::string_view command);
 
 // A projector at the slave end of a pseudo-terminal, served by a background thread from the
 // master end. The server keeps a slave descriptor of its own open, so that clients may open

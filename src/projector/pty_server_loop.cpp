@@ -3,7 +3,11 @@
 
 #include <algorithm>
 #include <array>
+#include <chrono>
+#include <cstdint>
 #include <span>
+#include <string>
+#include <string_view>
 #include <utility>
 
 #include "projector/pty_server.h"
@@ -51,6 +55,27 @@ void Keep(std::deque<Record>& records, Record record, std::size_t limit) {
 }
 
 }  // namespace
+
+std::string CommandLogLine(std::int64_t unixMs, int device, std::string_view command) {
+  constexpr std::string_view kHex = "0123456789ABCDEF";
+  constexpr unsigned char kSpace = 0x20;
+  constexpr unsigned char kDelete = 0x7F;
+  constexpr unsigned kNibble = 4;
+  constexpr unsigned kLowNibble = 0xF;
+  std::string line = std::to_string(unixMs) + '\t' + std::to_string(device) + '\t';
+  for (const char c : command) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte < kSpace || byte == kDelete || c == '\\') {
+      line += "\\x";
+      line += kHex[byte >> kNibble];
+      line += kHex[byte & kLowNibble];
+    } else {
+      line += c;
+    }
+  }
+  line += '\n';
+  return line;
+}
 
 Ms PtyServer::NowMs() const {
   return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start_).count();
@@ -191,6 +216,14 @@ void PtyServer::OnBytes(const char* data, std::size_t size, Clock::time_point at
 
 void PtyServer::OnCommand(Clock::time_point at) {
   ReceivedCommand record{at, std::exchange(partial_, {}), {}, dropAll_ || dropNext_ > 0};
+  if (options_.commandLogFd >= 0) {
+    const auto unixMs = std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::chrono::system_clock::now().time_since_epoch() - (Clock::now() - at));
+    const std::string line = CommandLogLine(unixMs.count(), options_.deviceIndex, record.command);
+    // The log is opened non-blocking: a pipe nobody drains loses lines, the projector none.
+    [[maybe_unused]] const ssize_t written =
+        ::write(options_.commandLogFd, line.data(), line.size());
+  }
   record.reply = projector_.Handle(record.command, NowMs());
   if (!dropAll_ && dropNext_ > 0) --dropNext_;
   if (!record.replyDropped) {

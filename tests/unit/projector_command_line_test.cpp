@@ -31,6 +31,22 @@ TEST(ProjectorCommandLine, ValuesInEitherFormTheLastOneCounting) {
   EXPECT_EQ(device.server.baud, 9600);
 }
 
+// The log is one file for every projector; each server gets its own number in main.
+TEST(ProjectorCommandLine, CommandLogIsAPathAndOptional) {
+  EXPECT_EQ(ParseCommandLine(Args{"--count", "3"}).commandLog, "");
+  const CommandLine line = ParseCommandLine(Args{"--count", "3", "--command-log", "/tmp/c.log"});
+  EXPECT_EQ(line.action, Action::Run) << line.error;
+  EXPECT_EQ(line.commandLog, "/tmp/c.log");
+  EXPECT_EQ(ParseCommandLine(Args{"--command-log=/tmp/d.log"}).commandLog, "/tmp/d.log");
+  const CommandLine empty = ParseCommandLine(Args{"--command-log="});
+  EXPECT_EQ(empty.action, Action::Error);
+  EXPECT_EQ(empty.error, "--command-log needs a path");
+  EXPECT_NE(UsageText().find("--command-log FILE"), std::string::npos);
+  // Whatever arrives, a command stays on its own line and the tab stays the separator.
+  EXPECT_EQ(CommandLogLine(1700000000123, 3, "C0\\9\t\n\x7F"),
+            "1700000000123\t3\tC0\\x5C9\\x09\\x0A\\x7F\n");
+}
+
 TEST(ProjectorCommandLine, MistakesAreNamedAsTyped) {
   const struct {
     Args args;
