@@ -225,14 +225,36 @@ void WebApi::command(const Request& request, const http::Answer& answer) {
     return answer(Error(400, "unknown-command", "no command is called " + request.params[1]));
   }
   const bool query = link::FindStatusQueryByCode(command->code) != nullptr;
-  projector->exchanges().exchange(
-      command->code, [this, id = request.params[0], command, query, answer](const auto& result) {
+  limited(
+      request.peer,
+      [projector, command](Done done) {
+        projector->exchanges().exchange(command->code, std::move(done));
+      },
+      [this, id = request.params[0], command, query, answer](const ExchangeResult& result) {
         Response response = Outcome(id, command->name, command->code, result);
         if (response.status == 200 && !query) {
           if (WebProjector* asked = find(id)) asked->askStatus();
         }
         answer(std::move(response));
-      });
+      },
+      answer);
+}
+
+void WebApi::limited(const std::string& peer, const std::function<void(Done)>& start, Done done,
+                     const http::Answer& answer) {
+  int& waiting = waiting_[peer];
+  if (waiting >= kWaitingWritesPerAddress) {
+    Response response = Error(429, "too-many", "this address has commands waiting already");
+    response.headers.emplace_back("Retry-After", "1");
+    return answer(std::move(response));
+  }
+  ++waiting;
+  start([this, peer, done = std::move(done)](const ExchangeResult& result) {
+    if (const auto it = waiting_.find(peer); it != waiting_.end() && --it->second <= 0) {
+      waiting_.erase(it);
+    }
+    done(result);
+  });
 }
 
 void WebApi::key(const Request& request, const http::Answer& answer) {
@@ -243,9 +265,13 @@ void WebApi::key(const Request& request, const http::Answer& answer) {
   if (!key) return answer(Error(400, "unknown-key", "no key is called " + request.params[1]));
   const std::string id = request.params[0];
   if (key->repeat == nullptr) {
-    projector->keys().press(*key, [id, key, answer](const ExchangeResult& result) {
-      answer(Outcome(id, key->name, key->code, result));
-    });
+    // Through the keypad, which keeps the mode the cursor keys repeat in.
+    limited(
+        request.peer, [projector, key](Done done) { projector->keys().press(*key, std::move(done)); },
+        [id, key, answer](const ExchangeResult& result) {
+          answer(Outcome(id, key->name, key->code, result));
+        },
+        answer);
     return;
   }
   const std::string hold = id + "." + std::to_string(++holds_);

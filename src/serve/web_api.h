@@ -34,6 +34,9 @@ struct WebFile {
 };
 
 inline constexpr std::size_t kLongestWriteBody = 1024;
+// Commands of one address waiting for the projector: past them, more are refused at once, so
+// that one client's flood leaves the line to the others.
+inline constexpr int kWaitingWritesPerAddress = 4;
 
 // The page, its event stream and the JSON API on the service's HTTP address. Anyone who
 // reaches the address may read; a change needs the token, a JSON body, and no Origin but the
@@ -60,12 +63,18 @@ class WebApi {
   void command(const http::Request& request, const http::Answer& answer);
   void key(const http::Request& request, const http::Answer& answer);
   http::Response heldKey(const http::Request& request, bool release);
+  // Starts an exchange for `peer`, whose end goes to `done`; or answers at once when the
+  // address has too many waiting.
+  using Done = link::Exchanges::Done;
+  void limited(const std::string& peer, const std::function<void(Done)>& start, Done done,
+               const http::Answer& answer);
 
   Projectors projectors_;
   EventStreams& streams_;
   Log log_;
   std::string token_;
   std::map<std::string, std::string, std::less<>> told_;  // each projector's JSON as last told
+  std::map<std::string, int, std::less<>> waiting_;       // commands on the line, by address
   std::uint64_t holds_ = 0;
   std::uint64_t unauthorized_ = 0;
   bool failureTold_ = false;

@@ -191,6 +191,13 @@ TEST(ServeWeb, ACommandIsAnsweredAsItsExchangeEnded) {
     EXPECT_EQ(site.hall.asked, c.statusAsked ? 1 : 0) << "the status asked again after a change";
     EXPECT_EQ(site.hall.line.sent, (std::vector<std::string>{"C06"}));
   }
+  Site flooded;
+  for (int i = 0; i < kWaitingWritesPerAddress; ++i) flooded.post("/api/v1/projectors/hall/keys/menu-off");
+  EXPECT_EQ(ErrorWord(**flooded.post("/api/v1/projectors/hall/commands/power-on")), "too-many");
+  flooded.hall.line.end(Replied("\x06\r"));
+  EXPECT_FALSE(*flooded.post("/api/v1/projectors/hall/commands/power-on")) << "on the line again";
+  EXPECT_EQ(flooded.hall.line.sent.size(), 5U);
+
   Site site;
   site.hall.line.now = Replied("00\r");
   const auto status = site.post("/api/v1/projectors/hall/commands/status");
