@@ -36,9 +36,9 @@ constexpr int kWarmUpMs = 3000;
 constexpr int kEventWaitMs = 5000;
 constexpr std::string_view kToken = "bench-token-0123456789ab";
 
-QElapsedTimer sinceStart;
+QElapsedTimer g_sinceStart;
 
-double NowMs() { return static_cast<double>(sinceStart.nsecsElapsed()) / 1e6; }
+double NowMs() { return static_cast<double>(g_sinceStart.nsecsElapsed()) / 1e6; }
 
 double Percentile(std::vector<double> values, double share) {
   if (values.empty()) return 0;
@@ -228,13 +228,14 @@ bool StateIs(quint16 port, int projector, std::string_view power, std::string_vi
   return Field(json, "power") == Quoted(power) && Field(json, "soundMute") == muted;
 }
 
-}  // namespace
+bool Fail(const char* what) {
+  std::fprintf(stderr, "serve_web_streams: %s\n", what);
+  return false;
+}
 
-int main(int argc, char** argv) {
-  QCoreApplication app(argc, argv);
-  sinceStart.start();
-  QProcess projectors;
-  projectors.start(
+// The device paths the virtual projectors print, one a line.
+std::vector<std::string> StartProjectors(QProcess& process) {
+  process.start(
       QStringLiteral(MERO_VIRTUAL_PROJECTOR_BINARY),
       {QStringLiteral("--count"), QString::number(kProjectors), QStringLiteral("--warm-up"),
        QString::number(kWarmUpMs), QStringLiteral("--cool-down"), QString::number(kWarmUpMs)});
@@ -242,89 +243,66 @@ int main(int argc, char** argv) {
   QElapsedTimer waited;
   waited.start();
   while (devices.size() < kProjectors && waited.elapsed() < 30000) {
-    projectors.waitForReadyRead(1000);
-    while (projectors.canReadLine())
-      devices.push_back(projectors.readLine().trimmed().toStdString());
+    process.waitForReadyRead(1000);
+    while (process.canReadLine()) devices.push_back(process.readLine().trimmed().toStdString());
   }
-  if (devices.size() != kProjectors) {
-    std::fprintf(stderr, "serve_web_streams: %zu of %d virtual projectors started\n",
-                 devices.size(), kProjectors);
-    return 1;
+  return devices;
+}
+
+bool WriteToken(const QString& path) {
+  QFile token(path);
+  if (!token.open(QIODevice::WriteOnly) ||
+      !token.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner)) {
+    return false;
   }
-  QTemporaryDir folder;
-  const QString tokenPath = folder.filePath(QStringLiteral("token"));
-  {
-    QFile token(tokenPath);
-    if (!token.open(QIODevice::WriteOnly) ||
-        !token.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner)) {
-      std::fprintf(stderr, "serve_web_streams: cannot write %s\n", qPrintable(tokenPath));
-      return 1;
-    }
-    token.write(kToken.data(), static_cast<qint64>(kToken.size()));
-    token.write("\n");
-  }
-  // Each projector's PJLink port as well: they all listen by default on the same one.
-  const std::vector<quint16> ports = mero::test::FreePorts(kProjectors + 1);
-  const quint16 port = ports.back();
+  token.write(kToken.data(), static_cast<qint64>(kToken.size()));
+  return token.write("\n") == 1;
+}
+
+std::string Config(const std::vector<std::string>& devices, const std::vector<quint16>& ports,
+                   const QString& tokenPath) {
   std::string config = "[service]\npoll-interval = " + std::to_string(kPollSeconds) +
-                       "\nmetrics = 127.0.0.1:" + std::to_string(port) +
+                       "\nmetrics = 127.0.0.1:" + std::to_string(ports.back()) +
                        "\ntoken-file = " + tokenPath.toStdString() + "\n";
   for (int i = 0; i < kProjectors; ++i) {
     const auto at = static_cast<std::size_t>(i);
-    config += "[p" + std::to_string(i) + "]\naddress = " + devices[at] +
+    config += '[';
+    config += Id(i) + "]\naddress = " + devices[at] +
               "\npjlink = 127.0.0.1:" + std::to_string(ports[at]) + "\n";
   }
-  mero::test::ServeProcess serve(QStringLiteral(MERO_CONTROL_BINARY), config);
-  if (!serve.started()) {
-    std::fprintf(stderr, "the service did not start: %s\n", serve.log().c_str());
-    return 1;
-  }
-  const long pid = static_cast<long>(serve.pid());
+  return config;
+}
 
-  // Every projector polled once, then those to be changed on and their mutes known.
+// Every projector polled once, then those to be changed on and their mutes known.
+bool PrepareChanges(quint16 port) {
   const auto polled = [&] {
+    RunFor(500);
     const std::string page = Fetch(port, "GET", "/metrics").body;
+    const std::string_view sample = "\nmero_projector_last_poll_timestamp_seconds{";
     std::size_t count = 0;
-    for (auto at = page.find("\nmero_projector_last_poll_timestamp_seconds{");
-         at != std::string::npos;
-         at = page.find("\nmero_projector_last_poll_timestamp_seconds{", at + 1)) {
+    for (auto at = page.find(sample); at != std::string::npos; at = page.find(sample, at + 1)) {
       ++count;
     }
     return count == kProjectors;
   };
-  if (!RunUntil(
-          [&] {
-            RunFor(500);
-            return polled();
-          },
-          3 * kPollSeconds * 1000)) {
-    std::fprintf(stderr, "serve_web_streams: not every projector was polled\n");
-    return 1;
-  }
+  if (!RunUntil(polled, 3 * kPollSeconds * 1000)) return Fail("not every projector was polled");
   for (int i = 0; i < kChanged; ++i) (void)Command(port, Id(i), "power-on");
   RunFor(kWarmUpMs + 500);
   for (int i = 0; i < kChanged; ++i) (void)Command(port, Id(i), "mute-off");
   const auto ready = [&] {
+    RunFor(200);
     for (int i = 0; i < kChanged; ++i) {
       if (!StateIs(port, i, "on", "false")) return false;
     }
     return true;
   };
-  if (!RunUntil(
-          [&] {
-            RunFor(200);
-            return ready();
-          },
-          2 * kPollSeconds * 1000)) {
-    std::fprintf(stderr, "serve_web_streams: the projectors to change did not come on\n");
-    return 1;
-  }
+  return RunUntil(ready, 2 * kPollSeconds * 1000) ||
+         Fail("the projectors to change did not come on");
+}
 
-  const Window quiet = Measure(port, pid);
-  const double quietRss = mero::bench::ProcessMegabytes(pid, "VmRSS:");
+using Streams = std::vector<std::unique_ptr<Stream>>;
 
-  Awaited awaited;
-  std::vector<std::unique_ptr<Stream>> streams;
+bool OpenStreams(quint16 port, Streams& streams, const Awaited& awaited) {
   for (int i = 0; i < kStreams; ++i) {
     auto stream = std::make_unique<Stream>();
     Stream* s = stream.get();
@@ -341,59 +319,55 @@ int main(int argc, char** argv) {
   const auto allOpened = [&] {
     return std::ranges::all_of(streams, [](const auto& s) { return s->events >= kProjectors; });
   };
-  if (!RunUntil(allOpened, 10000)) {
-    std::fprintf(stderr, "serve_web_streams: not every stream heard every projector\n");
-    return 1;
-  }
+  return RunUntil(allOpened, 10000) || Fail("not every stream heard every projector");
+}
 
-  const Window busy = Measure(port, pid);
-  const double busyRss = mero::bench::ProcessMegabytes(pid, "VmRSS:");
-
+struct Changes {
   std::vector<double> latencyMs;
   int unseen = 0;
   int refused = 0;
   int readFirst = 0;
-  for (int round = 0; round < kRounds; ++round) {
-    for (const std::string_view command : {"mute-on", "mute-off"}) {
-      for (auto& s : streams) s->sawAtMs.reset();
-      awaited = {Id(round % kChanged), command == "mute-on" ? "true" : "false", true};
-      const Answer answer = Command(port, awaited.id, std::string(command));
-      if (answer.status != 200) {
-        ++refused;
-        awaited.active = false;
-        continue;
-      }
-      (void)RunUntil(
-          [&] {
-            return std::ranges::all_of(streams,
-                                       [](const auto& s) { return s->sawAtMs.has_value(); });
-          },
-          kEventWaitMs);
-      awaited.active = false;
-      for (const auto& s : streams) {
-        if (!s->sawAtMs) {
-          ++unseen;
-          continue;
-        }
-        // Sockets that became readable together are read in any order, so an event sent
-        // after the answer may be read just before it.
-        if (*s->sawAtMs < answer.atMs) ++readFirst;
-        latencyMs.push_back(std::max(0.0, *s->sawAtMs - answer.atMs));
-      }
-    }
-  }
-  const double peak = mero::bench::ProcessMegabytes(pid, "VmHWM:");
-  const auto open = std::ranges::count_if(
-      streams, [](const auto& s) { return s->socket.state() == QAbstractSocket::ConnectedState; });
+};
 
+// One change and its event on every stream.
+void Change(quint16 port, const std::string& id, bool mute, Streams& streams, Awaited& awaited,
+            Changes& changes) {
+  for (auto& s : streams) s->sawAtMs.reset();
+  awaited = {id, mute ? "true" : "false", true};
+  const Answer answer = Command(port, id, mute ? "mute-on" : "mute-off");
+  if (answer.status != 200) {
+    ++changes.refused;
+    awaited.active = false;
+    return;
+  }
+  const auto everyStream = [&] {
+    return std::ranges::all_of(streams, [](const auto& s) { return s->sawAtMs.has_value(); });
+  };
+  (void)RunUntil(everyStream, kEventWaitMs);
+  awaited.active = false;
+  for (const auto& s : streams) {
+    if (!s->sawAtMs) {
+      ++changes.unseen;
+      continue;
+    }
+    // Sockets that became readable together are read in any order, so an event sent after the
+    // answer may be read just before it.
+    if (*s->sawAtMs < answer.atMs) ++changes.readFirst;
+    changes.latencyMs.push_back(std::max(0.0, *s->sawAtMs - answer.atMs));
+  }
+}
+
+void Print(const Window& quiet, const Window& busy, double quietRss, double busyRss, double peak,
+           const Changes& changes, long long open) {
   std::printf(
       "%d projectors on one virtual projector process, %d event streams from %d "
       "addresses (%lld still open at the end)\n",
-      kProjectors, kStreams, kStreams, static_cast<long long>(open));
+      kProjectors, kStreams, kStreams, open);
   std::printf(
       "windows of %d s; %zu change-to-event times from %d changes (%d refused, %d events "
       "not seen within %d ms, %d read before the answer)\n",
-      kWindowSeconds, latencyMs.size(), 2 * kRounds, refused, unseen, kEventWaitMs, readFirst);
+      kWindowSeconds, changes.latencyMs.size(), 2 * kRounds, changes.refused, changes.unseen,
+      kEventWaitMs, changes.readFirst);
   std::printf(
       "line exchanges per projector per minute: %.2f with no stream, %.2f with %d "
       "(ratio %.3f)\n",
@@ -405,12 +379,63 @@ int main(int argc, char** argv) {
           quiet.cpuPercent, ""});
   Report({"web_streams_100_service_memory", busyRss, "MB", "no stream open", quietRss, ""});
   Report({"web_streams_100_service_peak_memory", peak, "MB", "", 0, ""});
-  Report({"web_streams_100_change_to_event_p50", Percentile(latencyMs, 0.5), "ms", "", 0,
+  Report({"web_streams_100_change_to_event_p50", Percentile(changes.latencyMs, 0.5), "ms", "", 0,
           "from the command's answer to the event on every stream"});
-  Report({"web_streams_100_change_to_event_p99", Percentile(latencyMs, 0.99), "ms", "", 0, ""});
+  Report({"web_streams_100_change_to_event_p99", Percentile(changes.latencyMs, 0.99), "ms", "", 0,
+          ""});
   Report({"web_streams_100_line_exchanges", busy.exchangesPerProjectorMinute,
           "per projector per minute", "no stream open", quiet.exchangesPerProjectorMinute,
           "the same as with no stream open"});
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  QCoreApplication app(argc, argv);
+  g_sinceStart.start();
+  QProcess projectors;
+  const std::vector<std::string> devices = StartProjectors(projectors);
+  if (devices.size() != kProjectors) {
+    std::fprintf(stderr, "serve_web_streams: %zu of %d virtual projectors started\n",
+                 devices.size(), kProjectors);
+    return 1;
+  }
+  QTemporaryDir folder;
+  const QString tokenPath = folder.filePath(QStringLiteral("token"));
+  if (!WriteToken(tokenPath)) {
+    Fail("cannot write the token file");
+    return 1;
+  }
+  // Each projector's PJLink port as well: they would all take the same one by default.
+  const std::vector<quint16> ports = mero::test::FreePorts(kProjectors + 1);
+  const quint16 port = ports.back();
+  mero::test::ServeProcess serve(QStringLiteral(MERO_CONTROL_BINARY),
+                                 Config(devices, ports, tokenPath));
+  if (!serve.started()) {
+    std::fprintf(stderr, "the service did not start: %s\n", serve.log().c_str());
+    return 1;
+  }
+  const long pid = static_cast<long>(serve.pid());
+  if (!PrepareChanges(port)) return 1;
+
+  const Window quiet = Measure(port, pid);
+  const double quietRss = mero::bench::ProcessMegabytes(pid, "VmRSS:");
+  Awaited awaited;
+  Streams streams;
+  if (!OpenStreams(port, streams, awaited)) return 1;
+  const Window busy = Measure(port, pid);
+  const double busyRss = mero::bench::ProcessMegabytes(pid, "VmRSS:");
+
+  Changes changes;
+  for (int round = 0; round < kRounds; ++round) {
+    for (const bool mute : {true, false}) {
+      Change(port, Id(round % kChanged), mute, streams, awaited, changes);
+    }
+  }
+  const double peak = mero::bench::ProcessMegabytes(pid, "VmHWM:");
+  const auto open = std::ranges::count_if(
+      streams, [](const auto& s) { return s->socket.state() == QAbstractSocket::ConnectedState; });
+  Print(quiet, busy, quietRss, busyRss, peak, changes, static_cast<long long>(open));
   for (auto& s : streams) s->socket.abort();
   serve.stop();
   projectors.terminate();
