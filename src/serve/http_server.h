@@ -107,6 +107,10 @@ class Routes {
   Admission admit(std::string_view method, std::string_view path,
                   std::optional<std::uint64_t> declaredBody, bool chunked) const;
 
+  // How a request refused before its handler is answered (404, 405, 413): plain text unless
+  // the routes say otherwise.
+  std::function<Response(int status)> refusal;
+
  private:
   std::map<std::string, Route, std::less<>> routes_;
   std::vector<std::pair<std::string, Route>> patterns_;

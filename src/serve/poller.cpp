@@ -48,19 +48,23 @@ void Poller::poll() {
       if (++tally->ended < kPollQueries.size() || round < decided_) return;
       decided_ = round;
       figures_.answering = tally->answered == kPollQueries.size();
-      if (!figures_.answering) return;
-      figures_.lastPollSeconds = wallSeconds_();
-      const auto& power = figures_.status.power;
-      if (intervalMs_ > 0 && power &&
-          (power->state == link::PowerState::WarmingUp ||
-           power->state == link::PowerState::CoolingDown)) {
-        timer_.setInterval(std::min(intervalMs_, kSettlingPollMs));
-      }
+      if (figures_.answering) settled();
+      if (onDecided) onDecided();
     });
   }
   const auto& power = figures_.status.power;
   if (power && power->state == link::PowerState::On) {
     for (const std::string_view code : kOnQueries) link_.exchange(code, [](auto&) {});
+  }
+}
+
+// A poll answered in full; while the projector warms up or cools down, the next comes soon.
+void Poller::settled() {
+  figures_.lastPollSeconds = wallSeconds_();
+  const auto& power = figures_.status.power;
+  if (intervalMs_ > 0 && power &&
+      (power->state == link::PowerState::WarmingUp || power->state == link::PowerState::CoolingDown)) {
+    timer_.setInterval(std::min(intervalMs_, kSettlingPollMs));
   }
 }
 

@@ -39,8 +39,12 @@ class Poller {
   // an interval apart.
   void start(int offsetMs, int intervalMs);
   void poll();
+  // Told when a poll has ended, and with it what the figures say of answering.
+  std::function<void()> onDecided;
 
  private:
+  void settled();
+
   link::Exchanges& link_;
   link::Timer& timer_;
   ProjectorFigures& figures_;

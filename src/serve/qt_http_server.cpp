@@ -156,8 +156,13 @@ struct Callbacks {
   }
 
   static MHD_Result Refuse(QtHttpServer::Exchange& exchange, int status, const std::string& allow) {
+    const http::Routes& routes = exchange.server->routes_;
     http::Response answer{status, "text/plain; charset=utf-8", {}, {}, {}};
-    answer.body = std::to_string(status) + " " + MHD_get_reason_phrase_for(status) + "\n";
+    if (routes.refusal) {
+      answer = routes.refusal(status);
+    } else {
+      answer.body = std::to_string(status) + " " + MHD_get_reason_phrase_for(status) + "\n";
+    }
     if (!allow.empty()) answer.headers.emplace_back("Allow", allow);
     if (status == MHD_HTTP_CONTENT_TOO_LARGE) {
       exchange.server->refusals_.refused(http::Refusal::BodyTooLarge, exchange.request.peer);
@@ -321,7 +326,9 @@ struct Callbacks {
     while (!said.empty() && said.back() == '\n') said.remove_suffix(1);
     // What it says of the connection limits and of the connections closed here is counted
     // where it happens.
-    for (const std::string_view known : {"connection limit", "Application reported"}) {
+    // A client that leaves amid an answer (a page closed on its event stream) is no fault.
+    for (const std::string_view known :
+         {"connection limit", "Application reported", "Failed to send"}) {
       if (said.find(known) != std::string_view::npos) return;
     }
     const int status = StatusIn(said);

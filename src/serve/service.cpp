@@ -61,6 +61,7 @@ class ProjectorService : public WebProjector {
         keys_(engine_, keyPeriod_, keyHeartbeat_, kKeyHeartbeatMs),
         changed_(std::move(changed)) {
     keys_.onChanged = changed_;
+    poller_.onDecided = changed_;
     figures_.id = config.id;
     figures_.name = config.name;
     figures_.address = config.address;
@@ -193,10 +194,6 @@ Service::Service(Log log)
           },
           *streams_, log_)) {
   figures_.version = kVersion;
-  // Changes are told once the turn of the loop that made them is over, so that a poll's
-  // replies make one event rather than one each.
-  refresh_.setSingleShot(true);
-  connect(&refresh_, &QTimer::timeout, this, [this] { web_->refresh(); });
 }
 
 Service::~Service() { stop(); }
@@ -206,9 +203,7 @@ void Service::stop() {
   projectors_.clear();
 }
 
-void Service::changed() {
-  if (!refresh_.isActive()) refresh_.start(0);
-}
+void Service::changed(const std::string& id) { web_->refresh(id); }
 
 bool Service::apply(const ServiceConfig& config) {
   bool listening = true;
@@ -235,14 +230,15 @@ bool Service::apply(const ServiceConfig& config) {
     const ProjectorConfig& projector = config.projectors[i];
     if (projectors_.contains(projector.id)) continue;
     auto made =
-        std::make_unique<ProjectorService>(projector, figures_, log_, [this] { changed(); });
+        std::make_unique<ProjectorService>(projector, figures_, log_,
+                                           [this, id = projector.id] { changed(id); });
     listening &= made->start(PollOffsetMs(i, config.projectors.size(), intervalMs), intervalMs);
     projectors_.emplace(projector.id, std::move(made));
   }
   if (!metrics_ || config.metrics != config_.metrics) listening &= listenForMetrics(config.metrics);
   web_->setToken(config.token);
   config_ = config;
-  changed();
+  web_->refresh();
   return listening;
 }
 

@@ -40,14 +40,13 @@ class Service : public QObject {
  private:
   bool listenForMetrics(const std::optional<ListenAddress>& address);
   // A projector's state may have changed: the page's streams hear of it.
-  void changed();
+  void changed(const std::string& id);
 
   Log log_;
   ServiceConfig config_;
   link::QtTimer streamKeepalive_;
   std::unique_ptr<EventStreams> streams_;
   std::unique_ptr<WebApi> web_;
-  QTimer refresh_;
   std::map<std::string, std::unique_ptr<ProjectorService>> projectors_;
   ServiceFigures figures_;
   std::unique_ptr<QtHttpServer> metrics_;

@@ -148,10 +148,33 @@ void WebApi::refresh() {
   told_ = std::move(told);
 }
 
+void WebApi::refresh(const std::string& id) {
+  WebProjector* projector = find(id);
+  if (projector == nullptr) return;
+  std::string now = ProjectorJson(projector->figures(), projector->keys().held());
+  std::string& told = told_[id];
+  if (told == now) return;
+  streams_.publish("projector", now);
+  told = std::move(now);
+}
+
 void WebApi::addRoutes(http::Routes& routes, const std::vector<WebFile>& files) {
   const auto add = [&routes](std::string path, std::vector<std::string> methods,
                              std::size_t maxBody, http::Handler handler) {
     routes.add(std::move(path), {std::move(methods), maxBody, WithPageHeaders(std::move(handler))});
+  };
+  routes.refusal = [](int status) {
+    static const std::map<int, std::pair<std::string_view, std::string_view>> kRefused{
+        {404, {"not-found", "nothing is at this address"}},
+        {405, {"method-not-allowed", "this address does not take that method"}},
+        {413, {"too-large", "the body is larger than this address takes"}},
+    };
+    const auto it = kRefused.find(status);
+    Response response = it != kRefused.end()
+                            ? Error(status, it->second.first, it->second.second)
+                            : Error(status, "refused", "the request was refused");
+    AddPageHeaders(response);
+    return response;
   };
   for (const WebFile& file : files) {
     add(file.path, {"GET"}, 0, http::Now([file](const Request&) {

@@ -51,8 +51,10 @@ class WebApi {
   void setToken(std::string token) { token_ = std::move(token); }
   // Adds the page's files and the API to `routes`.
   void addRoutes(http::Routes& routes, const std::vector<WebFile>& files);
-  // Tells the event streams of the projectors whose state has changed since last told.
+  // Tells the event streams of the projectors whose state has changed since last told: all
+  // of them, or the one named.
   void refresh();
+  void refresh(const std::string& id);
   // Writes refused for a missing or wrong token.
   std::uint64_t unauthorized() const { return unauthorized_; }
 

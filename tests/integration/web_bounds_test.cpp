@@ -150,6 +150,7 @@ TEST(WebBounds, AHundredStreamsAndOneThatNeverReadsLeaveTheOthersServed) {
   for (std::size_t i : {0UL, 50UL, 99UL}) {
     EXPECT_TRUE(streams[i]->waitFor("\"busy\":false", 10000, kChanges))
         << "stream " << i << ": " << Client::Count(streams[i]->received, "\"busy\":false") << " "
+        << Client::Count(streams[i]->received, "\"busy\":true") << " "
         << streams[i]->received.substr(streams[i]->received.size() - 300);
   }
   EXPECT_TRUE(web.served());
