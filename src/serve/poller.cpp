@@ -35,6 +35,7 @@ void Poller::poll() {
   struct Tally {
     std::size_t ended = 0;
     std::size_t answered = 0;
+    bool onAsked = false;  // the queries of a projector that is on
   };
   auto tally = std::make_shared<Tally>();
   if (!figures_.status.model || !figures_.answering) link_.exchange(kModelQuery, [](auto&) {});
@@ -48,22 +49,28 @@ void Poller::poll() {
       if (++tally->ended < kPollQueries.size() || round < decided_) return;
       decided_ = round;
       figures_.answering = tally->answered == kPollQueries.size();
-      if (figures_.answering) settled();
+      if (figures_.answering) settled(tally->onAsked);
       if (onDecided) onDecided();
     });
   }
   const auto& power = figures_.status.power;
-  if (power && power->state == link::PowerState::On) {
-    for (const std::string_view code : kOnQueries) link_.exchange(code, [](auto&) {});
-  }
+  tally->onAsked = power && power->state == link::PowerState::On;
+  if (tally->onAsked) askOnQueries();
 }
 
-// A poll answered in full; while the projector warms up or cools down, the next comes soon.
-void Poller::settled() {
+void Poller::askOnQueries() {
+  for (const std::string_view code : kOnQueries) link_.exchange(code, [](auto&) {});
+}
+
+// A poll answered in full; while the projector warms up or cools down, the next comes soon, and
+// one found on only now is asked at once what it shows.
+void Poller::settled(bool onAsked) {
   figures_.lastPollSeconds = wallSeconds_();
   const auto& power = figures_.status.power;
+  if (!onAsked && power && power->state == link::PowerState::On) askOnQueries();
   if (intervalMs_ > 0 && power &&
-      (power->state == link::PowerState::WarmingUp || power->state == link::PowerState::CoolingDown)) {
+      (power->state == link::PowerState::WarmingUp ||
+       power->state == link::PowerState::CoolingDown)) {
     timer_.setInterval(std::min(intervalMs_, kSettlingPollMs));
   }
 }

@@ -43,7 +43,8 @@ class Poller {
   std::function<void()> onDecided;
 
  private:
-  void settled();
+  void settled(bool onAsked);
+  void askOnQueries();
 
   link::Exchanges& link_;
   link::Timer& timer_;

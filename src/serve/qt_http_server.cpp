@@ -328,7 +328,8 @@ struct Callbacks {
     // where it happens.
     // A client that leaves amid an answer (a page closed on its event stream) is no fault.
     for (const std::string_view known :
-         {"connection limit", "Application reported", "Failed to send"}) {
+         {"connection limit", "Application reported", "Failed to send",
+          "application error generating response"}) {
       if (said.find(known) != std::string_view::npos) return;
     }
     const int status = StatusIn(said);

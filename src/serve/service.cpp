@@ -229,9 +229,8 @@ bool Service::apply(const ServiceConfig& config) {
   for (std::size_t i = 0; i < config.projectors.size(); ++i) {
     const ProjectorConfig& projector = config.projectors[i];
     if (projectors_.contains(projector.id)) continue;
-    auto made =
-        std::make_unique<ProjectorService>(projector, figures_, log_,
-                                           [this, id = projector.id] { changed(id); });
+    auto made = std::make_unique<ProjectorService>(projector, figures_, log_,
+                                                   [this, id = projector.id] { changed(id); });
     listening &= made->start(PollOffsetMs(i, config.projectors.size(), intervalMs), intervalMs);
     projectors_.emplace(projector.id, std::move(made));
   }

@@ -170,9 +170,8 @@ void WebApi::addRoutes(http::Routes& routes, const std::vector<WebFile>& files) 
         {413, {"too-large", "the body is larger than this address takes"}},
     };
     const auto it = kRefused.find(status);
-    Response response = it != kRefused.end()
-                            ? Error(status, it->second.first, it->second.second)
-                            : Error(status, "refused", "the request was refused");
+    Response response = it != kRefused.end() ? Error(status, it->second.first, it->second.second)
+                                             : Error(status, "refused", "the request was refused");
     AddPageHeaders(response);
     return response;
   };
@@ -290,7 +289,8 @@ void WebApi::key(const Request& request, const http::Answer& answer) {
   if (key->repeat == nullptr) {
     // Through the keypad, which keeps the mode the cursor keys repeat in.
     limited(
-        request.peer, [projector, key](Done done) { projector->keys().press(*key, std::move(done)); },
+        request.peer,
+        [projector, key](Done done) { projector->keys().press(*key, std::move(done)); },
         [id, key, answer](const ExchangeResult& result) {
           answer(Outcome(id, key->name, key->code, result));
         },

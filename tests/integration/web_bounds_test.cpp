@@ -90,8 +90,9 @@ class Client {
 
 std::string Post(std::string_view path, std::string_view body = "{}") {
   return "POST " + std::string(path) + " HTTP/1.1\r\nHost: 127.0.0.1\r\nAuthorization: Bearer " +
-         std::string(kToken) + "\r\nContent-Type: application/json\r\nContent-Length: " +
-         std::to_string(body.size()) + "\r\n\r\n" + std::string(body);
+         std::string(kToken) +
+         "\r\nContent-Type: application/json\r\nContent-Length: " + std::to_string(body.size()) +
+         "\r\n\r\n" + std::string(body);
 }
 
 constexpr std::string_view kEvents = "GET /api/v1/events HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
@@ -106,8 +107,8 @@ struct WebService {
     serve = std::make_unique<ServeProcess>(
         QStringLiteral(MERO_CTL_BINARY),
         "[service]\nmetrics = 127.0.0.1:" + std::to_string(http) + "\ntoken-file = " + token +
-            "\n[hall]\naddress = " + projector.DevicePath() + "\npjlink = 127.0.0.1:" +
-            std::to_string(free[0]) + "\n");
+            "\n[hall]\naddress = " + projector.DevicePath() +
+            "\npjlink = 127.0.0.1:" + std::to_string(free[0]) + "\n");
   }
   std::string pid() const { return std::to_string(serve->pid()); }
   // A reader from another address is answered within the time.
@@ -184,7 +185,8 @@ TEST(WebBounds, AFloodOfWritesFromOneAddressLeavesTheLineToTheOthers) {
   EXPECT_GT(refused, 500U) << "the flood was held back at its address";
 
   Client large(web.http, "127.0.0.22");
-  ASSERT_TRUE(large.send(Post("/api/v1/projectors/hall/commands/power-on", std::string(1025, ' '))));
+  ASSERT_TRUE(
+      large.send(Post("/api/v1/projectors/hall/commands/power-on", std::string(1025, ' '))));
   EXPECT_TRUE(large.waitFor("HTTP/1.1 413"));
 }
 

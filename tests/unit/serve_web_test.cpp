@@ -66,7 +66,8 @@ struct Site {
   test::VirtualClock clock;
   test::VirtualClock::Timer keepalive{clock};
   std::vector<std::string> logged;
-  EventStreams streams{keepalive, {}, [this](Priority, const std::string& t) { logged.push_back(t); }};
+  EventStreams streams{
+      keepalive, {}, [this](Priority, const std::string& t) { logged.push_back(t); }};
   Projector hall{clock, "hall"};
   WebApi api{[this] { return std::vector<WebProjector*>{&hall}; }, streams,
              [this](Priority, const std::string& t) { logged.push_back(t); }};
@@ -79,16 +80,16 @@ struct Site {
 
   // The answer, when the handler gave one by now.
   std::shared_ptr<std::optional<http::Response>> send(const std::string& method,
-                                                      const std::string& path,
-                                                      http::Fields headers, std::string body) {
+                                                      const std::string& path, http::Fields headers,
+                                                      std::string body) {
     auto answered = std::make_shared<std::optional<http::Response>>();
     http::Admission admission = routes.admit(method, path, body.size(), false);
     if (admission.route == nullptr) {
       *answered = http::Response{admission.status, {}, {}, {}, {}};
       return answered;
     }
-    const http::Request request{method, path, std::move(headers), std::move(body), "127.0.0.1",
-                                std::move(admission.params)};
+    const http::Request request{method,          path,        std::move(headers),
+                                std::move(body), "127.0.0.1", std::move(admission.params)};
     admission.route->handler(request, [answered](http::Response r) { *answered = std::move(r); });
     return answered;
   }
@@ -122,15 +123,25 @@ TEST(ServeWeb, AChangeNeedsTheTokenAJsonBodyAndNoOtherSitesOrigin) {
       {"the page's own origin", {{"Origin", "http://panel:9470"}}, "{ }", 200, ""},
       {"behind a TLS proxy", {{"Origin", "https://panel:9470"}}, "{}", 200, ""},
       {"no token", {{"Authorization", ""}}, "{}", 401, "unauthorized"},
-      {"a wrong token", {{"Authorization", "Bearer 0123456789abcdefXYz"}}, "{}", 401, "unauthorized"},
+      {"a wrong token",
+       {{"Authorization", "Bearer 0123456789abcdefXYz"}},
+       "{}",
+       401,
+       "unauthorized"},
       {"the token cut short", {{"Authorization", "Bearer 0123456789"}}, "{}", 401, "unauthorized"},
-      {"basic, not bearer", {{"Authorization", "Basic 0123456789abcdefXYZ"}}, "{}", 401,
+      {"basic, not bearer",
+       {{"Authorization", "Basic 0123456789abcdefXYZ"}},
+       "{}",
+       401,
        "unauthorized"},
       {"another site", {{"Origin", "http://evil.example"}}, "{}", 403, "cross-origin"},
       {"another port", {{"Origin", "http://panel:9471"}}, "{}", 403, "cross-origin"},
       {"an opaque origin", {{"Origin", "null"}}, "{}", 403, "cross-origin"},
       {"a cross-site fetch", {{"Sec-Fetch-Site", "cross-site"}}, "{}", 403, "cross-origin"},
-      {"a form's body", {{"Content-Type", "application/x-www-form-urlencoded"}}, "a=1", 415,
+      {"a form's body",
+       {{"Content-Type", "application/x-www-form-urlencoded"}},
+       "a=1",
+       415,
        "not-json"},
       {"text/plain", {{"Content-Type", "text/plain"}}, "{}", 415, "not-json"},
       {"JSON, not an object", {}, "[1]", 400, "bad-body"},
@@ -142,15 +153,19 @@ TEST(ServeWeb, AChangeNeedsTheTokenAJsonBodyAndNoOtherSitesOrigin) {
     http::Fields headers;
     for (const auto& [name, value] : Site::Writer()) {
       const auto over = std::ranges::find(c.changed, name, &http::Fields::value_type::first);
-      if (over == c.changed.end()) headers.emplace_back(name, value);
-      else if (!over->second.empty()) headers.emplace_back(name, over->second);
+      if (over == c.changed.end())
+        headers.emplace_back(name, value);
+      else if (!over->second.empty())
+        headers.emplace_back(name, over->second);
     }
     for (const auto& field : c.changed) {
-      if (std::ranges::find(headers, field.first, &http::Fields::value_type::first) == headers.end() &&
+      if (std::ranges::find(headers, field.first, &http::Fields::value_type::first) ==
+              headers.end() &&
           !field.second.empty() && field.first != "Authorization")
         headers.push_back(field);
     }
-    const auto answer = site.send("POST", "/api/v1/projectors/hall/commands/power-off", headers, c.body);
+    const auto answer =
+        site.send("POST", "/api/v1/projectors/hall/commands/power-off", headers, c.body);
     ASSERT_TRUE(*answer) << c.what;
     EXPECT_EQ((*answer)->status, c.status) << c.what;
     EXPECT_EQ(ErrorWord(**answer), c.error) << c.what;
@@ -192,7 +207,8 @@ TEST(ServeWeb, ACommandIsAnsweredAsItsExchangeEnded) {
     EXPECT_EQ(site.hall.line.sent, (std::vector<std::string>{"C06"}));
   }
   Site flooded;
-  for (int i = 0; i < kWaitingWritesPerAddress; ++i) flooded.post("/api/v1/projectors/hall/keys/menu-off");
+  for (int i = 0; i < kWaitingWritesPerAddress; ++i)
+    flooded.post("/api/v1/projectors/hall/keys/menu-off");
   EXPECT_EQ(ErrorWord(**flooded.post("/api/v1/projectors/hall/commands/power-on")), "too-many");
   flooded.hall.line.end(Replied("\x06\r"));
   EXPECT_FALSE(*flooded.post("/api/v1/projectors/hall/commands/power-on")) << "on the line again";
@@ -316,7 +332,8 @@ TEST(ServeWeb, EventStreamsAreBoundedWithoutTurningANewcomerAway) {
   EXPECT_EQ(streams.count(), 3U) << "a reader that left is forgotten";
   std::vector<char> buffer(64);
   streams.publish("projector", "{\"id\":\"hall\"}");
-  EXPECT_EQ(c1->waiting(), std::string_view("event: projector\ndata: {\"id\":\"hall\"}\n\n").size());
+  EXPECT_EQ(c1->waiting(),
+            std::string_view("event: projector\ndata: {\"id\":\"hall\"}\n\n").size());
   for (const auto& reader : {b1, a3}) reader->take(buffer.data(), buffer.size());
   streams.publish("projector", "{\"id\":\"hall\"}");
   EXPECT_FALSE(c1->open()) << "a reader that does not read is cut off at the bound";
