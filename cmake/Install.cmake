@@ -103,6 +103,10 @@ add_custom_target(mero-man-pages ALL DEPENDS ${manPages})
 # The example configuration names no projector, so that the service refuses to start until
 # one is added. It is also an example under the documentation.
 install(FILES ${MERO_DATA_DIR}/serve.conf DESTINATION ${MERO_CTL_DOC_DIR}/examples COMPONENT ctl)
+# The web API's description, as the service serves it at /api/v1/openapi.json, and an nginx
+# site that puts the page behind TLS.
+install(FILES ${MERO_DATA_DIR}/web/openapi.json ${MERO_DATA_DIR}/nginx/mero-control-web.conf
+        DESTINATION ${MERO_CTL_DOC_DIR}/examples COMPONENT ctl)
 # Alert rules to copy beside prometheus.yml.
 install(FILES ${MERO_DATA_DIR}/prometheus/mero-control.rules.yml
         DESTINATION ${MERO_CTL_DOC_DIR}/examples COMPONENT ctl)
