@@ -258,6 +258,16 @@ void ServiceFamilies(Page& page, const ServiceFigures& service) {
               "HTTP connections closed after the idle time, silent or with a request unfinished.");
   page.sample("mero_service_http_idle_closed_total", {}, {},
               static_cast<double>(service.httpIdleClosed));
+  page.family("mero_service_web_streams", "gauge", "Event streams of the web page open.");
+  page.sample("mero_service_web_streams", {}, {}, static_cast<double>(service.webStreams));
+  page.family("mero_service_web_streams_closed_total", "counter",
+              "Event streams closed at a bound: for a newcomer, or for not reading.");
+  page.sample("mero_service_web_streams_closed_total", {}, {},
+              static_cast<double>(service.webStreamsClosed));
+  page.family("mero_service_web_unauthorized_total", "counter",
+              "Changes from the web page or the API refused for want of the token.");
+  page.sample("mero_service_web_unauthorized_total", {}, {},
+              static_cast<double>(service.webUnauthorized));
 }
 
 }  // namespace

@@ -72,6 +72,9 @@ struct ServiceFigures {
   std::uint64_t pjlinkAcceptPauses = 0;  // accepting stopped for want of descriptors
   std::uint64_t httpRefused = 0;         // HTTP requests and connections refused at a bound
   std::uint64_t httpIdleClosed = 0;
+  std::uint64_t webStreams = 0;        // event streams of the web page open now
+  std::uint64_t webStreamsClosed = 0;  // closed at a bound: crowded out, or not read
+  std::uint64_t webUnauthorized = 0;   // changes refused for want of the token
 
   void refuse(PjlinkRefusal why) { ++pjlinkRefusedBy[static_cast<std::size_t>(why)]; }
 };

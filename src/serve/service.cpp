@@ -273,7 +273,11 @@ std::string Service::metricsPage() const {
     const auto it = projectors_.find(projector.id);
     if (it != projectors_.end()) figures.push_back(&it->second->figures());
   }
-  return RenderMetrics(figures, figures_);
+  ServiceFigures service = figures_;
+  service.webStreams = streams_->count();
+  service.webStreamsClosed = streams_->closed();
+  service.webUnauthorized = web_->unauthorized();
+  return RenderMetrics(figures, service);
 }
 
 ServiceSummary Service::summary() const {

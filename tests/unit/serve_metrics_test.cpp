@@ -88,6 +88,9 @@ TEST(Metrics, EveryFamilyAndLabelFromAKnownStatus) {
   service.pjlinkAcceptPauses = 3;
   service.httpRefused = 3;
   service.httpIdleClosed = 1;
+  service.webStreams = 7;
+  service.webStreamsClosed = 2;
+  service.webUnauthorized = 5;
 
   EXPECT_EQ(Page({&a, &b}, service),
             R"(# TYPE mero_projector_info gauge
@@ -197,6 +200,12 @@ mero_service_pjlink_accept_pauses_total 3
 mero_service_http_refused_total 3
 # TYPE mero_service_http_idle_closed_total counter
 mero_service_http_idle_closed_total 1
+# TYPE mero_service_web_streams gauge
+mero_service_web_streams 7
+# TYPE mero_service_web_streams_closed_total counter
+mero_service_web_streams_closed_total 2
+# TYPE mero_service_web_unauthorized_total counter
+mero_service_web_unauthorized_total 5
 )");
 }
 
