@@ -505,6 +505,14 @@ promtool check metrics <<<"$metrics" || fail "promtool does not take the metrics
 echo "promtool check metrics: taken"
 promtool check rules /usr/share/doc/mero-ctl/examples/mero-control.rules.yml ||
   fail "promtool does not take the installed alert rules"
+# The page and the API come from the installed program itself, with nothing beside it.
+curl -fsS "http://127.0.0.1:$metrics_port/" | grep -q "<title>Projectors" || fail "no web page"
+curl -fsS "http://127.0.0.1:$metrics_port/api/v1/projectors" | grep -q '"id":"stage"' ||
+  fail "the API does not list the projector"
+curl -fsS "http://127.0.0.1:$metrics_port/api/v1/openapi.json" |
+  cmp - /usr/share/doc/mero-ctl/examples/openapi.json ||
+  fail "the API document served is not the one installed"
+echo "the web page and the API: served"
 # The README's scrape configuration, as Prometheus reads it.
 sed -n '/^    scrape_configs:/,/^$/s/^    //p' README.md >"$scratch/prometheus.yml"
 grep -q "job_name: mero-control" "$scratch/prometheus.yml" || fail "the README has no scrape configuration"
