@@ -96,6 +96,26 @@ Secret ReadSecretFile(const std::string& path, const SecretKind& kind) {
   return secret;
 }
 
+// The web page's token for changes, from its file or its credential, when one is named.
+std::string ReadToken(const std::string& file, const std::string& credentials,
+                      ServiceConfig& config) {
+  if (config.tokenFile.empty() && config.tokenCredential.empty()) return {};
+  const std::string where = file + ":" + std::to_string(config.tokenLine) + ": ";
+  const bool fromFile = !config.tokenFile.empty();
+  const std::string key = fromFile ? "token-file: " : "token-credential: ";
+  if (!fromFile && credentials.empty()) {
+    return where + key +
+           "$CREDENTIALS_DIRECTORY is not set: systemd gives the service its credentials "
+           "(LoadCredential= in its unit)";
+  }
+  Secret secret = ReadSecretFile(
+      fromFile ? config.tokenFile : credentials + "/" + config.tokenCredential, kToken);
+  if (!secret.error.empty()) return where + key + secret.error;
+  if (!secret.warning.empty()) config.warnings.push_back(where + key + secret.warning);
+  config.token = std::move(secret.password);
+  return {};
+}
+
 }  // namespace
 
 std::string ReadSecrets(const std::string& file, mode_t fileMode, const std::string& credentials,
@@ -122,21 +142,7 @@ std::string ReadSecrets(const std::string& file, mode_t fileMode, const std::str
     if (!secret.warning.empty()) config.warnings.push_back(where + key + secret.warning);
     projector.password = std::move(secret.password);
   }
-  if (!config.tokenFile.empty() || !config.tokenCredential.empty()) {
-    const std::string where = file + ":" + std::to_string(config.tokenLine) + ": ";
-    const bool fromFile = !config.tokenFile.empty();
-    const std::string key = fromFile ? "token-file: " : "token-credential: ";
-    if (!fromFile && credentials.empty()) {
-      return where + key +
-             "$CREDENTIALS_DIRECTORY is not set: systemd gives the service its credentials "
-             "(LoadCredential= in its unit)";
-    }
-    Secret secret = ReadSecretFile(
-        fromFile ? config.tokenFile : credentials + "/" + config.tokenCredential, kToken);
-    if (!secret.error.empty()) return where + key + secret.error;
-    if (!secret.warning.empty()) config.warnings.push_back(where + key + secret.warning);
-    config.token = std::move(secret.password);
-  }
+  if (std::string error = ReadToken(file, credentials, config); !error.empty()) return error;
   if (!given.empty() && (fileMode & S_IROTH) != 0) {
     config.warnings.push_back(file + " is readable by every user (mode " + Mode(fileMode) +
                               ") and holds the password of " + given +

@@ -103,7 +103,7 @@ class ProjectorService : public WebProjector {
     return listenForMaintenance(config_.maintenance);
   }
 
-  ~ProjectorService() { line_.stop(); }
+  ~ProjectorService() override { line_.stop(); }
   ProjectorService(const ProjectorService&) = delete;
   ProjectorService& operator=(const ProjectorService&) = delete;
 

@@ -37,7 +37,7 @@ class Client {
     if (receiveBuffer > 0) {
       ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof(receiveBuffer));
     }
-    ::bind(fd_, reinterpret_cast<const sockaddr*>(&local), sizeof(local));
+    (void)::bind(fd_, reinterpret_cast<const sockaddr*>(&local), sizeof(local));
     sockaddr_in remote{};
     remote.sin_family = AF_INET;
     remote.sin_port = htons(port);

@@ -247,6 +247,9 @@ TEST(ServeConfig, WhatCannotRunTogetherIsRefusedNamingBothPlaces) {
        "f:4: password: [a] has its password from password-credential on line 3; give one of "
        "password, password-file and password-credential"},
       {WithProjector("password =\npassword-file = /p\n"), "no mistake"},
+      {"[service]\ntoken-credential = t\ntoken-file = /t\n" + Section("a", "/dev/ttyS0"),
+       "f:3: token-file: the token is given on line 2; give one of token-file and "
+       "token-credential"},
   };
   for (const Row& row : rows) EXPECT_EQ(Gives(row.text, ""), row.gives) << row.text;
 }

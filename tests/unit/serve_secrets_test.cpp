@@ -99,6 +99,32 @@ TEST(ServeSecrets, ACredentialIsReadFromTheFolderSystemdGives) {
             "service its credentials (LoadCredential= in its unit)");
 }
 
+// The web page's token comes the same ways, and must be long enough not to be guessed.
+TEST(ServeSecrets, TheTokenForChangesIsReadAsAPasswordIsButLonger) {
+  const QTemporaryDir dir;
+  const std::string folder = dir.path().toStdString();
+  const auto read = [&folder](const std::string& content, bool credential) {
+    std::ofstream(folder + "/web.token", std::ios::trunc) << content;
+    ::chmod((folder + "/web.token").c_str(), 0600);
+    ServiceConfig config;
+    (credential ? config.tokenCredential : config.tokenFile) =
+        credential ? "web.token" : folder + "/web.token";
+    config.tokenLine = 2;
+    const std::string error = ReadSecrets("f", 0644, credential ? folder : "", config);
+    return error.empty() ? config.token : error;
+  };
+  const std::string path = folder + "/web.token";
+  const std::string notToken = "the first line of " + path +
+                               " is not 16 to 128 bytes of printable ASCII (the token for changes)";
+  EXPECT_EQ(read("0123456789abcdef\n", false), "0123456789abcdef");
+  EXPECT_EQ(read("0123456789abcdef\n", true), "0123456789abcdef");
+  EXPECT_EQ(read("0123456789abcde\n", false), "f:2: token-file: " + notToken);
+  EXPECT_EQ(read(std::string(129, 't'), true), "f:2: token-credential: " + notToken);
+  ServiceConfig none;
+  EXPECT_EQ(ReadSecrets("f", 0644, "", none), "");
+  EXPECT_EQ(none.token, "") << "no token named: changes are refused";
+}
+
 // A password in the configuration itself is warned of, once for all, when every user may read
 // the file; a password file of its own replaces what the file says of the password.
 TEST(ServeSecrets, AConfigurationThatEveryUserMayReadIsWarnedOfWhenItHoldsPasswords) {
