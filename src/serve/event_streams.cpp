@@ -54,7 +54,7 @@ void EventStreams::makeRoom(const std::string& peer) {
     // Its own oldest makes way: an address cannot hold more, nor be kept out.
     const auto oldest = std::ranges::find(streams_, peer, &Stream::peer);
     close(static_cast<std::size_t>(oldest - streams_.begin()),
-          "its address opened more than " + std::to_string(limits_.perAddress));
+          std::string("its address opened more than ").append(std::to_string(limits_.perAddress)));
     return;
   }
   if (streams_.size() < limits_.streams) return;
@@ -64,7 +64,7 @@ void EventStreams::makeRoom(const std::string& peer) {
       held, [](const auto& a, const auto& b) { return a.second < b.second; });
   const auto oldest = std::ranges::find(streams_, busiest->first, &Stream::peer);
   close(static_cast<std::size_t>(oldest - streams_.begin()),
-        "more than " + std::to_string(limits_.streams) + " were open");
+        std::string("more than ").append(std::to_string(limits_.streams)).append(" were open"));
 }
 
 void EventStreams::publish(std::string_view event, std::string_view data) {

@@ -47,4 +47,10 @@ Object& Object::add(std::string_view key, std::string_view value) {
   return *this;
 }
 
+List& List::add(std::string_view value) {
+  if (text_.size() > 1) text_ += ',';
+  text_ += value;
+  return *this;
+}
+
 }  // namespace mero::serve::json

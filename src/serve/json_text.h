@@ -32,4 +32,14 @@ class Object {
   std::string text_ = "{";
 };
 
+// Values, each already in JSON, into an array.
+class List {
+ public:
+  List& add(std::string_view value);
+  std::string text() const { return text_ + "]"; }
+
+ private:
+  std::string text_ = "[";
+};
+
 }  // namespace mero::serve::json

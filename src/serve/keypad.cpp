@@ -119,9 +119,9 @@ int CursorPeriod::periodOf(const KeyAction& key) const {
 }
 
 std::string KeypadJson() {
-  std::string groups;
+  json::List groups;
   for (const KeypadGroup& group : kGroups) {
-    std::string keys;
+    json::List keys;
     for (const KeypadKey& key : group.keys) {
       const std::optional<KeyAction> action = ActionOf(key);
       if (!action) continue;
@@ -133,13 +133,13 @@ std::string KeypadJson() {
           .add("periodMs", repeats && action->repeat->period
                                ? std::to_string(*action->repeat->period)
                                : std::string(json::kNull));
-      keys += (keys.empty() ? "" : ",") + object.text();
+      keys.add(object.text());
     }
     json::Object object;
-    object.add("title", json::Quoted(TitleOf(group))).add("keys", "[" + keys + "]");
-    groups += (groups.empty() ? "" : ",") + object.text();
+    object.add("title", json::Quoted(TitleOf(group))).add("keys", keys.text());
+    groups.add(object.text());
   }
-  return json::Object().add("groups", "[" + groups + "]").text();
+  return json::Object().add("groups", groups.text()).text();
 }
 
 }  // namespace mero::serve

@@ -48,9 +48,9 @@ std::optional<bool> Muted(const std::optional<link::Mutes>& mutes, bool link::Mu
 
 std::string ProjectorJson(const ProjectorFigures& figures, bool keyHeld) {
   const link::ProjectorStatus& status = figures.status;
-  std::string degrees;
+  json::List degrees;
   for (const std::optional<double>& sensor : status.degrees) {
-    degrees += (degrees.empty() ? "" : ",") + json::OrNull(sensor, json::Number);
+    degrees.add(json::OrNull(sensor, json::Number));
   }
   return json::Object()
       .add("id", json::Quoted(figures.id))
@@ -71,7 +71,7 @@ std::string ProjectorJson(const ProjectorFigures& figures, bool keyHeld) {
       .add("soundMute", json::OrNull(Muted(status.mutes, &link::Mutes::sound), json::Boolean))
       .add("lampHours",
            json::OrNull(status.lampHours, [](std::int64_t h) { return std::to_string(h); }))
-      .add("temperatures", "[" + degrees + "]")
+      .add("temperatures", degrees.text())
       .add("errors", json::OrNull(status.power, Errors))
       .add("lastPoll", json::OrNull(figures.lastPollSeconds, Utc))
       .add("busy", json::Boolean(keyHeld))

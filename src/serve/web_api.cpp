@@ -73,18 +73,20 @@ Response Outcome(const std::string& projector, std::string_view name, std::strin
     case ExchangeResult::Kind::Reply:
       break;
     case ExchangeResult::Kind::NoReply:
-      return Error(504, "no-reply", "the projector did not answer " + std::string(code));
+      return Error(504, "no-reply", std::string("the projector did not answer ").append(code));
     case ExchangeResult::Kind::LineDown:
       return Error(503, "line-down", "the projector's line is not open");
     case ExchangeResult::Kind::Busy:
       return Error(503, "busy", "too many commands wait for this projector; try again");
     case ExchangeResult::Kind::Cut:
-      return Error(
-          502, "bad-reply",
-          "the projector's reply to " + std::string(code) + " was longer than any reply is");
+      return Error(502, "bad-reply",
+                   std::string("the projector's reply to ")
+                       .append(code)
+                       .append(" was longer than any reply is"));
   }
   if (reply == std::string_view(&kNak, 1)) {
-    return Error(409, "refused", "the projector refused " + std::string(code) + " (NAK)");
+    return Error(409, "refused",
+                 std::string("the projector refused ").append(code).append(" (NAK)"));
   }
   const bool acknowledged = reply == std::string_view(&kAck, 1);
   return Json(200, json::Object()
@@ -129,12 +131,11 @@ WebProjector* WebApi::find(const std::string& id) const {
 }
 
 std::string WebApi::listJson() const {
-  std::string list;
+  json::List list;
   for (WebProjector* projector : projectors_()) {
-    list +=
-        (list.empty() ? "" : ",") + ProjectorJson(projector->figures(), projector->keys().held());
+    list.add(ProjectorJson(projector->figures(), projector->keys().held()));
   }
-  return json::Object().add("projectors", "[" + list + "]").text();
+  return json::Object().add("projectors", list.text()).text();
 }
 
 void WebApi::refresh() {
@@ -212,7 +213,8 @@ void WebApi::addRoutes(http::Routes& routes, const std::vector<WebFile>& files) 
 std::optional<Response> WebApi::refuseWrite(const Request& request) {
   if (token_.empty()) {
     return Error(403, "writes-disabled",
-                 "this service takes no changes: its configuration names no token-file");
+                 "this service takes no changes: its configuration names no token "
+                 "(token-file or token-credential)");
   }
   const std::string origin = request.header("Origin");
   if ((!origin.empty() && OriginHost(origin) != request.header("Host")) ||
