@@ -277,6 +277,7 @@ std::string Service::metricsPage() const {
   service.webStreams = streams_->count();
   service.webStreamsClosed = streams_->closed();
   service.webUnauthorized = web_->unauthorized();
+  service.httpRefused += web_->tooMany();
   return RenderMetrics(figures, service);
 }
 

@@ -268,6 +268,13 @@ void WebApi::limited(const std::string& peer, const std::function<void(Done)>& s
                      const http::Answer& answer) {
   int& waiting = waiting_[peer];
   if (waiting >= kWaitingWritesPerAddress) {
+    ++tooMany_;
+    if (!std::exchange(floodTold_, true)) {
+      log_(Priority::Warning, "web: commands from " + peer + " refused: more than " +
+                                  std::to_string(kWaitingWritesPerAddress) +
+                                  " wait for the line; more are counted, not logged, until none "
+                                  "waits");
+    }
     Response response = Error(429, "too-many", "this address has commands waiting already");
     response.headers.emplace_back("Retry-After", "1");
     return answer(std::move(response));
@@ -277,6 +284,7 @@ void WebApi::limited(const std::string& peer, const std::function<void(Done)>& s
     if (const auto it = waiting_.find(peer); it != waiting_.end() && --it->second <= 0) {
       waiting_.erase(it);
     }
+    if (waiting_.empty()) floodTold_ = false;
     done(result);
   });
 }

@@ -57,6 +57,8 @@ class WebApi {
   void refresh(const std::string& id);
   // Writes refused for a missing or wrong token.
   std::uint64_t unauthorized() const { return unauthorized_; }
+  // Commands refused because their address had too many waiting.
+  std::uint64_t tooMany() const { return tooMany_; }
 
  private:
   WebProjector* find(const std::string& id) const;
@@ -79,7 +81,9 @@ class WebApi {
   std::map<std::string, int, std::less<>> waiting_;       // commands on the line, by address
   std::uint64_t holds_ = 0;
   std::uint64_t unauthorized_ = 0;
+  std::uint64_t tooMany_ = 0;
   bool failureTold_ = false;
+  bool floodTold_ = false;  // until no command waits any more
 };
 
 // The headers every answer of the page and the API carries.

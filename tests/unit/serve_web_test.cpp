@@ -210,6 +210,9 @@ TEST(ServeWeb, ACommandIsAnsweredAsItsExchangeEnded) {
   for (int i = 0; i < kWaitingWritesPerAddress; ++i)
     flooded.post("/api/v1/projectors/hall/keys/menu-off");
   EXPECT_EQ(ErrorWord(**flooded.post("/api/v1/projectors/hall/commands/power-on")), "too-many");
+  EXPECT_EQ(ErrorWord(**flooded.post("/api/v1/projectors/hall/commands/power-on")), "too-many");
+  EXPECT_EQ(flooded.api.tooMany(), 2U);
+  EXPECT_EQ(flooded.logged.size(), 1U) << "one line for the flood";
   flooded.hall.line.end(Replied("\x06\r"));
   EXPECT_FALSE(*flooded.post("/api/v1/projectors/hall/commands/power-on")) << "on the line again";
   EXPECT_EQ(flooded.hall.line.sent.size(), 5U);
