@@ -441,8 +441,9 @@ for key in "${keys[@]}"; do
   grep -q "^;$key = " "$config" || fail "$config has no example of $key"
 done
 # Taken in as one file: the password from the file itself, as the other two ways name a file
-# and a credential this machine does not have, and a projector takes one of the three.
-sed -n 's/^;\(\[[a-z-]*\]\)$/\1/p; /^;password-\(file\|credential\) = /d; s/^;\([a-z-]* = .*\)$/\1/p' \
+# and a credential this machine does not have, and a projector takes one of the three; the
+# web page's token, which only a file or a credential gives, left out for the same reason.
+sed -n 's/^;\(\[[a-z-]*\]\)$/\1/p; /^;\(password\|token\)-\(file\|credential\) = /d; s/^;\([a-z-]* = .*\)$/\1/p' \
   "$config" >"$scratch/taken-in.conf"
 said=$(mero-ctl serve --check --config "$scratch/taken-in.conf" 2>&1) ||
   fail "the example of $config, taken in, is refused: $said"
