@@ -139,14 +139,9 @@ std::string WebApi::listJson() const {
 }
 
 void WebApi::refresh() {
-  std::map<std::string, std::string, std::less<>> told;
-  for (WebProjector* projector : projectors_()) {
-    std::string now = ProjectorJson(projector->figures(), projector->keys().held());
-    const auto before = told_.find(projector->figures().id);
-    if (before == told_.end() || before->second != now) streams_.publish("projector", now);
-    told.emplace(projector->figures().id, std::move(now));
-  }
-  told_ = std::move(told);
+  // Projectors a reload removed are forgotten; one added anew is told as it comes.
+  std::erase_if(told_, [this](const auto& told) { return find(told.first) == nullptr; });
+  for (WebProjector* projector : projectors_()) refresh(projector->figures().id);
 }
 
 void WebApi::refresh(const std::string& id) {
